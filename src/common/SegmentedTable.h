@@ -1,0 +1,101 @@
+// Tables indexed by node id: 1024 segment pointers; segments of 2000, 8000, 40000 and then
+// 100000 ids each, created on first use. Ids from 102,150,000 on have no place.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace ravlin {
+
+inline constexpr uint32_t kSegmentCount = 1024;
+inline constexpr uint32_t kSegmentedIdLimit = 102150000;
+
+struct SegmentPlace {
+    uint32_t segment;
+    uint32_t index;
+};
+
+inline constexpr uint32_t SegmentFirstId(uint32_t segment) {
+    return segment == 0 ? 0 : segment == 1 ? 2000 : segment == 2 ? 10000
+                                                                 : 50000 + 100000 * (segment - 3);
+}
+
+inline constexpr uint32_t SegmentSize(uint32_t segment) {
+    return segment == 0 ? 2000 : segment == 1 ? 8000 : segment == 2 ? 40000 : 100000;
+}
+
+// False when the id lies beyond the last segment.
+inline bool PlaceOfId(uint32_t id, SegmentPlace& place) {
+    if (id < 2000) {
+        place = {0, id};
+    } else if (id < 10000) {
+        place = {1, id - 2000};
+    } else if (id < 50000) {
+        place = {2, id - 10000};
+    } else {
+        uint32_t k = (id - 50000) / 100000;
+        if (3 + k >= kSegmentCount) return false;
+        place = {3 + k, (id - 50000) % 100000};
+    }
+    return true;
+}
+
+// Segments never move once created, so element addresses stay stable. Creation is done by one
+// writer; readers on other threads may look up ids the writer has published.
+template <class T>
+class SegmentedTable {
+public:
+    SegmentedTable() {
+        for (auto& s : segments_) s.store(nullptr, std::memory_order_relaxed);
+    }
+    ~SegmentedTable() {
+        for (auto& s : segments_) delete[] s.load(std::memory_order_relaxed);
+    }
+    SegmentedTable(const SegmentedTable&) = delete;
+    SegmentedTable& operator=(const SegmentedTable&) = delete;
+
+    // The slot of `id`, or null when its segment does not exist or the id has no place.
+    T* Find(uint32_t id) const {
+        SegmentPlace place;
+        if (!PlaceOfId(id, place)) return nullptr;
+        T* segment = segments_[place.segment].load(std::memory_order_acquire);
+        return segment ? segment + place.index : nullptr;
+    }
+
+    // The slot of `id`, creating its segment; null only when the id has no place.
+    T* Obtain(uint32_t id) {
+        SegmentPlace place;
+        if (!PlaceOfId(id, place)) return nullptr;
+        T* segment = segments_[place.segment].load(std::memory_order_acquire);
+        if (!segment) {
+            segment = new T[SegmentSize(place.segment)]();
+            segments_[place.segment].store(segment, std::memory_order_release);
+        }
+        return segment + place.index;
+    }
+
+    T* Segment(uint32_t segment) const {
+        return segment < kSegmentCount ? segments_[segment].load(std::memory_order_acquire)
+                                       : nullptr;
+    }
+
+    // Calls f(id, slot) for every existing slot with an id below `limit`, in id order.
+    template <class F>
+    void ForEachBelow(uint32_t limit, F&& f) const {
+        for (uint32_t s = 0; s < kSegmentCount; ++s) {
+            uint32_t first = SegmentFirstId(s);
+            if (first >= limit) break;
+            T* segment = Segment(s);
+            if (!segment) continue;
+            uint32_t count = limit - first < SegmentSize(s) ? limit - first : SegmentSize(s);
+            for (uint32_t i = 0; i < count; ++i) f(first + i, segment[i]);
+        }
+    }
+
+private:
+    std::array<std::atomic<T*>, kSegmentCount> segments_;
+};
+
+}  // namespace ravlin

@@ -1,0 +1,61 @@
+// One scan from start to end, run on the engine's worker thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "engine/BlockQueue.h"
+#include "engine/ScanOutput.h"
+#include "ravlin/Ravlin.h"
+
+namespace ravlin {
+
+// Bits of the scan's state word.
+inline constexpr uint8_t kStateStop = 1;
+inline constexpr uint8_t kStatePause = 2;
+
+class DiskRecoveryEngine {
+public:
+    explicit DiskRecoveryEngine(const ScanInput& input);
+    ~DiskRecoveryEngine();
+    DiskRecoveryEngine(const DiskRecoveryEngine&) = delete;
+    DiskRecoveryEngine& operator=(const DiskRecoveryEngine&) = delete;
+
+    // The whole scan; returns when it has ended, completed or stopped.
+    void Run();
+
+    // Sets the stop bit, closes the block queue and wakes every pause waiter.
+    void RequestStop();
+    void SetPause(bool pause);
+    bool IsPaused() const { return (state_.load() & kStatePause) != 0; }
+    bool IsStopped() const { return (state_.load() & kStateStop) != 0; }
+    // Blocks while paused; false once stopped. Handed to every long loop as keep-running.
+    bool PauseWait();
+
+    const ScanInput& Input() const { return input_; }
+    const std::shared_ptr<ScanOutput>& Output() const { return output_; }
+    std::function<bool()> KeepRunning() {
+        return [this] { return PauseWait(); };
+    }
+    std::function<bool()> IsStoppedCallable() {
+        return [this] { return IsStopped(); };
+    }
+
+    // Tests replace the scan body to control how long a scan runs; null restores it.
+    using RunHook = std::function<void(DiskRecoveryEngine&)>;
+    static void SetRunHookForTesting(RunHook hook);
+
+private:
+    ScanInput input_;
+    std::shared_ptr<ScanOutput> output_;
+    BlockQueue queue_;
+    std::atomic<uint8_t> state_{0};
+    std::mutex stateLock_;
+    std::condition_variable stateChanged_;
+};
+
+}  // namespace ravlin

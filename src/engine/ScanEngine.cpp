@@ -1,0 +1,156 @@
+// The exported facade: every call forwards to ScanEngineImpl and never throws.
+#include "engine/ScanEngineImpl.h"
+#include "platform/Debug.h"
+
+ScanEngine::ScanEngine() : impl(new ScanEngineImpl()) {}
+
+ScanEngine::~ScanEngine() { delete impl; }
+
+void ScanEngine::SetNotifyCallback(void (*callback)(ScanEngine::Notify, void*), void* context) {
+    impl->SetNotifyCallback(callback, context);
+}
+void ScanEngine::ClearNotifyCallback() { impl->ClearNotifyCallback(); }
+
+bool ScanEngine::Start(const ScanInput& input) {
+    try {
+        return impl->Start(input);
+    } catch (...) {
+        return false;
+    }
+}
+void ScanEngine::Stop() { impl->Stop(); }
+void ScanEngine::SetPause(bool pause) { impl->SetPause(pause); }
+bool ScanEngine::IsPause() const { return impl->IsPause(); }
+bool ScanEngine::IsRunning() const { return impl->IsRunning(); }
+
+void ScanEngine::GetScanProgress(unsigned long long& scanned, unsigned long long& total,
+                                 unsigned long long& found, unsigned long long& foundBytes) const {
+    impl->GetScanProgress(scanned, total, found, foundBytes);
+}
+
+void ScanEngine::SetNodeFilter(int (*filter)(const RFileNode*, void*), void* context) {
+    try {
+        impl->SetNodeFilter(filter, context);
+    } catch (...) {
+    }
+}
+void ScanEngine::ClearNodeFilter() {
+    try {
+        impl->ClearNodeFilter();
+    } catch (...) {
+    }
+}
+unsigned int ScanEngine::AddCollector(int (*predicate)(const RFileNode*, void*), void* context) {
+    try {
+        return impl->AddCollector(predicate, context);
+    } catch (...) {
+        return 0;
+    }
+}
+void ScanEngine::RemoveCollector(unsigned int collectorId) {
+    try {
+        impl->RemoveCollector(collectorId);
+    } catch (...) {
+    }
+}
+unsigned long long ScanEngine::GetCollectedCount(unsigned int collectorId,
+                                                 unsigned long long partIndex) const {
+    return impl->GetCollectedCount(collectorId, partIndex);
+}
+
+unsigned long long ScanEngine::EnumCategories(int (*enumerator)(int, unsigned long long, void*),
+                                              void* context) const {
+    try {
+        return impl->EnumCategories(enumerator, context);
+    } catch (...) {
+        return 0;
+    }
+}
+unsigned long long ScanEngine::GetCategoryCount(int category) const {
+    return impl->GetCategoryCount(category);
+}
+unsigned long long ScanEngine::GetCategoryFileSize(int category) const {
+    return impl->GetCategoryFileSize(category);
+}
+void ScanEngine::SetCategoryChecked(int category, bool checked) {
+    try {
+        impl->SetCategoryChecked(category, checked);
+    } catch (...) {
+    }
+}
+int ScanEngine::GetCategoryCheckStatus(int category) const {
+    return impl->GetCategoryCheckStatus(category);
+}
+unsigned long long ScanEngine::GetCategoryCheckCount(int category) const {
+    return impl->GetCategoryCheckCount(category);
+}
+unsigned long long ScanEngine::EnumCategoryNodes(
+    int category, unsigned long long first, unsigned long long count,
+    int (*enumerator)(unsigned int, const RFileNode*, void*), void* context) const {
+    try {
+        return impl->EnumCategoryNodes(category, first, count, enumerator, context);
+    } catch (...) {
+        return 0;
+    }
+}
+
+bool ScanEngine::TickPreview(unsigned int budget) {
+    try {
+        return impl->TickPreview(budget);
+    } catch (...) {
+        return false;
+    }
+}
+bool ScanEngine::FilterEnding() const { return impl->FilterEnding(); }
+void ScanEngine::SweepTombstones() {
+    try {
+        impl->SweepTombstones();
+    } catch (...) {
+    }
+}
+
+IScanView& ScanEngine::GetView() { return impl->View(); }
+const IScanView& ScanEngine::GetView() const { return impl->View(); }
+
+bool ScanEngine::SaveScanProgress(const std::wstring& folder, const std::wstring& dataFile,
+                                  const std::wstring& indexFile) {
+    try {
+        return impl->SaveScanProgress(folder, dataFile, indexFile);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool ScanEngine::LoadScanProgressIndex(const std::wstring&, const std::wstring&,
+                                       std::vector<ScanProgressIndexItem>&) {
+    return false;
+}
+
+int NodeFilterOnlyDeleted(const RFileNode* node, void*) {
+    if (!node) return 0;
+    return node->kind == NodeKind::DeletedFile || node->kind == NodeKind::Directory ||
+                   node->kind == NodeKind::DeletedDirectory
+               ? 1
+               : 0;
+}
+
+int NodeFilterOnlyRecycled(const RFileNode* node, void* context) {
+    return NodeFilterOnlyDeleted(node, context);
+}
+
+RFileNodeExt::~RFileNodeExt() = default;
+RFileNodeRecycleName::RFileNodeRecycleName(std::wstring displayName)
+    : name(std::move(displayName)) {}
+RFileNodeRecycleName::~RFileNodeRecycleName() = default;
+IScanHost::~IScanHost() = default;
+IScanView::~IScanView() = default;
+
+namespace ravlin {
+
+const char* LibraryVersion() { return RAVLIN_VERSION; }
+
+void SetDebugSink(void (*sink)(const char* line, void* context), void* context) {
+    platform::SetDebugSink(sink, context);
+}
+
+}  // namespace ravlin

@@ -1,0 +1,53 @@
+// The engine's one IScanView: answers from the scan objects of the moment.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "ravlin/Ravlin.h"
+
+class ScanEngineImpl;
+
+namespace ravlin {
+
+class ScanPreViewBridge final : public IScanView {
+public:
+    explicit ScanPreViewBridge(ScanEngineImpl* engine) : engine_(engine) {}
+    ~ScanPreViewBridge() override;
+
+    unsigned long long GetPartCount() const override;
+    bool GetPartBrief(unsigned long long partIndex, PartBrief* out) const override;
+    bool GetNodeBrief(unsigned long long partIndex, unsigned int nodeId,
+                      NodeBrief* out) const override;
+    unsigned long long GetVisibleChildCount(unsigned long long partIndex,
+                                            unsigned int nodeId) const override;
+    unsigned int GetVisibleChild(unsigned long long partIndex, unsigned int nodeId,
+                                 unsigned long long index) const override;
+    unsigned long long GetVisibleDirCount(unsigned long long partIndex,
+                                          unsigned int nodeId) const override;
+    unsigned long long GetChildCount(unsigned long long partIndex,
+                                     unsigned int nodeId) const override;
+    unsigned int GetChild(unsigned long long partIndex, unsigned int nodeId,
+                          unsigned long long index) const override;
+    unsigned int GetVisibleDir(unsigned long long partIndex, unsigned int nodeId,
+                               unsigned long long index) const override;
+    void SetNodeChecked(unsigned long long partIndex, unsigned int nodeId, bool checked) override;
+    void SetNodesChecked(const unsigned long long* partIndexes, const unsigned int* nodeIds,
+                         int count, bool checked) override;
+    const wchar_t* CurrentPath() const override;
+    unsigned long long GetCheckedBytes() const override;
+    bool GetNodeStatus(unsigned long long partIndex, unsigned int nodeId,
+                       NodeStatusBrief* out) const override;
+    bool OpenReader(unsigned long long partIndex) override;
+    bool ReadNodeData(unsigned long long partIndex, unsigned int nodeId, void* buffer,
+                      unsigned long long offset, unsigned int length) override;
+    void CloseReader(unsigned long long partIndex) override;
+
+private:
+    ScanEngineImpl* engine_;
+    mutable std::wstring pathText_;
+};
+
+}  // namespace ravlin
