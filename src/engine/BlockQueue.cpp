@@ -1,19 +1,11 @@
 // The reader-to-analyser block ring.
 #include "engine/BlockQueue.h"
 
-#include <cstdlib>
-#include <new>
 #include <utility>
 
 namespace ravlin {
 
-void BlockBuffer::operator()(uint8_t* p) const { std::free(p); }
-
-BlockData AllocateBlock() {
-    void* p = std::aligned_alloc(4096, kBlockBytes);
-    if (!p) throw std::bad_alloc();
-    return BlockData(static_cast<uint8_t*>(p));
-}
+BlockData AllocateBlock() { return platform::IoBuffer::Allocate(kBlockBytes); }
 
 void BlockQueue::Reset() {
     std::lock_guard<std::mutex> guard(lock_);

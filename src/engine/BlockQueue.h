@@ -7,17 +7,16 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Device.h"
+
 namespace ravlin {
 
 inline constexpr uint32_t kBlockSectors = 16384;  // 8 MiB of 512-byte sectors
 inline constexpr uint32_t kBlockBytes = kBlockSectors * 512;
 inline constexpr uint32_t kQueueBlocks = 8;
 
-// Page-aligned buffer of one block.
-struct BlockBuffer {
-    void operator()(uint8_t* p) const;
-};
-using BlockData = std::unique_ptr<uint8_t[], BlockBuffer>;
+// Page-aligned buffer of one block, filled by the reader without copying.
+using BlockData = std::shared_ptr<platform::IoBuffer>;
 BlockData AllocateBlock();
 
 struct ScanBlock {

@@ -1,6 +1,8 @@
 // The exported facade: every call forwards to ScanEngineImpl and never throws.
 #include "engine/ScanEngineImpl.h"
 #include "platform/Debug.h"
+#include "platform/DeviceTable.h"
+#include "platform/Text.h"
 
 ScanEngine::ScanEngine() : impl(new ScanEngineImpl()) {}
 
@@ -151,6 +153,57 @@ const char* LibraryVersion() { return RAVLIN_VERSION; }
 
 void SetDebugSink(void (*sink)(const char* line, void* context), void* context) {
     platform::SetDebugSink(sink, context);
+}
+
+bool RegisterDevice(const std::wstring& name, const std::wstring& target, int diskNumber,
+                    unsigned long long byteOffset) {
+    try {
+        if (!platform::IsDeviceNamespacePath(name)) return false;
+        return platform::RegisterDevice(name, target, diskNumber, byteOffset);
+    } catch (...) {
+        return false;
+    }
+}
+
+void UnregisterDevice(const std::wstring& name) {
+    try {
+        platform::UnregisterDevice(name);
+    } catch (...) {
+    }
+}
+
+std::vector<DeviceInfo> ListDevices() {
+    std::vector<DeviceInfo> out;
+    try {
+        auto sizeOf = [](const std::wstring& path) -> unsigned long long {
+            uint32_t error = 0;
+            auto handle = platform::OpenDevice(path, error);
+            return handle ? handle->SizeBytes().value_or(0) : 0;
+        };
+        auto registered = platform::RegisteredDevices();
+        auto disks = platform::PhysicalDiskPaths();
+        for (size_t i = 0; i < disks.size(); ++i) {
+            DeviceInfo info;
+            info.name = L"\\\\.\\PhysicalDrive" + std::to_wstring(i);
+            bool shadowed = false;
+            for (const auto& r : registered)
+                shadowed |= platform::EqualsAsciiNoCase(r.name, info.name);
+            if (shadowed) continue;
+            info.target = platform::Utf8ToWide(disks[i]);
+            info.sizeBytes = sizeOf(info.target);
+            out.push_back(std::move(info));
+        }
+        for (const auto& r : registered) {
+            DeviceInfo info;
+            info.name = r.name;
+            info.target = r.target;
+            info.registered = true;
+            info.sizeBytes = sizeOf(r.name);
+            out.push_back(std::move(info));
+        }
+    } catch (...) {
+    }
+    return out;
 }
 
 }  // namespace ravlin
