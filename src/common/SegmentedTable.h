@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <new>
+
+#include "platform/Memory.h"
 
 namespace ravlin {
 
@@ -51,7 +54,12 @@ public:
         for (auto& s : segments_) s.store(nullptr, std::memory_order_relaxed);
     }
     ~SegmentedTable() {
-        for (auto& s : segments_) delete[] s.load(std::memory_order_relaxed);
+        for (uint32_t s = 0; s < kSegmentCount; ++s) {
+            T* segment = segments_[s].load(std::memory_order_relaxed);
+            if (!segment) continue;
+            for (uint32_t i = 0; i < SegmentSize(s); ++i) segment[i].~T();
+            platform::FreeLarge(segment, sizeof(T) * SegmentSize(s));
+        }
     }
     SegmentedTable(const SegmentedTable&) = delete;
     SegmentedTable& operator=(const SegmentedTable&) = delete;
@@ -70,7 +78,11 @@ public:
         if (!PlaceOfId(id, place)) return nullptr;
         T* segment = segments_[place.segment].load(std::memory_order_acquire);
         if (!segment) {
-            segment = new T[SegmentSize(place.segment)]();
+            uint32_t size = SegmentSize(place.segment);
+            void* memory = platform::AllocateLarge(sizeof(T) * size);
+            if (!memory) throw std::bad_alloc();
+            segment = static_cast<T*>(memory);
+            for (uint32_t i = 0; i < size; ++i) new (segment + i) T();
             segments_[place.segment].store(segment, std::memory_order_release);
         }
         return segment + place.index;

@@ -1,0 +1,125 @@
+// The node store and the passes every scanner runs after its walk.
+#include "fs/PartInfo.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "disk/DiskReader.h"
+
+namespace ravlin {
+
+PartInfo::~PartInfo() = default;
+
+uint32_t PartInfo::StoreNode(RFileNode&& node) {
+    auto lock = WriteLock();
+    return StoreNodeLocked(std::move(node));
+}
+
+uint32_t PartInfo::StoreNodeLocked(RFileNode&& node) {
+    uint32_t id = node.id;
+    if (id == 0) return 0;
+    RFileNode* slot = nodes_.Obtain(id);
+    if (!slot) return 0;
+    bool wasLive = slot->IsLive();
+    *slot = std::move(node);
+    NoteLivenessChange(wasLive, slot->IsLive());
+    uint32_t next = nextNodeId.load();
+    while (next < id + 1 && !nextNodeId.compare_exchange_weak(next, id + 1)) {
+    }
+    return id;
+}
+
+void PartInfo::AddFileNode(RFileNode&& node) {
+    bool countable = node.IsFileKind() && node.valid;
+    if (StoreNode(std::move(node)) != 0 && countable) fileCount.fetch_add(1);
+}
+
+void PartInfo::NoteLivenessChange(bool wasLive, bool isLive) {
+    if (wasLive == isLive) return;
+    if (isLive) {
+        liveNodeCount.fetch_add(1);
+    } else {
+        liveNodeCount.fetch_sub(1);
+    }
+}
+
+void PartInfo::ComputeTimeRange() {
+    bool countDeleted = listedBySystemToo == 0 && fsType != kFsExtFind;
+    ForEachNode([&](uint32_t, const RFileNode& node) {
+        bool counted = node.kind == NodeKind::File ||
+                       (node.kind == NodeKind::DeletedFile && countDeleted);
+        if (!counted) return;
+        if (node.firstTime != 0) {
+            if (earliestTime == 0 || earliestTime > node.firstTime) earliestTime = node.firstTime;
+            if (latestTime == 0 || latestTime < node.firstTime) latestTime = node.firstTime;
+        }
+        if (node.secondTime != 0 && (latestTime == 0 || latestTime < node.secondTime))
+            latestTime = node.secondTime;
+    });
+}
+
+void PartInfo::BuildStartIndex() {
+    std::vector<StartIndexEntry> index;
+    ForEachNode([&](uint32_t id, const RFileNode& node) {
+        if (node.firstSector != 0 && !node.IsDirectoryKind()) index.push_back({node.firstSector, id});
+    });
+    std::sort(index.begin(), index.end());
+    index.erase(std::unique(index.begin(), index.end()), index.end());
+    startIndex = std::move(index);
+}
+
+void PartInfo::AdoptOrphan(RFileNode& node) {
+    if (node.id == rootNodeId || node.id == orphanFolderId) return;
+    RFileNode* parent = LiveNodeAt(node.parentId);
+    if (parent && parent->IsDirectoryKind()) return;
+    RFileNode* orphans = NodeAt(orphanFolderId);
+    node.parentId = orphanFolderId;
+    if (orphans) orphans->children.push_back(node.id);
+}
+
+uint32_t PartInfo::FirstFreeIdFrom(uint32_t from) const {
+    for (uint32_t id = from == 0 ? 1 : from; id < kSegmentedIdLimit; ++id) {
+        const RFileNode* node = nodes_.Find(id);
+        if (!node || node->kind == NodeKind::Empty) return id;
+    }
+    return 0;
+}
+
+uint32_t ReadRunsData(DiskReader* reader, const RFileNode& node, uint64_t offset, uint8_t* buffer,
+                      uint32_t length) {
+    if (!reader || !buffer || length == 0 || node.runs.empty() || offset >= node.size) return 0;
+    uint64_t end = offset + std::min<uint64_t>(length, node.size - offset);
+    uint64_t pos = 0;
+    std::vector<uint8_t> temp;
+    for (const DataRun& run : node.runs) {
+        uint64_t runBytes = run.sectorCount * 512;
+        uint64_t runEnd = pos + runBytes;
+        if (runEnd > offset && pos < end) {
+            uint64_t from = std::max(pos, offset);
+            uint64_t n = std::min(end, runEnd) - from;
+            uint8_t* out = buffer + (from - offset);
+            if (run.startSector == kSparseSector) {
+                std::memset(out, 0, n);
+            } else {
+                uint64_t within = from - pos;
+                uint64_t sectors = (within % 512 + n + 511) / 512;
+                temp.resize(sectors * 512);
+                // A failed read leaves zeros, which is what the caller gets.
+                reader->ReadSectors(temp.data(), run.startSector + within / 512,
+                                    static_cast<uint32_t>(sectors));
+                std::memcpy(out, temp.data() + within % 512, n);
+            }
+        }
+        pos = runEnd;
+        if (pos >= end) break;
+    }
+    return static_cast<uint32_t>(std::min<uint64_t>(end, pos) - offset);
+}
+
+uint32_t PartInfo::ReadFileData(DiskReader* reader, const RFileNode* node, uint64_t offset,
+                                uint8_t* buffer, uint32_t length) {
+    return node ? ReadRunsData(reader, *node, offset, buffer, length) : 0;
+}
+
+}  // namespace ravlin

@@ -1,0 +1,23 @@
+// Large allocations through mmap with transparent huge pages.
+#include "platform/Memory.h"
+
+#include <sys/mman.h>
+
+namespace ravlin::platform {
+
+void* AllocateLarge(size_t bytes) {
+    if (bytes == 0) return nullptr;
+    void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                          -1, 0);
+    if (memory == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    if (bytes >= (2u << 20)) ::madvise(memory, bytes, MADV_HUGEPAGE);
+#endif
+    return memory;
+}
+
+void FreeLarge(void* memory, size_t bytes) {
+    if (memory) ::munmap(memory, bytes);
+}
+
+}  // namespace ravlin::platform

@@ -1,0 +1,13 @@
+// Large, long-lived allocations (node-store segments, preview tables): backed by huge pages
+// where the system offers them, since every 4 KiB page fault costs time on a big volume.
+#pragma once
+
+#include <cstddef>
+
+namespace ravlin::platform {
+
+// Zero-filled memory of `bytes`; null on failure. Release with FreeLarge and the same size.
+void* AllocateLarge(size_t bytes);
+void FreeLarge(void* memory, size_t bytes);
+
+}  // namespace ravlin::platform
