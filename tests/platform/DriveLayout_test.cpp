@@ -3,6 +3,7 @@
 
 #include "platform/DriveLayout.h"
 #include "support/Fixtures.h"
+#include "support/Manifest.h"
 
 using namespace ravlin;
 using namespace ravlin::platform;
@@ -66,4 +67,23 @@ TEST(DriveLayout, AVolumeWithoutATableHasNoLayout) {
     auto handle = OpenImage("layout-none.img");
     ASSERT_TRUE(handle);
     EXPECT_FALSE(QueryDriveLayout(*handle));
+}
+
+TEST(DriveLayout, RealDisksMatchTheirManifests) {
+    for (const char* name : {"mbr-disk.img", "gpt-disk.img", "sample-disk.img"}) {
+        auto manifest = test::LoadManifest(name);
+        auto handle = OpenImage(name);
+        ASSERT_TRUE(handle);
+        auto layout = QueryDriveLayout(*handle);
+        ASSERT_TRUE(layout) << name;
+        // Every volume of the manifest is a layout entry with its start and length.
+        for (const auto& part : manifest.partitions) {
+            bool found = false;
+            for (const auto& e : layout->entries) {
+                found |= e.startingOffset == part.startSector * 512 &&
+                         e.length == part.sectorCount * 512;
+            }
+            EXPECT_TRUE(found) << name << " partition " << part.index;
+        }
+    }
 }
