@@ -55,6 +55,7 @@ void DiskRecoveryEngine::SetPause(bool pause) {
 }
 
 bool DiskRecoveryEngine::PauseWait() {
+    if (state_.load() == 0) return true;  // running: no need for the lock
     std::unique_lock<std::mutex> guard(stateLock_);
     stateChanged_.wait(guard, [&] {
         uint8_t s = state_.load();

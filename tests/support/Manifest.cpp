@@ -84,6 +84,8 @@ Manifest LoadManifest(const std::string& image) {
             entry.recoveredSize = Optional<uint64_t>(e, "recovered_size");
             entry.recoveredName = Text(e, "recovered_name");
             entry.recycledAs = Text(e, "recycled_as");
+            for (const auto& a : e.value("also_named", nlohmann::json::array()))
+                entry.alsoNamed.push_back(a.get<std::string>());
             entry.recoveredBy = Text(e, "recovered_by");
             entry.findable = e.value("findable", true);
             entry.resident = Optional<bool>(e, "resident");

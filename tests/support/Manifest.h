@@ -22,6 +22,7 @@ struct ManifestEntry {
     std::optional<uint64_t> recoveredSize;
     std::string recoveredName;  // deleted entries that lost part of their name
     std::string recycledAs;     // recycle-bin items: where they came from
+    std::vector<std::string> alsoNamed;  // further paths of a hard-linked file
     std::string recoveredBy;
     bool findable = true;
     std::optional<bool> resident;

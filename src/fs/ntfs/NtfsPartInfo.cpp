@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fs/PartInfo.h"
+#include "fs/ntfs/NtfsRecord.h"
 
 namespace ravlin {
 
@@ -26,7 +27,13 @@ uint32_t NtfsPartInfo::ReadFileData(DiskReader* reader, const RFileNode* node, u
         std::memcpy(buffer, bytes.data() + offset, n);
         return n;
     };
-    return copyFrom(node->residentData);
+    if (!node->residentData.empty()) return copyFrom(node->residentData);
+    if (!reader) return 0;
+    // Resident content is not kept in the node: read it again from the file record.
+    NtfsRecord record;
+    uint32_t number = node->sourceId != 0xFFFFFFFF ? node->sourceId : node->id;
+    if (!ReadNtfsRecordOfPart(*this, *reader, number, record) || !record.resident) return 0;
+    return copyFrom(record.residentData);
 }
 
 }  // namespace ravlin

@@ -1,0 +1,361 @@
+// The NTFS scanner: the MFT walk, the tree, the factory and the free-space map.
+#include "fs/ntfs/ScanNtfs.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <optional>
+
+#include "disk/DiskReader.h"
+#include "disk/FreeSpaceMap.h"
+#include "fs/RecycleNames.h"
+#include "results/FileNode.h"
+
+namespace ravlin {
+namespace {
+
+constexpr uint32_t kChunkSectors = 128;    // the MFT is read 64 KiB at a time
+constexpr uint64_t kClaimedIndexClusters = 16;  // only short index runs are claimed
+constexpr uint32_t kRootRecord = 5;
+constexpr uint32_t kLastMetadataRecord = 10;
+constexpr uint32_t kTreeSlice = 8192;  // nodes relinked per hold of the node lock
+
+std::atomic<LogFileAnalyser> logFileAnalyser{nullptr};
+
+struct WalkResult {
+    std::optional<NtfsRecord> logFile;  // record 2
+    std::optional<NtfsRecord> bitmap;   // record 6
+};
+
+// Records the MFT's runs can hold, bounded by the node store's reach.
+uint32_t MftExtent(const std::vector<DataRun>& runs, uint32_t perRecord) {
+    uint64_t records = 0;
+    for (const DataRun& run : runs) records += run.sectorCount / perRecord;
+    return static_cast<uint32_t>(std::min<uint64_t>(records, kSegmentedIdLimit));
+}
+
+void CountNode(const RFileNode& node, ParseProgress& report) {
+    switch (node.kind) {
+        case NodeKind::File: ++report.liveFiles; break;
+        case NodeKind::DeletedFile: ++report.deletedFiles; break;
+        case NodeKind::Directory: ++report.liveDirectories; break;
+        case NodeKind::DeletedDirectory: ++report.deletedDirectories; break;
+        default: break;
+    }
+}
+
+class MftWalk {
+public:
+    MftWalk(NtfsPartInfo& part, DiskReader& reader, const NtfsBootParams& params,
+            const ParseProgressCallback& progress, bool partitionDeleted, bool deletedOnly)
+        : part_(part),
+          reader_(reader),
+          params_(params),
+          progress_(progress),
+          partitionDeleted_(partitionDeleted),
+          deletedOnly_(deletedOnly),
+          recordBytes_(params.SectorsPerRecord() * 512),
+          limit_(MftExtent(part.mftRuns, params.SectorsPerRecord())) {
+        report_.fsType = kFsNtfs;
+        report_.volumeSector = part.volumeSector;
+    }
+
+    WalkResult Run() {
+        if (reader_.IsClosed() || params_.fileRecordSize == 0 || params_.bytesPerSector == 0)
+            return {};
+        // Records are taken from a byte stream of the whole MFT, so one that straddles two
+        // runs (clusters smaller than records) is still whole.
+        std::vector<uint8_t> buffer(size_t{kChunkSectors} * 512 + recordBytes_);
+        size_t carried = 0;
+        for (const DataRun& run : part_.mftRuns) {
+            if (run.startSector == kSparseSector) {
+                carried = 0;
+                continue;
+            }
+            for (uint64_t done = 0; done < run.sectorCount && !stopped_;) {
+                uint32_t count =
+                    static_cast<uint32_t>(std::min<uint64_t>(kChunkSectors, run.sectorCount - done));
+                // A failed read leaves zeros, which fail to decode.
+                reader_.ReadSectors(buffer.data() + carried, run.startSector + done, count);
+                size_t available = carried + size_t{count} * 512;
+                size_t at = 0;
+                for (; at + recordBytes_ <= available && !stopped_; at += recordBytes_)
+                    Record(std::span<const uint8_t>(buffer.data() + at, recordBytes_));
+                carried = available - at;
+                std::memmove(buffer.data(), buffer.data() + at, carried);
+                done += count;
+            }
+            if (stopped_) break;
+        }
+        report_.finished = true;
+        if (progress_) progress_(report_);
+        return std::move(result_);
+    }
+
+private:
+    void Record(std::span<const uint8_t> bytes) {
+        NtfsRecord record;
+        if (!DecodeFileRecord(bytes, part_.volumeSector, params_.sectorsPerCluster, record, limit_))
+            return;
+        bool hadList = record.hasAttributeList != 0;
+        if (hadList && !reader_.IsClosed()) {
+            ResolveAttributeList(reader_, params_, part_.volumeSector, part_.mftRuns,
+                                 params_.SectorsPerRecord(), record);
+        }
+        if (record.name.empty()) return;
+        if (record.recordNumber == 2 && !result_.logFile) result_.logFile = record;
+        if (record.recordNumber == 6 && !result_.bitmap) result_.bitmap = record;
+        ClaimIndexSectors(record);
+
+        RFileNode node;
+        RecordToNode(record, node, partitionDeleted_, false);
+        node.valid = 1;
+        if (!node.name.empty() && node.name[0] == L'$' && record.recordNumber <= kLastMetadataRecord)
+            node.valid = 0;  // metadata files are kept but not shown
+        if (node.IsDirectoryKind() && IsRecycleBinName(node.name))
+            node.ext = std::make_shared<RFileNodeRecycleName>(kRecycleBinDisplayName);
+        if (deletedOnly_ && node.kind == NodeKind::File) node.valid = 0;
+        // Data behind an attribute list that could not be followed cannot be located.
+        if (node.IsFileKind() && hadList && !node.resident && node.runs.empty() && node.size > 0) {
+            Report();
+            return;
+        }
+        bool countable = node.IsFileKind() && node.valid;
+        CountNode(node, report_);
+        if (part_.StoreNode(std::move(node)) != 0 && countable) part_.fileCount.fetch_add(1);
+        if (record.recordNumber == kRootRecord) part_.rootNodeId = kRootRecord;
+        Report();
+    }
+
+    void ClaimIndexSectors(const NtfsRecord& record) {
+        uint32_t spc = params_.sectorsPerCluster;
+        for (const DataRun& run : record.indexRuns) {
+            if (run.startSector == kSparseSector || run.sectorCount >= kClaimedIndexClusters * spc)
+                continue;
+            for (uint64_t s = 0; s < run.sectorCount; s += spc) part_.Claim(run.startSector + s);
+        }
+    }
+
+    void Report() {
+        ++report_.itemsDone;
+        if (!KeepGoing(progress_, report_)) stopped_ = true;
+    }
+
+    NtfsPartInfo& part_;
+    DiskReader& reader_;
+    const NtfsBootParams& params_;
+    const ParseProgressCallback& progress_;
+    bool partitionDeleted_;
+    bool deletedOnly_;
+    size_t recordBytes_;
+    uint32_t limit_;
+    ParseProgress report_;
+    WalkResult result_;
+    bool stopped_ = false;
+};
+
+RFileNode Folder(uint32_t id, uint32_t parent, NodeKind kind, const std::wstring& name) {
+    RFileNode node;
+    node.id = id;
+    node.parentId = parent;
+    node.kind = kind;
+    node.name = name;
+    node.directoryFlag = 1;
+    return node;
+}
+
+// Moves node `id` (and its subtree) under `parent` as derived copies; a duplicate already
+// there makes the move a removal.
+void Reparent(NtfsPartInfo& part, uint32_t id, uint32_t parentId) {
+    const RFileNode* node = part.LiveNodeAt(id);
+    const RFileNode* parent = part.LiveNodeAt(parentId);
+    if (!node || !parent || !parent->IsDirectoryKind() || node->parentId == parentId) return;
+    std::vector<uint32_t> subtree;
+    std::vector<uint32_t> stack{id};
+    while (!stack.empty() && subtree.size() < 1000000) {
+        uint32_t at = stack.back();
+        stack.pop_back();
+        if (std::find(subtree.begin(), subtree.end(), at) != subtree.end()) continue;
+        subtree.push_back(at);
+        if (const RFileNode* n = part.NodeAt(at)) {
+            for (uint32_t c : n->children) stack.push_back(c);
+        }
+    }
+    for (uint32_t other : parent->children) {
+        const RFileNode* o = part.LiveNodeAt(other);
+        if (o && other != id && o->name == node->name && o->kind == node->kind &&
+            o->firstSector == node->firstSector && o->size == node->size) {
+            for (auto it = subtree.rbegin(); it != subtree.rend(); ++it) SetNodeValid(part, *it, false);
+            return;
+        }
+    }
+    // Copy in pre-order so parents exist before their children.
+    FnvMap<uint32_t, uint32_t> copies;
+    for (uint32_t source : subtree) {
+        const RFileNode* s = part.NodeAt(source);
+        if (!s || !s->IsLive()) continue;
+        uint32_t newParent = source == id ? parentId : 0;
+        if (source != id) {
+            auto p = copies.find(s->parentId);
+            if (p == copies.end()) continue;
+            newParent = p->second;
+        }
+        uint32_t newId = part.NextNodeId();
+        RFileNode copy = DeriveNodeCopy(*s, newId, newParent, L"");
+        copy.residentData = s->residentData;
+        bool countable = copy.IsFileKind();
+        if (part.StoreNodeLocked(std::move(copy)) == 0) break;
+        if (countable) part.fileCount.fetch_add(1);
+        copies[source] = newId;
+    }
+    for (auto it = subtree.rbegin(); it != subtree.rend(); ++it) SetNodeValid(part, *it, false);
+}
+
+}  // namespace
+
+void SetLogFileAnalyser(LogFileAnalyser analyser) { logFileAnalyser.store(analyser); }
+
+void BuildNtfsTree(NtfsPartInfo& part, bool partitionDeleted) {
+    {
+        auto lock = part.WriteLock();
+        NodeKind dirKind = partitionDeleted ? NodeKind::DeletedDirectory : NodeKind::Directory;
+        if (!part.LiveNodeAt(kRootRecord)) part.StoreNodeLocked(Folder(kRootRecord, 0, dirKind, L"\\"));
+        part.rootNodeId = kRootRecord;
+        if (part.orphanFolderId == 0) part.orphanFolderId = part.NextNodeId();
+        if (!part.LiveNodeAt(part.orphanFolderId)) {
+            part.StoreNodeLocked(Folder(part.orphanFolderId, kRootRecord, NodeKind::DeletedDirectory,
+                                        kLostPathFolderName));
+        }
+    }
+    uint32_t limit = part.NextNodeId();
+    for (uint32_t from = 0; from < limit; from += kTreeSlice) {
+        auto lock = part.WriteLock();
+        for (uint32_t id = from; id < std::min(limit, from + kTreeSlice); ++id)
+            if (RFileNode* node = part.NodeAt(id)) node->children.clear();
+    }
+    uint32_t root = part.rootNodeId;
+    uint32_t orphans = part.orphanFolderId;
+    for (uint32_t from = 0; from < limit; from += kTreeSlice) {
+        auto lock = part.WriteLock();
+        for (uint32_t id = from; id < std::min(limit, from + kTreeSlice); ++id) {
+            RFileNode* node = part.NodeAt(id);
+            if (!node || node->kind == NodeKind::Empty || id == root || id == orphans) continue;
+            uint32_t parentId = node->parentId == id ? orphans : node->parentId;
+            RFileNode* parent = part.NodeAt(parentId);
+            if (!parent || !parent->IsDirectoryKind()) {
+                parentId = orphans;
+                parent = part.NodeAt(orphans);
+            }
+            node->parentId = parentId;
+            parent->children.push_back(id);
+        }
+    }
+    auto lock = part.WriteLock();
+    part.NodeAt(root)->children.push_back(orphans);
+}
+
+void MergeLogFileRecovery(NtfsPartInfo& part, const LogFileRecovery& recovered,
+                          bool partitionDeleted) {
+    for (const NtfsRecord& record : recovered.records) {
+        RFileNode node;
+        RecordToNode(record, node, partitionDeleted, true);
+        auto lock = part.WriteLock();
+        const RFileNode* taken = part.NodeAt(node.id);
+        if (taken && taken->kind != NodeKind::Empty) node.id = part.FirstFreeIdFrom(part.NextNodeId());
+        bool countable = node.IsFileKind();
+        if (node.id != 0 && part.StoreNodeLocked(std::move(node)) != 0 && countable)
+            part.fileCount.fetch_add(1);
+    }
+    BuildNtfsTree(part, partitionDeleted);
+    if (recovered.parents.empty()) return;
+    {
+        auto lock = part.WriteLock();
+        for (const auto& [record, parent] : recovered.parents) Reparent(part, record, parent);
+    }
+    BuildNtfsTree(part, partitionDeleted);
+}
+
+bool ScanNtfs(NtfsPartInfo& part, DiskReader& reader, const ParseProgressCallback& progress,
+              bool partitionDeleted, bool deletedOnly) {
+    NtfsBootParams params;
+    if (!DecodeNtfsBootParams(part.bootSector, part.volumeSector, params)) return false;
+    WalkResult walk = MftWalk(part, reader, params, progress, partitionDeleted, deletedOnly).Run();
+    ParseProgress report;
+    report.fsType = kFsNtfs;
+    report.volumeSector = part.volumeSector;
+    if (!KeepGoing(progress, report)) return false;
+
+    LogFileAnalyser analyser = logFileAnalyser.load();
+    if (analyser && walk.logFile && !walk.logFile->dataRuns.empty()) {
+        MergeLogFileRecovery(part, analyser(reader, *walk.logFile), partitionDeleted);
+    } else {
+        BuildNtfsTree(part, partitionDeleted);
+    }
+
+    part.earliestTime = part.latestTime = 0;
+    {
+        auto lock = part.ReadLock();
+        part.ComputeTimeRange();
+    }
+    RecoverRecycleNames(part, &reader);
+    {
+        auto lock = part.ReadLock();
+        part.BuildStartIndex();
+    }
+    part.scanned.store(1);
+    return true;
+}
+
+std::shared_ptr<NtfsPartInfo> MakeNtfsPartition(DiskReader& reader, uint64_t sector,
+                                                const uint8_t* bootCopy) {
+    auto part = std::make_shared<NtfsPartInfo>();
+    part->startSector = part->volumeSector = sector;
+    if (bootCopy) {
+        std::memcpy(part->bootSector.data(), bootCopy, 512);
+    } else if (!reader.ReadSectors(part->bootSector.data(), sector, 1)) {
+        return nullptr;
+    }
+    NtfsBootParams params;
+    if (!DecodeNtfsBootParams(part->bootSector, sector, params)) return nullptr;
+    if (!LoadMftRuns(reader, params, sector, part->mftRuns)) return nullptr;
+    part->sectorCount = params.totalSectors;
+    part->Claim(sector);
+    if (params.totalSectors != 0) part->Claim(sector + params.totalSectors);  // backup boot sector
+    part->mirrorSector = params.mirrorSector;
+    return part;
+}
+
+bool LoadNtfsFreeSpace(DiskReader& reader, uint64_t volumeSector, FreeSpaceMap& out) {
+    uint8_t boot[512];
+    if (!reader.ReadSectors(boot, volumeSector, 1)) return false;
+    NtfsBootParams params;
+    if (!DecodeNtfsBootParams(std::span<const uint8_t>(boot, 512), volumeSector, params)) return false;
+    std::vector<DataRun> mftRuns;
+    if (!LoadMftRuns(reader, params, volumeSector, mftRuns)) return false;
+    NtfsRecord bitmap;
+    if (!ReadMftRecord(reader, params, volumeSector, mftRuns, 6, bitmap)) return false;
+    if (bitmap.hasAttributeList)
+        ResolveAttributeList(reader, params, volumeSector, mftRuns, params.SectorsPerRecord(), bitmap);
+    if (bitmap.dataRuns.empty() || bitmap.size == 0 || params.sectorsPerCluster == 0) return false;
+    uint64_t clusters = params.totalSectors / params.sectorsPerCluster;
+    if (clusters == 0 || clusters > 0xFFFFFFFFull) return false;
+    FreeSpaceMap map;
+    map.clusterCount = static_cast<uint32_t>(clusters);
+    map.firstSector = volumeSector;
+    map.sectorsPerCluster = params.sectorsPerCluster;
+    map.bitmap.assign((clusters + 7) / 8, 0);
+    RFileNode carrier;
+    carrier.runs = bitmap.dataRuns;
+    carrier.size = bitmap.size;
+    uint64_t want = std::min<uint64_t>(bitmap.size, map.bitmap.size());
+    for (uint64_t done = 0; done < want;) {
+        uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(want - done, 8u << 20));
+        uint32_t got = ReadRunsData(&reader, carrier, done, map.bitmap.data() + done, piece);
+        if (got == 0) break;
+        done += got;
+    }
+    out = std::move(map);
+    return true;
+}
+
+}  // namespace ravlin

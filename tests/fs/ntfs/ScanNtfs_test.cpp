@@ -1,0 +1,243 @@
+// The NTFS scanner on volumes made by mkntfs and ntfs-3g, compared with their manifests.
+#include <gtest/gtest.h>
+
+#include "disk/DiskReader.h"
+#include "disk/FreeSpaceMap.h"
+#include "fs/RecycleNames.h"
+#include "fs/ntfs/ScanNtfs.h"
+#include "results/FileNode.h"
+#include "support/Fixtures.h"
+#include "support/Manifest.h"
+#include "support/NodePaths.h"
+
+using namespace ravlin;
+using namespace ravlin::test;
+
+namespace {
+
+struct Scanned {
+    DiskReader reader;
+    std::shared_ptr<NtfsPartInfo> part;
+    std::map<std::string, const RFileNode*> paths;
+};
+
+std::unique_ptr<Scanned> Scan(const std::string& image, uint64_t start = 0, bool deletedPart = false,
+                              bool deletedOnly = false) {
+    auto s = std::make_unique<Scanned>();
+    EXPECT_TRUE(s->reader.OpenPath(FixtureImage(image).wstring()));
+    s->part = MakeNtfsPartition(s->reader, start, nullptr);
+    EXPECT_TRUE(s->part) << image;
+    if (!s->part) return s;
+    EXPECT_TRUE(ScanNtfs(*s->part, s->reader, nullptr, deletedPart, deletedOnly));
+    s->paths = PathsOf(*s->part);
+    return s;
+}
+
+// Where a manifest entry is found after a scan.
+std::string ScannedPath(const ManifestEntry& e) {
+    if (!e.recycledAs.empty()) return e.recycledAs;
+    if (e.path.rfind("gone/", 0) == 0) return Utf8(L"\u8DEF\u5F84\u4E22\u5931\u7684\u6587\u4EF6/") + e.Leaf();
+    return e.path;
+}
+
+bool InRecycleBin(const ManifestEntry& e) { return e.path.rfind("$RECYCLE.BIN", 0) == 0; }
+
+void ExpectMatchesManifest(Scanned& s, const ManifestPartition& manifest, bool allDeleted) {
+    size_t checked = 0;
+    for (const auto& e : manifest.entries) {
+        if (!e.findable || e.path == "gone") continue;
+        std::string path = ScannedPath(e);
+        auto it = s.paths.find(path);
+        for (const auto& other : e.alsoNamed)
+            if (it == s.paths.end()) it = s.paths.find(other);
+        ASSERT_NE(it, s.paths.end()) << path;
+        const RFileNode& node = *it->second;
+        bool deleted = allDeleted || e.deleted || InRecycleBin(e);
+        NodeKind want = e.directory ? (deleted ? NodeKind::DeletedDirectory : NodeKind::Directory)
+                                    : (deleted ? NodeKind::DeletedFile : NodeKind::File);
+        EXPECT_EQ(node.kind, want) << path;
+        if (e.directory) continue;
+        EXPECT_EQ(node.size, e.size) << path;
+        if (e.modified) {
+            EXPECT_EQ(node.secondTime, static_cast<uint32_t>(*e.modified)) << path;
+        }
+        if (e.created) {
+            EXPECT_EQ(node.firstTime, static_cast<uint32_t>(*e.created)) << path;
+        }
+        EXPECT_EQ(node.readOnly != 0, e.HasAttribute("readonly")) << path;
+        EXPECT_EQ(node.hidden != 0, e.HasAttribute("hidden")) << path;
+        EXPECT_EQ(node.system != 0, e.HasAttribute("system")) << path;
+        if (e.resident) {
+            EXPECT_EQ(node.resident != 0, *e.resident) << path;
+        }
+        if (e.recovery != "none") {
+            EXPECT_EQ(ContentMd5(*s.part, s.reader, node), e.recoveredMd5) << path;
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 2000u);
+}
+
+}  // namespace
+
+class NtfsFixture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        manifest_ = new Manifest(LoadManifest("ntfs.img"));
+        scanned_ = Scan("ntfs.img").release();
+    }
+    static void TearDownTestSuite() {
+        delete scanned_;
+        delete manifest_;
+    }
+    static Manifest* manifest_;
+    static Scanned* scanned_;
+};
+Manifest* NtfsFixture::manifest_ = nullptr;
+Scanned* NtfsFixture::scanned_ = nullptr;
+
+TEST_F(NtfsFixture, EveryManifestEntryHasItsNameKindSizeTimesFlagsAndContent) {
+    ASSERT_TRUE(scanned_->part);
+    ExpectMatchesManifest(*scanned_, manifest_->partitions[0], false);
+}
+
+TEST_F(NtfsFixture, MetadataFilesAreStoredButHiddenAndExtendStaysVisible) {
+    const auto& part = *scanned_->part;
+    // Record 0 ($MFT) has no node: id 0 means "none" in a node store.
+    for (uint32_t id = 1; id <= 10; ++id) {
+        if (id == 5) continue;
+        const RFileNode* node = part.NodeAt(id);
+        ASSERT_NE(node, nullptr) << id;
+        EXPECT_NE(node->kind, NodeKind::Empty) << id;
+        EXPECT_FALSE(node->valid) << id;
+    }
+    EXPECT_EQ(part.NodeAt(1)->name, L"$MFTMirr");
+    EXPECT_EQ(part.rootNodeId, 5u);
+    EXPECT_TRUE(part.LiveNodeAt(5));
+    ASSERT_TRUE(scanned_->paths.count("$Extend"));
+    EXPECT_TRUE(scanned_->paths.count("$Extend/$Quota"));
+}
+
+TEST_F(NtfsFixture, ADeletedFileWhoseFolderRecordWasReusedHasLostItsPath) {
+    const auto& part = *scanned_->part;
+    const RFileNode* orphans = part.LiveNodeAt(part.orphanFolderId);
+    ASSERT_NE(orphans, nullptr);
+    EXPECT_EQ(orphans->name, kLostPathFolderName);
+    EXPECT_EQ(orphans->kind, NodeKind::DeletedDirectory);
+    EXPECT_EQ(orphans->parentId, part.rootNodeId);
+    auto it = scanned_->paths.find(Utf8(kLostPathFolderName) + "/orphan.txt");
+    ASSERT_NE(it, scanned_->paths.end());
+    EXPECT_EQ(it->second->kind, NodeKind::DeletedFile);
+    // Its old parent record now holds reuser.txt, a file.
+    const RFileNode* reuser = scanned_->paths.at("reuser.txt");
+    EXPECT_EQ(reuser->kind, NodeKind::File);
+}
+
+TEST_F(NtfsFixture, TheRecycleBinShowsAsItsDisplayNameAndItsItemsGoHome) {
+    auto it = scanned_->paths.find("$RECYCLE.BIN");
+    ASSERT_NE(it, scanned_->paths.end());
+    EXPECT_EQ(DisplayNameOf(*it->second), kRecycleBinDisplayName);
+    EXPECT_EQ(it->second->kind, NodeKind::DeletedDirectory);
+    const RFileNode* plan = scanned_->paths.at("Users/Ann/Documents/plan.docx");
+    EXPECT_EQ(plan->kind, NodeKind::DeletedFile);
+    EXPECT_EQ(plan->typeId, 37u);
+    EXPECT_EQ(DisplayNameOf(*plan), L"plan.docx");
+    EXPECT_EQ(scanned_->paths.at("Users/Ann")->kind, NodeKind::DeletedDirectory);
+    const RFileNode* folder = scanned_->paths.at("Projects/Old Stuff");
+    EXPECT_EQ(folder->kind, NodeKind::DeletedDirectory);
+    EXPECT_EQ(folder->children.size(), 2u);
+    // Items without a usable info stay where they are, deleted.
+    std::string bin = "$RECYCLE.BIN/S-1-5-21-1004336348-1177238915-682003330-1001/";
+    EXPECT_EQ(scanned_->paths.at(bin + "$RNOINFO.txt")->kind, NodeKind::DeletedFile);
+    EXPECT_EQ(scanned_->paths.at(bin + "$RSHORT.txt")->kind, NodeKind::DeletedFile);
+    EXPECT_FALSE(scanned_->paths.count(bin + "$RAB12CD.docx"));  // moved away
+}
+
+TEST_F(NtfsFixture, IndexAllocationSectorsOfSmallDirectoriesAreClaimed) {
+    const auto& part = *scanned_->part;
+    EXPECT_FALSE(part.claimedSectors.empty());
+    EXPECT_FALSE(part.IsSectorFree(part.volumeSector));
+    EXPECT_FALSE(part.IsSectorFree(part.mftRuns.front().startSector));
+}
+
+TEST_F(NtfsFixture, TimesAndStartIndex) {
+    const auto& part = *scanned_->part;
+    EXPECT_NE(part.earliestTime, 0u);
+    EXPECT_GE(part.latestTime, part.earliestTime);
+    ASSERT_FALSE(part.startIndex.empty());
+    EXPECT_TRUE(std::is_sorted(part.startIndex.begin(), part.startIndex.end()));
+    EXPECT_EQ(part.scanned.load(), 1u);
+}
+
+TEST(NtfsScan, DeletedOnlyHidesLiveFilesAndASearchedPartitionIsAllDeleted) {
+    auto onlyDeleted = Scan("ntfs.img", 0, false, true);
+    ASSERT_TRUE(onlyDeleted->part);
+    EXPECT_FALSE(onlyDeleted->paths.count("Documents/report.pdf"));
+    EXPECT_TRUE(onlyDeleted->paths.count("Documents"));  // directories stay
+    EXPECT_TRUE(onlyDeleted->paths.count("deleted-photo.jpg"));
+    EXPECT_TRUE(onlyDeleted->paths.count("Users/Ann/Documents/plan.docx"));
+
+    auto searched = Scan("ntfs.img", 0, true, false);
+    ASSERT_TRUE(searched->part);
+    size_t live = 0;
+    for (const auto& [path, node] : searched->paths) {
+        EXPECT_TRUE(node->kind == NodeKind::DeletedFile || node->kind == NodeKind::DeletedDirectory)
+            << path;
+        ++live;
+    }
+    EXPECT_GT(live, 2000u);
+    ExpectMatchesManifest(*searched, LoadManifest("ntfs.img").partitions[0], true);
+}
+
+TEST(NtfsScan, WithTheFirstMftRecordWipedTheMirrorServes) {
+    auto s = Scan("ntfs-mft-wiped.img");
+    ASSERT_TRUE(s->part);
+    ExpectMatchesManifest(*s, LoadManifest("ntfs-mft-wiped.img").partitions[0], false);
+}
+
+TEST(NtfsScan, AStopThroughTheProgressCallbackEndsTheWalk) {
+    DiskReader reader;
+    ASSERT_TRUE(reader.OpenPath(FixtureImage("ntfs.img").wstring()));
+    auto part = MakeNtfsPartition(reader, 0, nullptr);
+    ASSERT_TRUE(part);
+    uint64_t calls = 0;
+    bool sawFinished = false;
+    auto stopAt100 = [&](const ParseProgress& p) {
+        sawFinished |= p.finished;
+        return ++calls < 100 ? 1 : 0;
+    };
+    EXPECT_FALSE(ScanNtfs(*part, reader, stopAt100, false, false));
+    EXPECT_TRUE(sawFinished);
+    EXPECT_LE(part->NextNodeId(), 200u);
+    EXPECT_EQ(part->scanned.load(), 0u);
+}
+
+TEST(NtfsScan, PartitionsOfADiskScanAtTheirOffsets) {
+    auto manifest = LoadManifest("mbr-disk.img");
+    for (const auto& p : manifest.partitions) {
+        if (p.fs != "NTFS") continue;
+        auto s = Scan("mbr-disk.img", p.startSector);
+        ASSERT_TRUE(s->part);
+        for (const auto& e : p.entries) {
+            auto it = s->paths.find(e.path);
+            ASSERT_NE(it, s->paths.end()) << e.path;
+            if (!e.directory) {
+                EXPECT_EQ(ContentMd5(*s->part, s->reader, *it->second), e.recoveredMd5) << e.path;
+            }
+        }
+    }
+}
+
+TEST(NtfsScan, FreeSpaceMapComesFromTheBitmap) {
+    DiskReader reader;
+    ASSERT_TRUE(reader.OpenPath(FixtureImage("ntfs.img").wstring()));
+    FreeSpaceMap map;
+    ASSERT_TRUE(LoadNtfsFreeSpace(reader, 0, map));
+    EXPECT_EQ(map.sectorsPerCluster, 8u);
+    EXPECT_EQ(map.clusterCount, 131071u / 8);
+    EXPECT_EQ(map.firstSector, 0u);
+    EXPECT_TRUE(map.InUse(0));  // the boot sector's cluster
+    // The last clusters of a volume this empty are free.
+    EXPECT_FALSE(map.InUse(map.clusterCount - 100));
+    EXPECT_FALSE(LoadNtfsFreeSpace(reader, 7, map));
+}
