@@ -45,31 +45,35 @@ inline bool PlaceOfId(uint32_t id, SegmentPlace& place) {
     return true;
 }
 
-// Segments never move once created, so element addresses stay stable. Creation is done by one
-// writer; readers on other threads may look up ids the writer has published.
+// Segments never move once created, so element addresses stay stable. Slots are constructed
+// on demand up to the highest index asked for, so a large segment costs only what is used.
+// Creation is done by one writer; readers on other threads look up ids the writer published.
 template <class T>
 class SegmentedTable {
 public:
     SegmentedTable() {
         for (auto& s : segments_) s.store(nullptr, std::memory_order_relaxed);
+        for (auto& c : constructed_) c.store(0, std::memory_order_relaxed);
     }
     ~SegmentedTable() {
         for (uint32_t s = 0; s < kSegmentCount; ++s) {
             T* segment = segments_[s].load(std::memory_order_relaxed);
             if (!segment) continue;
-            for (uint32_t i = 0; i < SegmentSize(s); ++i) segment[i].~T();
+            uint32_t made = constructed_[s].load(std::memory_order_relaxed);
+            for (uint32_t i = 0; i < made; ++i) segment[i].~T();
             platform::FreeLarge(segment, sizeof(T) * SegmentSize(s));
         }
     }
     SegmentedTable(const SegmentedTable&) = delete;
     SegmentedTable& operator=(const SegmentedTable&) = delete;
 
-    // The slot of `id`, or null when its segment does not exist or the id has no place.
+    // The slot of `id`, or null when it has not been made yet or the id has no place.
     T* Find(uint32_t id) const {
         SegmentPlace place;
         if (!PlaceOfId(id, place)) return nullptr;
-        T* segment = segments_[place.segment].load(std::memory_order_acquire);
-        return segment ? segment + place.index : nullptr;
+        if (place.index >= constructed_[place.segment].load(std::memory_order_acquire))
+            return nullptr;
+        return segments_[place.segment].load(std::memory_order_acquire) + place.index;
     }
 
     // The slot of `id`, creating its segment; null only when the id has no place.
@@ -78,12 +82,15 @@ public:
         if (!PlaceOfId(id, place)) return nullptr;
         T* segment = segments_[place.segment].load(std::memory_order_acquire);
         if (!segment) {
-            uint32_t size = SegmentSize(place.segment);
-            void* memory = platform::AllocateLarge(sizeof(T) * size);
+            void* memory = platform::AllocateLarge(sizeof(T) * SegmentSize(place.segment));
             if (!memory) throw std::bad_alloc();
             segment = static_cast<T*>(memory);
-            for (uint32_t i = 0; i < size; ++i) new (segment + i) T();
             segments_[place.segment].store(segment, std::memory_order_release);
+        }
+        uint32_t made = constructed_[place.segment].load(std::memory_order_relaxed);
+        if (place.index >= made) {
+            for (uint32_t i = made; i <= place.index; ++i) new (segment + i) T();
+            constructed_[place.segment].store(place.index + 1, std::memory_order_release);
         }
         return segment + place.index;
     }
@@ -91,6 +98,10 @@ public:
     T* Segment(uint32_t segment) const {
         return segment < kSegmentCount ? segments_[segment].load(std::memory_order_acquire)
                                        : nullptr;
+    }
+    // Slots of a segment made so far.
+    uint32_t Constructed(uint32_t segment) const {
+        return segment < kSegmentCount ? constructed_[segment].load(std::memory_order_acquire) : 0;
     }
 
     // Calls f(id, slot) for every existing slot with an id below `limit`, in id order.
@@ -102,12 +113,15 @@ public:
             T* segment = Segment(s);
             if (!segment) continue;
             uint32_t count = limit - first < SegmentSize(s) ? limit - first : SegmentSize(s);
+            uint32_t made = Constructed(s);
+            if (count > made) count = made;
             for (uint32_t i = 0; i < count; ++i) f(first + i, segment[i]);
         }
     }
 
 private:
     std::array<std::atomic<T*>, kSegmentCount> segments_;
+    std::array<std::atomic<uint32_t>, kSegmentCount> constructed_;
 };
 
 }  // namespace ravlin

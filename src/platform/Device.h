@@ -62,6 +62,8 @@ private:
     size_t size_;
 };
 
+using IoBufferPtr = std::shared_ptr<IoBuffer>;
+
 // One read in flight. It keeps its target buffer alive until the backend is done with it.
 class ReadRequest {
 public:

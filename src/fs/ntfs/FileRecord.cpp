@@ -59,8 +59,16 @@ bool DecodeFileRecord(std::span<const uint8_t> record, uint64_t volumeSector,
     size_t size = std::min<size_t>(record.size(), kMaxDecodedRecordBytes) / 512 * 512;
     uint8_t copy[kMaxDecodedRecordBytes];
     std::memcpy(copy, record.data(), size);
-    ApplyFixups(std::span<uint8_t>(copy, size));
-    ByteSpan r(copy, size);
+    return DecodeFileRecordInPlace(std::span<uint8_t>(copy, size), volumeSector, sectorsPerCluster,
+                                   out, recordLimit);
+}
+
+bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
+                             uint32_t sectorsPerCluster, NtfsRecord& out, uint32_t recordLimit) {
+    if (record.size() < 1024 || !BytesEqual(record, 0, "FILE", 4)) return false;
+    size_t size = std::min<size_t>(record.size(), kMaxDecodedRecordBytes) / 512 * 512;
+    ApplyFixups(record.first(size));
+    ByteSpan r(record.data(), size);
 
     NtfsRecord rec;
     rec.recordNumber = LoadLE32(r, 44);
@@ -164,14 +172,20 @@ bool DecodeFileRecord(std::span<const uint8_t> record, uint64_t volumeSector,
 
 void RecordToNode(const NtfsRecord& record, RFileNode& node, bool partitionDeleted,
                   bool keepResidentData) {
+    NtfsRecord copy = record;
+    RecordToNode(std::move(copy), node, partitionDeleted, keepResidentData);
+}
+
+void RecordToNode(NtfsRecord&& record, RFileNode& node, bool partitionDeleted,
+                  bool keepResidentData) {
     node.id = record.recordNumber;
     node.parentId = record.parentRecord;
     node.size = record.size;
     node.firstSector = record.firstDataSector;
-    node.name = record.name;
-    node.runs = record.dataRuns;
+    node.name = std::move(record.name);
+    node.runs = std::move(record.dataRuns);
     node.resident = record.resident;
-    if (keepResidentData) node.residentData = record.residentData;
+    if (keepResidentData) node.residentData = std::move(record.residentData);
     node.firstTime = FileTimeToUnix(record.creationTime);
     node.secondTime = FileTimeToUnix(record.modificationTime);
     bool inUse = (record.recordFlags & 1) != 0;

@@ -92,7 +92,15 @@ void ResolveAttributeList(DiskReader& reader, const NtfsBootParams& params, uint
                           const std::vector<DataRun>& mftRuns, uint32_t sectorsPerRecord,
                           NtfsRecord& record);
 
+// The same on a buffer the caller owns: the fix-ups are applied to it.
+bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
+                             uint32_t sectorsPerCluster, NtfsRecord& out,
+                             uint32_t recordLimit = kDefaultRecordLimit);
+
 void RecordToNode(const NtfsRecord& record, RFileNode& node, bool partitionDeleted,
+                  bool keepResidentData);
+// The same, taking the record's name, runs and resident bytes instead of copying them.
+void RecordToNode(NtfsRecord&& record, RFileNode& node, bool partitionDeleted,
                   bool keepResidentData);
 
 // Re-reads one record of a scanned NTFS partition (for resident content).

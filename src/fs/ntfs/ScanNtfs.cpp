@@ -8,13 +8,16 @@
 
 #include "disk/DiskReader.h"
 #include "disk/FreeSpaceMap.h"
+#include "disk/Prefetch.h"
 #include "fs/RecycleNames.h"
 #include "results/FileNode.h"
 
 namespace ravlin {
 namespace {
 
-constexpr uint32_t kChunkSectors = 128;    // the MFT is read 64 KiB at a time
+// The MFT is read 1 MiB at a time: unbuffered reads of a large MFT are bound by the
+// number of requests, not by their size.
+constexpr uint32_t kChunkSectors = 2048;
 constexpr uint64_t kClaimedIndexClusters = 16;  // only short index runs are claimed
 constexpr uint32_t kRootRecord = 5;
 constexpr uint32_t kLastMetadataRecord = 10;
@@ -64,28 +67,54 @@ public:
         if (reader_.IsClosed() || params_.fileRecordSize == 0 || params_.bytesPerSector == 0)
             return {};
         // Records are taken from a byte stream of the whole MFT, so one that straddles two
-        // runs (clusters smaller than records) is still whole.
-        std::vector<uint8_t> buffer(size_t{kChunkSectors} * 512 + recordBytes_);
-        size_t carried = 0;
+        // runs (clusters smaller than records) is still whole; a sparse run breaks the
+        // stream. The next piece is read while this one is decoded.
+        std::vector<PrefetchReader::Read> reads;
+        std::vector<bool> breakBefore;
+        bool gap = false;
         for (const DataRun& run : part_.mftRuns) {
             if (run.startSector == kSparseSector) {
-                carried = 0;
+                gap = true;
                 continue;
             }
-            for (uint64_t done = 0; done < run.sectorCount && !stopped_;) {
+            for (uint64_t done = 0; done < run.sectorCount; done += kChunkSectors) {
                 uint32_t count =
                     static_cast<uint32_t>(std::min<uint64_t>(kChunkSectors, run.sectorCount - done));
-                // A failed read leaves zeros, which fail to decode.
-                reader_.ReadSectors(buffer.data() + carried, run.startSector + done, count);
-                size_t available = carried + size_t{count} * 512;
-                size_t at = 0;
-                for (; at + recordBytes_ <= available && !stopped_; at += recordBytes_)
-                    Record(std::span<const uint8_t>(buffer.data() + at, recordBytes_));
-                carried = available - at;
-                std::memmove(buffer.data(), buffer.data() + at, carried);
-                done += count;
+                reads.push_back({run.startSector + done, count});
+                breakBefore.push_back(gap);
+                gap = false;
             }
+        }
+        PrefetchReader pieces(reader_, reads, kChunkSectors);
+        std::vector<uint8_t> carry(recordBytes_);
+        std::vector<uint8_t> joined(recordBytes_);
+        size_t carried = 0;
+        uint8_t* data;
+        uint32_t count;
+        bool ok;
+        // A failed read gives zeros, which fail to decode.
+        for (size_t piece = 0; !stopped_ && pieces.Next(data, count, ok); ++piece) {
+            if (breakBefore[piece]) carried = 0;
+            size_t available = size_t{count} * 512;
+            size_t at = 0;
+            if (carried != 0) {
+                size_t need = recordBytes_ - carried;
+                if (available < need) {
+                    std::memcpy(carry.data() + carried, data, available);
+                    carried += available;
+                    continue;
+                }
+                std::memcpy(joined.data(), carry.data(), carried);
+                std::memcpy(joined.data() + carried, data, need);
+                Record(std::span<uint8_t>(joined.data(), recordBytes_));
+                at = need;
+                carried = 0;
+            }
+            for (; at + recordBytes_ <= available && !stopped_; at += recordBytes_)
+                Record(std::span<uint8_t>(data + at, recordBytes_));
             if (stopped_) break;
+            carried = available - at;
+            std::memcpy(carry.data(), data + at, carried);
         }
         report_.finished = true;
         if (progress_) progress_(report_);
@@ -93,9 +122,10 @@ public:
     }
 
 private:
-    void Record(std::span<const uint8_t> bytes) {
+    void Record(std::span<uint8_t> bytes) {
         NtfsRecord record;
-        if (!DecodeFileRecord(bytes, part_.volumeSector, params_.sectorsPerCluster, record, limit_))
+        if (!DecodeFileRecordInPlace(bytes, part_.volumeSector, params_.sectorsPerCluster, record,
+                                     limit_))
             return;
         bool hadList = record.hasAttributeList != 0;
         if (hadList && !reader_.IsClosed()) {
@@ -107,10 +137,12 @@ private:
         if (record.recordNumber == 6 && !result_.bitmap) result_.bitmap = record;
         ClaimIndexSectors(record);
 
+        bool inUseRoot = record.recordNumber == kRootRecord;
+        uint32_t number = record.recordNumber;
         RFileNode node;
-        RecordToNode(record, node, partitionDeleted_, false);
+        RecordToNode(std::move(record), node, partitionDeleted_, false);
         node.valid = 1;
-        if (!node.name.empty() && node.name[0] == L'$' && record.recordNumber <= kLastMetadataRecord)
+        if (!node.name.empty() && node.name[0] == L'$' && number <= kLastMetadataRecord)
             node.valid = 0;  // metadata files are kept but not shown
         if (node.IsDirectoryKind() && IsRecycleBinName(node.name))
             node.ext = std::make_shared<RFileNodeRecycleName>(kRecycleBinDisplayName);
@@ -123,7 +155,7 @@ private:
         bool countable = node.IsFileKind() && node.valid;
         CountNode(node, report_);
         if (part_.StoreNode(std::move(node)) != 0 && countable) part_.fileCount.fetch_add(1);
-        if (record.recordNumber == kRootRecord) part_.rootNodeId = kRootRecord;
+        if (inUseRoot) part_.rootNodeId = kRootRecord;
         Report();
     }
 

@@ -1,0 +1,56 @@
+// Sequential reads done one step ahead on a thread of their own, so that reading the next
+// piece overlaps with decoding the current one.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "disk/DiskReader.h"
+
+namespace ravlin {
+
+class PrefetchReader {
+public:
+    struct Read {
+        uint64_t sector;
+        uint32_t count;  // at most `maxSectors`
+    };
+
+    // Reads `reads` in order, at most `depth` pieces ahead of the consumer.
+    PrefetchReader(DiskReader& reader, std::vector<Read> reads, uint32_t maxSectors,
+                   size_t depth = 2);
+    ~PrefetchReader();
+    PrefetchReader(const PrefetchReader&) = delete;
+    PrefetchReader& operator=(const PrefetchReader&) = delete;
+
+    // The next piece in order; false after the last. `data` stays valid until the next call.
+    // A failed read gives zeros and `ok` false. The caller may change the bytes.
+    bool Next(uint8_t*& data, uint32_t& sectors, bool& ok);
+
+private:
+    struct Piece {
+        platform::IoBufferPtr buffer;
+        uint32_t sectors = 0;
+        bool ok = false;
+    };
+    void Produce();
+
+    DiskReader& reader_;
+    std::vector<Read> reads_;
+    uint32_t maxSectors_;
+    size_t depth_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<Piece> ready_;
+    std::vector<platform::IoBufferPtr> free_;
+    platform::IoBufferPtr current_;
+    size_t consumed_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+}  // namespace ravlin
