@@ -7,6 +7,8 @@
 #include "disk/DiskReader.h"
 #include "disk/FreeSpaceMap.h"
 #include "fs/PartInfo.h"
+#include "fs/exfat/ExfatRecord.h"
+#include "fs/fat/FatRecord.h"
 #include "fs/ntfs/ScanNtfs.h"
 
 namespace ravlin {
@@ -98,6 +100,13 @@ bool DetectPartitionAt(DiskReader& reader, uint64_t sector, std::shared_ptr<Part
         case kFsNtfs:
             out = MakeNtfsPartition(reader, sector, bootCopy);
             break;
+        case kFsFat16:
+        case kFsFat32:
+            out = MakeFatPartition(reader, sector, bootCopy);
+            break;
+        case kFsExfat:
+            out = MakeExfatPartition(reader, sector, bootCopy);
+            break;
         default:
             break;
     }
@@ -110,6 +119,13 @@ bool ScanPartition(PartInfo& part, DiskReader& reader, ParseProgressCallback pro
         case kFsNtfs:
             return ScanNtfs(static_cast<NtfsPartInfo&>(part), reader, progress, partitionDeleted,
                             deletedOnly);
+        case kFsFat16:
+        case kFsFat32:
+            return ScanFat(static_cast<FatPartInfo&>(part), reader, progress, partitionDeleted,
+                           deletedOnly);
+        case kFsExfat:
+            return ScanExfat(static_cast<ExfatPartInfo&>(part), reader, progress, partitionDeleted,
+                             deletedOnly);
         default:
             return false;
     }
@@ -119,6 +135,11 @@ bool LoadFreeSpaceMap(DiskReader& reader, uint64_t sector, FreeSpaceMap& out) {
     switch (DetectFsTypeAt(reader, sector)) {
         case kFsNtfs:
             return LoadNtfsFreeSpace(reader, sector, out);
+        case kFsFat16:
+        case kFsFat32:
+            return LoadFatFreeSpace(reader, sector, out);
+        case kFsExfat:
+            return LoadExfatFreeSpace(reader, sector, out);
         default:
             return false;
     }

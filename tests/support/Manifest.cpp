@@ -89,6 +89,7 @@ Manifest LoadManifest(const std::string& image) {
             entry.recoveredBy = Text(e, "recovered_by");
             entry.findable = e.value("findable", true);
             entry.resident = Optional<bool>(e, "resident");
+            entry.firstCluster = Optional<uint64_t>(e, "first_cluster");
             part.entries.push_back(std::move(entry));
         }
         manifest.partitions.push_back(std::move(part));

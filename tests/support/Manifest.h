@@ -26,6 +26,7 @@ struct ManifestEntry {
     std::string recoveredBy;
     bool findable = true;
     std::optional<bool> resident;
+    std::optional<uint64_t> firstCluster;  // where the content really starts, when noted
 
     std::string Leaf() const;
     std::string Parent() const;

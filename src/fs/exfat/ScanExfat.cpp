@@ -1,0 +1,284 @@
+// The exFAT scanner: the partition factory, the directory walk, the duplicate-directory merge
+// and the free-space map.
+#include <algorithm>
+#include <cstring>
+
+#include "common/Bytes.h"
+#include "common/Hash.h"
+#include "disk/DiskReader.h"
+#include "disk/FreeSpaceMap.h"
+#include "fs/RecycleNames.h"
+#include "fs/exfat/ExfatRecord.h"
+#include "results/FileNode.h"
+#include "types/FileTypes.h"
+
+namespace ravlin {
+namespace {
+
+constexpr uint64_t kMaxFatBytes = 0x20000000;  // 512 MiB
+constexpr uint32_t kMaxDepth = 32;
+constexpr uint32_t kRootId = 2;
+constexpr uint32_t kOrphanId = 1;
+constexpr uint32_t kFirstFreeId = 3;
+constexpr uint64_t kRootSizeHint = 0x10000;
+
+RFileNode Folder(uint32_t id, uint32_t parent, NodeKind kind, const std::wstring& name) {
+    RFileNode node;
+    node.id = id;
+    node.parentId = parent;
+    node.kind = kind;
+    node.name = name;
+    node.directoryFlag = 1;
+    return node;
+}
+
+class ExfatWalk {
+public:
+    ExfatWalk(ExfatPartInfo& part, DiskReader& reader, const ExfatGeometry& g,
+              const ParseProgressCallback& progress, bool partitionDeleted, bool deletedOnly)
+        : part_(part), reader_(reader), g_(g), progress_(progress),
+          partitionDeleted_(partitionDeleted), deletedOnly_(deletedOnly) {
+        report_.fsType = kFsExfat;
+        report_.volumeSector = part.volumeSector;
+    }
+
+    void Walk(const std::vector<ExfatDirEntry>& sets, uint32_t parent, uint32_t depth) {
+        for (const ExfatDirEntry& set : sets) {
+            if (stopped_) return;
+            ++report_.itemsDone;
+            if (!KeepGoing(progress_, report_)) {
+                stopped_ = true;
+                return;
+            }
+            RFileNode node = MakeNode(set, parent);
+            uint32_t id = node.id;
+            bool countable = node.IsFileKind() && node.valid;
+            Count(node);
+            {
+                auto lock = part_.WriteLock();
+                if (part_.StoreNodeLocked(std::move(node)) == 0) continue;
+                if (countable) part_.fileCount.fetch_add(1);
+                if (RFileNode* p = part_.NodeAt(parent)) p->children.push_back(id);
+            }
+            if (!set.directory || set.firstCluster < 2 || set.length == 0 || depth >= kMaxDepth)
+                continue;
+            if (set.firstCluster > uint64_t{g_.clusterCount} + 1) continue;
+            // Claiming a directory's first sector is what keeps a loop from being walked again.
+            uint64_t first = g_.ClusterSector(set.firstCluster);
+            if (!part_.IsSectorFree(first)) continue;
+            part_.Claim(first);
+            std::vector<uint8_t> bytes;
+            if (!ReadExfatDirectory(reader_, part_.fat, g_, set.firstCluster, set.length,
+                                    set.usesFatChain != 0, bytes))
+                continue;
+            std::vector<ExfatDirEntry> children;
+            ParseEntrySets(bytes, children);
+            Walk(children, id, depth + 1);
+        }
+    }
+
+    ParseProgress& Report() { return report_; }
+
+private:
+    RFileNode MakeNode(const ExfatDirEntry& set, uint32_t parent) {
+        RFileNode node;
+        node.id = nextId_++;
+        node.parentId = parent;
+        node.size = set.length;
+        node.name = set.name;
+        node.firstTime = static_cast<uint32_t>(set.creationTime);
+        node.secondTime = static_cast<uint32_t>(set.modificationTime);
+        bool deleted = set.deleted || partitionDeleted_;
+        if (set.directory) {
+            node.kind = deleted ? NodeKind::DeletedDirectory : NodeKind::Directory;
+        } else {
+            node.kind = deleted ? NodeKind::DeletedFile : NodeKind::File;
+            node.typeId = TypeFromFileName(node.name);
+        }
+        bool inHeap = set.firstCluster >= 2 && set.firstCluster <= uint64_t{g_.clusterCount} + 1;
+        if (inHeap) node.firstSector = g_.ClusterSector(set.firstCluster);
+        node.readOnly = (set.attributes & 0x01) != 0;
+        node.hidden = (set.attributes & 0x02) != 0;
+        node.system = (set.attributes & 0x04) != 0;
+        node.archive = (set.attributes & 0x20) != 0;
+        node.directoryFlag = set.directory ? 1 : 0;
+        if (set.directory && IsRecycleBinName(node.name))
+            node.ext = std::make_shared<RFileNodeRecycleName>(kRecycleBinDisplayName);
+        if (!set.directory && inHeap) {
+            uint64_t clusters = std::max<uint64_t>(1, (set.length + g_.bytesPerCluster - 1) / g_.bytesPerCluster);
+            if (deleted || !set.usesFatChain) {
+                // A deleted file's chain is gone: its data is taken as one run (exFAT does not
+                // chain contiguous files at all).
+                node.runs = {{node.firstSector, clusters * g_.clusterSectors}};
+            } else if (!part_.fat.empty()) {
+                std::vector<DataRun> runs;
+                if (ExfatChainToRuns(set.firstCluster, part_.fat, g_, runs)) node.runs = std::move(runs);
+            }
+        }
+        if (deletedOnly_ && node.kind == NodeKind::File) node.valid = 0;
+        return node;
+    }
+
+    void Count(const RFileNode& node) {
+        switch (node.kind) {
+            case NodeKind::File: ++report_.liveFiles; break;
+            case NodeKind::DeletedFile: ++report_.deletedFiles; break;
+            case NodeKind::Directory: ++report_.liveDirectories; break;
+            default: ++report_.deletedDirectories; break;
+        }
+    }
+
+    ExfatPartInfo& part_;
+    DiskReader& reader_;
+    const ExfatGeometry& g_;
+    const ParseProgressCallback& progress_;
+    bool partitionDeleted_;
+    bool deletedOnly_;
+    uint32_t nextId_ = kFirstFreeId;
+    ParseProgress report_;
+    bool stopped_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<ExfatPartInfo> MakeExfatPartition(DiskReader& reader, uint64_t sector,
+                                                  const uint8_t* bootCopy) {
+    uint8_t boot[512];
+    if (bootCopy) {
+        std::memcpy(boot, bootCopy, 512);
+    } else if (!reader.ReadSectors(boot, sector, 1)) {
+        return nullptr;
+    }
+    ExfatGeometry g;
+    if (!DecodeExfatGeometry(std::span<const uint8_t>(boot, 512), sector, g)) return nullptr;
+    auto part = std::make_shared<ExfatPartInfo>();
+    part->volumeSector = part->startSector = sector;
+    uint32_t scale = g.bytesPerSector / 512;
+    part->sectorCount = g.volumeLength * scale;
+    part->clusterHeapSector = g.clusterHeapSector;
+    part->clusterCount = g.clusterCount;
+    std::memcpy(part->bootSector.data(), boot, 512);
+    uint64_t fatBytes = uint64_t{g.bytesPerSector} * g.fatLength;
+    uint64_t fatSectors = (fatBytes + 511) / 512;
+    if (fatBytes >= 1 && fatBytes <= kMaxFatBytes) {
+        part->fat.assign(fatSectors * 512, 0);
+        if (!reader.ReadSectors(part->fat.data(), g.fatSector, static_cast<uint32_t>(fatSectors))) {
+            for (uint64_t s = 0; s < fatSectors; ++s)  // failed sectors stay zero
+                reader.ReadSectors(part->fat.data() + s * 512, g.fatSector + s, 1);
+        }
+    }
+    for (uint64_t s = 0; s < fatSectors; ++s) part->Claim(g.fatSector + s);
+    part->Claim(sector);
+    if (g.volumeLength >= 13) part->Claim(sector + 12 * scale);  // the backup boot sector
+    return part;
+}
+
+void MergeDuplicateDirectories(PartInfo& part) {
+    auto lock = part.WriteLock();
+    FnvMap<uint64_t, std::vector<uint32_t>> bySector;
+    part.ForEachNode([&](uint32_t id, const RFileNode& node) {
+        if (node.IsLive() && node.IsDirectoryKind() && node.firstSector != 0)
+            bySector[node.firstSector].push_back(id);
+    });
+    for (auto& [sector, ids] : bySector) {
+        if (ids.size() < 2) continue;
+        for (uint32_t from : ids) {
+            for (uint32_t to : ids) {
+                RFileNode* a = part.NodeAt(from);
+                RFileNode* b = part.NodeAt(to);
+                if (from == to || a->children.empty() || !b->children.empty()) continue;
+                if (b->firstTime <= a->firstTime) continue;  // only to a newer directory
+                for (uint32_t child : a->children) {
+                    if (RFileNode* c = part.NodeAt(child)) c->parentId = to;
+                    b->children.push_back(child);
+                }
+                a->children.clear();
+            }
+        }
+    }
+}
+
+bool ScanExfat(ExfatPartInfo& part, DiskReader& reader, const ParseProgressCallback& progress,
+               bool partitionDeleted, bool deletedOnly) {
+    ExfatGeometry g;
+    if (!DecodeExfatGeometry(part.bootSector, part.volumeSector, g)) return false;
+    {
+        auto lock = part.WriteLock();
+        NodeKind rootKind = partitionDeleted ? NodeKind::DeletedDirectory : NodeKind::Directory;
+        part.StoreNodeLocked(Folder(kRootId, 0, rootKind, L"\\"));
+        part.rootNodeId = kRootId;
+        part.orphanFolderId = kOrphanId;
+        part.StoreNodeLocked(Folder(kOrphanId, kRootId, NodeKind::DeletedDirectory, kLostPathFolderName));
+        part.NodeAt(kRootId)->children.push_back(kOrphanId);
+    }
+    ExfatWalk walk(part, reader, g, progress, partitionDeleted, deletedOnly);
+    std::vector<uint8_t> root;
+    if (ReadExfatDirectory(reader, part.fat, g, g.rootCluster, kRootSizeHint, true, root)) {
+        part.Claim(g.ClusterSector(g.rootCluster));
+        std::vector<ExfatDirEntry> sets;
+        ParseEntrySets(root, sets);
+        walk.Walk(sets, kRootId, 0);
+    }
+    ParseProgress& report = walk.Report();
+    if (KeepGoing(progress, report)) {
+        auto lock = part.WriteLock();
+        part.ForEachNode([&](uint32_t, RFileNode& node) {
+            if (node.kind != NodeKind::Empty) part.AdoptOrphan(node);
+        });
+    }
+    if (!KeepGoing(progress, report)) return false;
+    report.finished = true;
+    if (progress) progress(report);
+
+    part.earliestTime = part.latestTime = 0;
+    {
+        auto lock = part.ReadLock();
+        part.ComputeTimeRange();
+    }
+    MergeDuplicateDirectories(part);
+    RecoverRecycleNames(part, &reader);
+    {
+        auto lock = part.ReadLock();
+        part.BuildStartIndex();
+    }
+    part.scanned.store(1);
+    return true;
+}
+
+bool LoadExfatFreeSpace(DiskReader& reader, uint64_t volumeSector, FreeSpaceMap& out) {
+    uint8_t boot[512];
+    if (!reader.ReadSectors(boot, volumeSector, 1)) return false;
+    ExfatGeometry g;
+    if (!DecodeExfatGeometry(std::span<const uint8_t>(boot, 512), volumeSector, g)) return false;
+    std::vector<uint8_t> root(size_t{g.clusterSectors} * 512);
+    if (!reader.ReadSectors(root.data(), g.ClusterSector(g.rootCluster), g.clusterSectors)) return false;
+    uint32_t bitmapCluster = 0;
+    uint64_t bitmapLength = 0;
+    for (size_t at = 0; at + 32 <= root.size(); at += 32) {
+        if (root[at] == 0) break;
+        if (root[at] == 0x81) {
+            bitmapCluster = LoadLE32(root, at + 20);
+            bitmapLength = LoadLE64(root, at + 24);
+            break;
+        }
+    }
+    if (bitmapCluster < 2 || bitmapLength == 0 || bitmapCluster > uint64_t{g.clusterCount} + 1)
+        return false;
+    uint64_t needed = (uint64_t{g.clusterCount} + 7) / 8;
+    uint64_t sectors = (std::min(bitmapLength, needed) + 511) / 512;
+    std::vector<uint8_t> data(sectors * 512, 0);
+    uint64_t start = g.ClusterSector(bitmapCluster);
+    if (!reader.ReadSectors(data.data(), start, static_cast<uint32_t>(sectors))) {
+        for (uint64_t s = 0; s < sectors; ++s) reader.ReadSectors(data.data() + s * 512, start + s, 1);
+    }
+    FreeSpaceMap map;
+    map.clusterCount = g.clusterCount;
+    map.firstSector = g.clusterHeapSector;
+    map.sectorsPerCluster = g.clusterSectors;
+    map.bitmap.assign(needed, 0);
+    std::copy_n(data.begin(), std::min<uint64_t>(needed, data.size()), map.bitmap.begin());
+    out = std::move(map);
+    return true;
+}
+
+}  // namespace ravlin
