@@ -1,13 +1,27 @@
-// The scan pipeline.
+// The scan pipeline: prepare, the file-system pass, the raw pass (reader and analyser), and
+// what follows it.
 #include "engine/DiskRecoveryEngine.h"
+
+#include <thread>
+
+#include "disk/Enumerate.h"
+#include "disk/FreeSpaceMap.h"
+#include "disk/LostPartitions.h"
+#include "disk/PartitionDetect.h"
 
 namespace ravlin {
 namespace {
+
 std::mutex hookLock;
 DiskRecoveryEngine::RunHook& Hook() {
     static DiskRecoveryEngine::RunHook hook;
     return hook;
 }
+
+constexpr uint32_t kScanModeFull = 0;
+constexpr uint32_t kScanModeVideoFragments = 3;
+constexpr uint32_t kScanKindAllDrives = 8;
+
 }  // namespace
 
 void DiskRecoveryEngine::SetRunHookForTesting(RunHook hook) {
@@ -18,19 +32,7 @@ void DiskRecoveryEngine::SetRunHookForTesting(RunHook hook) {
 DiskRecoveryEngine::DiskRecoveryEngine(const ScanInput& input)
     : input_(input), output_(std::make_shared<ScanOutput>()) {}
 
-DiskRecoveryEngine::~DiskRecoveryEngine() = default;
-
-void DiskRecoveryEngine::Run() {
-    RunHook hook;
-    {
-        std::lock_guard<std::mutex> guard(hookLock);
-        hook = Hook();
-    }
-    if (hook) {
-        hook(*this);
-        return;
-    }
-}
+DiskRecoveryEngine::~DiskRecoveryEngine() { reader_.Close(); }
 
 void DiskRecoveryEngine::RequestStop() {
     {
@@ -62,6 +64,173 @@ bool DiskRecoveryEngine::PauseWait() {
         return (s & kStatePause) == 0 || (s & kStateStop) != 0;
     });
     return (state_.load() & kStateStop) == 0;
+}
+
+void DiskRecoveryEngine::Run() {
+    RunHook hook;
+    {
+        std::lock_guard<std::mutex> guard(hookLock);
+        hook = Hook();
+    }
+    if (hook) {
+        hook(*this);
+        return;
+    }
+    Prepare();
+    if (input_.scanMode == kScanModeFull && !IsStopped()) {
+        FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
+        EnumerateListedPartitions(pass);
+        if (input_.scanKind == kScanKindAllDrives) {
+            reader_.Close();
+            return;
+        }
+    }
+    // The carved-files partition is created here, and (full scans) a saved scan is resumed.
+    queue_.Reset();
+    std::thread analyser;
+    if (input_.scanMode == kScanModeVideoFragments) {
+        StartAnalyser([this] { FragmentAnalyser(); }, analyser);
+    } else {
+        StartAnalyser([this] { CarvingAnalyser(); }, analyser);
+    }
+    ReaderLoop();
+    analyser.join();
+    queue_.Rewind();
+    // Unless stopped, the post-processing stages (or the video-fragment assembly) run here.
+    reader_.Close();
+}
+
+void DiskRecoveryEngine::Prepare() {
+    state_.fetch_and(0);
+    DiskSourceInfo source;
+    source.devicePath = input_.devicePath;
+    source.totalSectors = input_.startSector + input_.sectorCount;
+    reader_.Open(source, input_.startSector, input_.sectorCount);  // failure: the reader loop asks
+    rangeMap_.Init(input_.startSector, input_.sectorCount);
+    if (input_.scanKind == 2 || input_.scanKind == 5) SelectFreeSpaceBlocks();
+    recordIndex_.Reset(rangeMap_.FirstBlock(), rangeMap_.BlockCount());
+    uint64_t total = 0;
+    if (rangeMap_.ListedOnly()) {
+        total = rangeMap_.DistinctQueuedBlocks() * rangeMap_.Unit();
+    } else if (rangeMap_.Unit() != 0 && rangeMap_.LastBlock() >= rangeMap_.FirstBlock()) {
+        uint64_t span = rangeMap_.LastBlock() - rangeMap_.FirstBlock();
+        total = span - span % rangeMap_.Unit() + rangeMap_.Unit();
+    }
+    output_->totalSectors.store(total);
+}
+
+void DiskRecoveryEngine::SelectFreeSpaceBlocks() {
+    FreeSpaceMap map;
+    if (reader_.IsClosed() || !LoadFreeSpaceMap(reader_, input_.startSector, map) || !map.Usable())
+        return;  // the whole region is read
+    rangeMap_.SetListedOnly(true);
+    for (uint64_t block : FreeSpaceBlocks(map, input_.startSector, input_.sectorCount)) {
+        if (rangeMap_.Inside(block)) rangeMap_.QueueBlock(block);
+    }
+}
+
+template <class Body>
+void DiskRecoveryEngine::StartAnalyser(Body body, std::thread& thread) {
+    std::mutex launchLock;
+    std::condition_variable launched;
+    bool started = false;
+    thread = std::thread([&, body] {
+        {
+            std::lock_guard<std::mutex> guard(launchLock);
+            started = true;
+            launched.notify_one();
+        }
+        body();
+    });
+    std::unique_lock<std::mutex> wait(launchLock);
+    launched.wait(wait, [&] { return started; });
+}
+
+bool DiskRecoveryEngine::Reopen() {
+    if (!input_.host || !input_.host->ShouldRetryDevice()) return false;
+    if (reader_.DevicePath().empty()) return false;
+    return reader_.Reopen();
+}
+
+void DiskRecoveryEngine::StopFromReader() {
+    {
+        std::lock_guard<std::mutex> guard(stateLock_);
+        state_.fetch_or(kStateStop);
+    }
+    queue_.Close();
+    stateChanged_.notify_all();
+}
+
+void DiskRecoveryEngine::ReaderLoop() {
+    ScanBlock block;
+    uint64_t first;
+    bool more = rangeMap_.NextBlock(first);
+    while (more && !IsStopped()) {
+        if (!PauseWait()) break;
+        bool gaveUp = false;
+        while (reader_.IsClosed() && !IsStopped()) {
+            if (!Reopen()) {
+                StopFromReader();
+                gaveUp = true;
+                break;
+            }
+        }
+        if (gaveUp) break;
+        block.firstSector = first;
+        block.readOk = reader_.ReadSectorsInto(block.data, first, kBlockSectors);
+        // A device that went away is reopened and read again, as often as the host agrees.
+        while (!block.readOk && reader_.IsDeviceLost() && !IsStopped()) {
+            if (!Reopen()) {
+                StopFromReader();
+                break;
+            }
+            block.readOk = reader_.ReadSectorsInto(block.data, first, kBlockSectors);
+        }
+        if (IsStopped()) break;
+        while (!queue_.Push(block)) {
+            if (!PauseWait() || IsStopped()) break;
+        }
+        if (IsStopped()) break;
+        more = rangeMap_.NextBlock(first);
+    }
+    queue_.Close();
+    if (!IsStopped() && input_.host) {
+        uint32_t failed = reader_.FailedReads(), calls = reader_.ReadCalls();
+        if (failed != 0 && calls != 0 && uint64_t{failed} * 20 >= calls)
+            input_.host->OnReadErrors(failed, calls, uint64_t{failed} << 23, reader_.LimitChunk() != 0);
+    }
+}
+
+void DiskRecoveryEngine::CarvingAnalyser() {
+    ScanBlock block;
+    while (PauseWait() && queue_.Pop(block)) AnalyseBlock(block);
+}
+
+void DiskRecoveryEngine::AnalyseBlock(ScanBlock& block) {
+    if (!PauseWait()) return;
+    if (!block.readOk) {
+        // Unreadable: counted, not analysed. Its state stays "taken", so a saved scan reads it
+        // again.
+        output_->scannedSectors.fetch_add(kBlockSectors);
+        return;
+    }
+    // Carving, the sector classifier and the video scanner work on the block's data here; the
+    // block's own hits are kept in its list of the record index, sorted by start sector.
+    std::vector<ScanItem> items;
+    recordIndex_.ReplaceBlock(block.firstSector, std::move(items));
+    if (PauseWait()) {
+        rangeMap_.SetState(block.firstSector, kBlockDone);
+        output_->scannedSectors.fetch_add(kBlockSectors);
+    }
+}
+
+void DiskRecoveryEngine::FragmentAnalyser() {
+    ScanBlock block;
+    while (!IsStopped() && queue_.Pop(block)) {
+        // The transport-stream assembler follows fragments through readable blocks here.
+        rangeMap_.SetState(block.firstSector, kBlockDone);
+        output_->scannedSectors.fetch_add(kBlockSectors);
+    }
 }
 
 }  // namespace ravlin

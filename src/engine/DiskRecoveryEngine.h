@@ -1,4 +1,5 @@
-// One scan from start to end, run on the engine's worker thread.
+// One scan from start to end, run on the engine's worker thread: the file-system pass, then the
+// raw pass with a reader thread (this one) and an analyser thread.
 #pragma once
 
 #include <atomic>
@@ -8,8 +9,11 @@
 #include <memory>
 #include <mutex>
 
+#include "disk/DiskReader.h"
 #include "engine/BlockQueue.h"
+#include "engine/ScanItem.h"
 #include "engine/ScanOutput.h"
+#include "engine/ScanRangeMap.h"
 #include "ravlin/Ravlin.h"
 
 namespace ravlin {
@@ -45,14 +49,33 @@ public:
         return [this] { return IsStopped(); };
     }
 
+    const ScanRangeMap& RangeMap() const { return rangeMap_; }
+    const RecordIndex& Records() const { return recordIndex_; }
+    const BlockQueue& Queue() const { return queue_; }
+    DiskReader& Reader() { return reader_; }
+
     // Tests replace the scan body to control how long a scan runs; null restores it.
     using RunHook = std::function<void(DiskRecoveryEngine&)>;
     static void SetRunHookForTesting(RunHook hook);
 
 private:
+    void Prepare();
+    void SelectFreeSpaceBlocks();
+    void ReaderLoop();
+    bool Reopen();
+    void StopFromReader();
+    void CarvingAnalyser();
+    void FragmentAnalyser();
+    void AnalyseBlock(ScanBlock& block);
+    template <class Body>
+    void StartAnalyser(Body body, std::thread& thread);
+
     ScanInput input_;
     std::shared_ptr<ScanOutput> output_;
+    DiskReader reader_;
+    ScanRangeMap rangeMap_;
     BlockQueue queue_;
+    RecordIndex recordIndex_;
     std::atomic<uint8_t> state_{0};
     std::mutex stateLock_;
     std::condition_variable stateChanged_;
