@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/Errors.h"
+#include "platform/Memory.h"
 
 namespace ravlin::platform {
 namespace {
@@ -61,11 +62,24 @@ BufferPool& Pool() {
 }  // namespace
 
 std::shared_ptr<IoBuffer> IoBuffer::Allocate(size_t bytes) {
+    if (bytes > kPoolBufferBytes) {
+        // Whole blocks: huge pages, faulted in at once, so that the device's first writes into
+        // a fresh buffer do not trap page by page.
+        void* data = AllocateLarge(bytes, true);
+        if (!data) throw std::bad_alloc();
+        return std::shared_ptr<IoBuffer>(new IoBuffer(static_cast<uint8_t*>(data), bytes));
+    }
     uint8_t* data = Pool().Take(bytes);
     return std::shared_ptr<IoBuffer>(new IoBuffer(data, bytes));
 }
 
-IoBuffer::~IoBuffer() { Pool().Give(data_, size_); }
+IoBuffer::~IoBuffer() {
+    if (size_ > kPoolBufferBytes) {
+        FreeLarge(data_, size_);
+    } else {
+        Pool().Give(data_, size_);
+    }
+}
 
 ReadRequest::ReadRequest(uint64_t offset, uint32_t length, std::shared_ptr<IoBuffer> target,
                          size_t at)

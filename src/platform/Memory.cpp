@@ -5,13 +5,16 @@
 
 namespace ravlin::platform {
 
-void* AllocateLarge(size_t bytes) {
+void* AllocateLarge(size_t bytes, bool populate) {
     if (bytes == 0) return nullptr;
     void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                           -1, 0);
     if (memory == MAP_FAILED) return nullptr;
 #ifdef MADV_HUGEPAGE
     if (bytes >= (2u << 20)) ::madvise(memory, bytes, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+    if (populate) ::madvise(memory, bytes, MADV_POPULATE_WRITE);
 #endif
     return memory;
 }

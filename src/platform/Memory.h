@@ -7,7 +7,8 @@
 namespace ravlin::platform {
 
 // Zero-filled memory of `bytes`; null on failure. Release with FreeLarge and the same size.
-void* AllocateLarge(size_t bytes);
+// `populate` faults every page in at once.
+void* AllocateLarge(size_t bytes, bool populate = false);
 void FreeLarge(void* memory, size_t bytes);
 
 }  // namespace ravlin::platform

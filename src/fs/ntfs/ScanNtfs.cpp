@@ -17,7 +17,7 @@ namespace {
 
 // The MFT is read 1 MiB at a time: unbuffered reads of a large MFT are bound by the
 // number of requests, not by their size.
-constexpr uint32_t kChunkSectors = 2048;
+constexpr uint32_t kChunkSectors = 4096;
 constexpr uint64_t kClaimedIndexClusters = 16;  // only short index runs are claimed
 constexpr uint32_t kRootRecord = 5;
 constexpr uint32_t kLastMetadataRecord = 10;
