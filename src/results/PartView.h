@@ -1,0 +1,181 @@
+// The preview's tree of one partition: an entry per node id, linked under the nodes' parents,
+// with the visible, ticked and collected aggregates kept along the ancestor chains, and the
+// immutable snapshots readers browse without waiting.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/Hash.h"
+#include "common/SegmentedTable.h"
+#include "platform/RwLock.h"
+#include "ravlin/Ravlin.h"
+
+namespace ravlin {
+
+class PartInfo;
+class VirtualFileTree;
+
+inline constexpr uint32_t kCollectorSlots = 32;
+inline constexpr uint32_t kNoTreeIndex = 0xFFFFFFFF;
+
+enum class ScopeClass : uint8_t { Pending = 0, Outside = 1, OnPath = 2, Inside = 3 };
+
+using NodePredicate = std::function<bool(const RFileNode&)>;
+
+struct CollectorSlot {
+    uint32_t id = 0;  // 0: free
+    NodePredicate predicate;
+};
+
+// The found and ticked totals of the whole preview.
+struct PreviewTotals {
+    std::atomic<int64_t> checkedBytes{0};
+    std::atomic<uint64_t> foundBytes{0};
+    std::atomic<uint64_t> foundCount{0};
+};
+
+// What the per-node operations work with: the preview path, the filter and collectors of the
+// current slice, the type index and the totals.
+struct PreviewContext {
+    const std::vector<std::wstring>& pathComponents;
+    uint32_t scanKind;
+    const NodePredicate& filter;
+    const std::array<CollectorSlot, kCollectorSlots>& collectors;
+    VirtualFileTree* tree;
+    PreviewTotals& totals;
+};
+
+struct PreviewEntry {
+    uint8_t visible = 0;
+    uint8_t attached = 0;
+    uint8_t isDirectory = 0;
+    uint32_t parentId = 0;
+    uint64_t visibleFiles = 0;
+    std::vector<uint32_t> dirChildren;
+    std::vector<uint32_t> fileChildren;
+    std::vector<uint32_t> allChildren;
+    uint32_t collectorBits = 0;
+    uint64_t checkedFiles = 0;
+    uint64_t checkedVisibleFiles = 0;
+    uint64_t visibleBytes = 0;
+    uint64_t fileSize = 0;
+    uint8_t checked = 0;
+    uint32_t typeId = 0;
+    uint8_t scope = 0;
+    uint16_t scopeDepth = 0;
+};
+
+// One node's published state.
+struct EntryBrief {
+    uint32_t parentId = 0;
+    uint64_t visibleFiles = 0;
+    uint64_t visibleBytes = 0;
+    uint64_t checkedVisibleFiles = 0;
+    uint64_t checkedFiles = 0;
+    uint8_t visible = 0;
+    uint8_t isDirectory = 0;
+    uint8_t attached = 0;
+    uint8_t checked = 0;
+    bool Empty() const {
+        return parentId == 0 && visibleFiles == 0 && visibleBytes == 0 && checkedVisibleFiles == 0 &&
+               checkedFiles == 0 && !visible && !isDirectory && !attached && !checked;
+    }
+};
+
+inline constexpr uint32_t kReadBlockSlots = 1024;
+using ReadBlock = std::array<EntryBrief, kReadBlockSlots>;
+using IdList = std::shared_ptr<const std::vector<uint32_t>>;
+// Published child lists in blocks of 1024 ids, shared between snapshots block by block.
+using ListBlock = std::array<IdList, kReadBlockSlots>;
+
+// An immutable snapshot of a partition's tree.
+struct PartReadView {
+    std::vector<std::shared_ptr<const ReadBlock>> blocks;
+    uint32_t entryCount = 0;
+    std::vector<std::shared_ptr<const ListBlock>> dirChildren;
+    std::vector<std::shared_ptr<const ListBlock>> fileChildren;
+    std::vector<std::shared_ptr<const ListBlock>> allChildren;
+
+    const EntryBrief* Brief(uint32_t id) const;
+    const std::vector<uint32_t>* Dirs(uint32_t id) const { return ListOf(dirChildren, id); }
+    const std::vector<uint32_t>* Files(uint32_t id) const { return ListOf(fileChildren, id); }
+    const std::vector<uint32_t>* All(uint32_t id) const { return ListOf(allChildren, id); }
+
+private:
+    static const std::vector<uint32_t>* ListOf(const std::vector<std::shared_ptr<const ListBlock>>& table,
+                                               uint32_t id);
+};
+
+class PartView {
+public:
+    PartView();
+    PartView(const PartView&) = delete;
+    PartView& operator=(const PartView&) = delete;
+
+    // ---- writer operations: the caller holds `lock` exclusively ----
+    void Ingest(const PreviewContext& ctx, const PartInfo& part, uint32_t id, const RFileNode& node);
+    void Detach(const PreviewContext& ctx, uint32_t id);
+    uint32_t RefilterRange(const PreviewContext& ctx, const PartInfo& part, uint32_t from, uint32_t to);
+    void SetNodeChecked(const PreviewContext& ctx, const PartInfo& part, uint32_t id, bool checked);
+    // Drops every node of the view from the type index (the partition left the scan).
+    void RemoveFromTree(const PreviewContext& ctx);
+    // Publishes what changed since the last publication.
+    void Publish();
+
+    // ---- readers: any thread, no lock beyond a short copy of the snapshot pointer ----
+    std::shared_ptr<const PartReadView> Snapshot() const;
+    uint64_t VisibleChildCount(uint32_t id) const;
+    uint32_t VisibleChildAt(uint32_t id, uint64_t index) const;
+    uint64_t VisibleDirCount(uint32_t id) const;
+    uint32_t VisibleDirAt(uint32_t id, uint64_t index) const;
+    uint64_t AllChildCount(uint32_t id) const;
+    uint32_t AllChildAt(uint32_t id, uint64_t index) const;
+    bool NodeStatus(uint32_t id, NodeStatusBrief& out) const;
+
+    // For tests and for the preview's bookkeeping (lock held).
+    const PreviewEntry* EntryAt(uint32_t id) const { return entries_.Find(id); }
+    uint32_t EntryLimit() const { return entryLimit_; }
+
+    uint32_t ingestCursor = 0;
+    std::array<uint64_t, kCollectorSlots> counters{};
+    platform::RwLock lock;
+    uint32_t refilterCursor = 0;
+    bool refilterActive = false;
+    uint64_t refilterGeneration = 0;
+    uint64_t doneGeneration = 0;
+    std::array<std::atomic<uint64_t>, kCollectorSlots> publishedCounts;
+    uint32_t treePartIndex = kNoTreeIndex;
+
+private:
+    PreviewEntry* Slot(uint32_t id);
+    PreviewEntry& Entry(uint32_t id);
+    ScopeClass Classify(const PreviewContext& ctx, const PartInfo& part, uint32_t id,
+                        const RFileNode& node, uint32_t& missingId, uint16_t& depth);
+    void Attach(const PreviewContext& ctx, uint32_t id, const RFileNode& node);
+    void ReleaseWaiters(const PreviewContext& ctx, const PartInfo& part, uint32_t id);
+    void SetVisible(const PreviewContext& ctx, uint32_t id, bool now);
+    void PropagateUp(uint32_t start, uint64_t files, uint64_t bytes, uint64_t ticked, bool add);
+    void EvaluateCollectors(const PreviewContext& ctx, uint32_t id, const RFileNode& node);
+    void Link(uint32_t parent, uint32_t child, int list);
+    void Unlink(uint32_t parent, uint32_t child, int list);
+    void Move(const PreviewContext& ctx, uint32_t id, uint32_t newParent);
+    void RefreshFile(const PreviewContext& ctx, uint32_t id, const RFileNode& node);
+    void Mark(uint32_t id) { dirtyEntries_.insert(id); }
+
+    SegmentedTable<PreviewEntry> entries_;
+    uint32_t entryLimit_ = 0;
+    FnvMap<uint32_t, std::vector<uint32_t>> waiting_;
+    FnvSet<uint32_t> dirtyEntries_;
+    std::array<FnvSet<uint32_t>, 3> dirtyLists_;  // dir, file, all
+    mutable std::mutex readViewLock_;
+    std::shared_ptr<const PartReadView> readView_;
+};
+
+}  // namespace ravlin
