@@ -3,7 +3,6 @@
 #include "results/PartView.h"
 
 #include <algorithm>
-#include <deque>
 
 #include "fs/PartInfo.h"
 #include "platform/Text.h"
@@ -14,13 +13,6 @@ namespace ravlin {
 namespace {
 
 constexpr uint32_t kMaxChain = 0x100000;  // bound on every walk up an ancestor chain
-constexpr int kDirList = 0;
-constexpr int kFileList = 1;
-constexpr int kAllList = 2;
-
-std::vector<uint32_t>& ListOf(PreviewEntry& e, int list) {
-    return list == kDirList ? e.dirChildren : list == kFileList ? e.fileChildren : e.allChildren;
-}
 
 void SubtractFloor(uint64_t& value, uint64_t amount) { value = value > amount ? value - amount : 0; }
 
@@ -33,7 +25,7 @@ void AtomicSubtractFloor(std::atomic<T>& value, T amount) {
 
 bool HasSubtreeValues(const PreviewEntry& e) {
     return e.visibleFiles != 0 || e.visibleBytes != 0 || e.checkedVisibleFiles != 0 ||
-           !e.dirChildren.empty() || !e.fileChildren.empty();
+           !e.Children(kDirList).empty() || !e.Children(kFileList).empty();
 }
 
 bool NamesMatch(const std::wstring& name, const std::wstring& component) {
@@ -46,17 +38,32 @@ bool NamesMatch(const std::wstring& name, const std::wstring& component) {
 }  // namespace
 
 const EntryBrief* PartReadView::Brief(uint32_t id) const {
-    size_t block = id / kReadBlockSlots;
-    if (block >= blocks.size() || !blocks[block]) return nullptr;
-    return &(*blocks[block])[id % kReadBlockSlots];
+    const ReadBlock* block = blocks.At(id / kReadBlockSlots);
+    return block ? &(*block)[id % kReadBlockSlots] : nullptr;
 }
 
-const std::vector<uint32_t>* PartReadView::ListOf(
-    const std::vector<std::shared_ptr<const ListBlock>>& table, uint32_t id) {
-    size_t block = id / kReadBlockSlots;
-    if (block >= table.size() || !table[block]) return nullptr;
-    const IdList& list = (*table[block])[id % kReadBlockSlots];
-    return list ? list.get() : nullptr;
+const std::vector<uint32_t>* PartReadView::ListOf(const CowTable<ListBlock>& table, uint32_t id) {
+    const ListBlock* block = table.At(id / kReadBlockSlots);
+    return block ? block->Find(static_cast<uint16_t>(id % kReadBlockSlots)) : nullptr;
+}
+
+const std::vector<uint32_t>* ListBlock::Find(uint16_t slot) const {
+    auto it = std::lower_bound(lists.begin(), lists.end(), slot,
+                               [](const auto& entry, uint16_t s) { return entry.first < s; });
+    return it != lists.end() && it->first == slot ? it->second.get() : nullptr;
+}
+
+void ListBlock::Set(uint16_t slot, IdList list) {
+    auto it = std::lower_bound(lists.begin(), lists.end(), slot,
+                               [](const auto& entry, uint16_t s) { return entry.first < s; });
+    bool present = it != lists.end() && it->first == slot;
+    if (!list) {
+        if (present) lists.erase(it);
+    } else if (present) {
+        it->second = std::move(list);
+    } else {
+        lists.insert(it, {slot, std::move(list)});
+    }
 }
 
 PartView::PartView() {
@@ -141,10 +148,11 @@ ScopeClass PartView::Classify(const PreviewContext& ctx, const PartInfo& part, u
 void PartView::Ingest(const PreviewContext& ctx, const PartInfo& part, uint32_t first,
                       const RFileNode& firstNode) {
     // Waiters released by one node are ingested in turn; a worklist keeps the stack flat.
-    std::deque<std::pair<uint32_t, const RFileNode*>> work{{first, &firstNode}};
-    while (!work.empty()) {
-        auto [id, node] = work.front();
-        work.pop_front();
+    auto& work = ingestWork_;
+    work.clear();
+    work.push_back({first, &firstNode});
+    for (size_t next = 0; next < work.size(); ++next) {
+        auto [id, node] = work[next];
         PreviewEntry& e = Entry(id);
         bool placed = e.scope == static_cast<uint8_t>(ScopeClass::OnPath) ||
                       e.scope == static_cast<uint8_t>(ScopeClass::Inside);
@@ -165,10 +173,10 @@ void PartView::Ingest(const PreviewContext& ctx, const PartInfo& part, uint32_t 
             e.scopeDepth = scope == ScopeClass::OnPath ? depth : 0;
             if (scope == ScopeClass::OnPath || scope == ScopeClass::Inside) Attach(ctx, id, *node);
         }
-        auto waiters = waiting_.find(id);
-        if (waiters == waiting_.end()) continue;
-        std::vector<uint32_t> released = std::move(waiters->second);
-        waiting_.erase(waiters);
+        std::vector<uint32_t>* waiters = waiting_.Find(id);
+        if (!waiters) continue;
+        std::vector<uint32_t> released = std::move(*waiters);
+        waiting_.Erase(id);
         for (uint32_t w : released) {
             if (const RFileNode* n = part.LiveNodeAt(w)) work.push_back({w, n});
         }
@@ -180,19 +188,19 @@ void PartView::Link(uint32_t parent, uint32_t child, int list) {
     if (!slot) return;
     PreviewEntry& p = *slot;
     if (p.attached && !p.isDirectory) return;
-    ListOf(p, list).push_back(child);
-    dirtyLists_[list].insert(parent);
+    p.MutableChildren(list).push_back(child);
+    MarkList(parent, list);
 }
 
 void PartView::Unlink(uint32_t parent, uint32_t child, int list) {
     if (parent == 0) return;
     PreviewEntry* p = entries_.Find(parent);
-    if (!p) return;
-    auto& ids = ListOf(*p, list);
+    if (!p || !p->lists) return;
+    auto& ids = p->lists->of[list];
     auto end = std::remove(ids.begin(), ids.end(), child);
     if (end == ids.end()) return;
     ids.erase(end, ids.end());
-    dirtyLists_[list].insert(parent);
+    MarkList(parent, list);
 }
 
 void PartView::Attach(const PreviewContext& ctx, uint32_t id, const RFileNode& node) {
@@ -202,11 +210,12 @@ void PartView::Attach(const PreviewContext& ctx, uint32_t id, const RFileNode& n
     bool dir = node.IsDirectoryKind();
     bool subtree = HasSubtreeValues(e);
     if (subtree && !dir) {
-        if (!e.dirChildren.empty()) dirtyLists_[kDirList].insert(id);
-        if (!e.fileChildren.empty()) dirtyLists_[kFileList].insert(id);
+        for (int list : {kDirList, kFileList}) {
+            if (e.Children(list).empty()) continue;
+            MarkList(id, list);
+            e.lists->of[list].clear();
+        }
         e.visibleFiles = e.visibleBytes = e.checkedVisibleFiles = 0;
-        e.dirChildren.clear();
-        e.fileChildren.clear();
     }
     e.parentId = parent;
     e.isDirectory = dir;
@@ -303,7 +312,8 @@ void PartView::Detach(const PreviewContext& ctx, uint32_t id) {
     PreviewEntry* found = entries_.Find(id);
     if (!found) return;
     PreviewEntry& e = *found;
-    if (!e.attached && e.collectorBits == 0 && !HasSubtreeValues(e) && e.allChildren.empty() && !e.checked)
+    if (!e.attached && e.collectorBits == 0 && !HasSubtreeValues(e) && e.Children(kAllList).empty() &&
+        !e.checked)
         return;
     bool visibleFile = e.visible && !e.isDirectory && e.attached;
     if (visibleFile && treePartIndex != kNoTreeIndex && ctx.tree)
@@ -340,15 +350,13 @@ void PartView::Detach(const PreviewContext& ctx, uint32_t id) {
         AtomicSubtractFloor(ctx.totals.foundCount, uint64_t{1});
     }
     for (int list = 0; list < 3; ++list)
-        if (!ListOf(e, list).empty()) dirtyLists_[list].insert(id);
+        if (!e.Children(list).empty()) MarkList(id, list);
     e.visible = e.attached = 0;
     e.visibleFiles = e.visibleBytes = e.checkedVisibleFiles = e.checkedFiles = e.fileSize = 0;
     e.scope = 0;
     e.scopeDepth = 0;
     e.parentId = 0;
-    e.dirChildren.clear();
-    e.fileChildren.clear();
-    e.allChildren.clear();
+    e.lists.reset();
     Mark(id);
 }
 
@@ -472,8 +480,10 @@ void PartView::SetNodeChecked(const PreviewContext& ctx, const PartInfo& part, u
         if (!node || !e || !e->visible) continue;
         if (e->isDirectory) {
             // Files and subdirectories in list order: directories first.
-            for (auto it = e->fileChildren.rbegin(); it != e->fileChildren.rend(); ++it) stack.push_back(*it);
-            for (auto it = e->dirChildren.rbegin(); it != e->dirChildren.rend(); ++it) stack.push_back(*it);
+            const auto& files = e->Children(kFileList);
+            const auto& dirs = e->Children(kDirList);
+            stack.insert(stack.end(), files.rbegin(), files.rend());
+            stack.insert(stack.end(), dirs.rbegin(), dirs.rend());
             continue;
         }
         if ((e->checked != 0) == checked) continue;
@@ -507,6 +517,21 @@ void PartView::SetNodeChecked(const PreviewContext& ctx, const PartInfo& part, u
 // Publication and readers
 // ---------------------------------------------------------------------------------------------
 
+void PartView::Mark(uint32_t id) {
+    PreviewEntry* e = entries_.Find(id);
+    if (!e || (e->dirty & 1)) return;
+    e->dirty |= 1;
+    dirtyEntries_.push_back(id);
+}
+
+void PartView::MarkList(uint32_t id, int list) {
+    PreviewEntry* e = entries_.Find(id);
+    uint8_t bit = static_cast<uint8_t>(2u << list);
+    if (!e || (e->dirty & bit)) return;
+    e->dirty |= bit;
+    dirtyLists_[list].push_back(id);
+}
+
 void PartView::Publish() {
     if (dirtyEntries_.empty() && dirtyLists_[0].empty() && dirtyLists_[1].empty() &&
         dirtyLists_[2].empty())
@@ -517,23 +542,13 @@ void PartView::Publish() {
         old = readView_;
     }
     auto next = std::make_shared<PartReadView>();
-    if (old) *next = *old;  // the blocks and lists themselves stay shared
+    if (old) *next = *old;  // pages, blocks and lists stay shared until written
     next->entryCount = entryLimit_;
-    size_t blockCount = (size_t{entryLimit_} + kReadBlockSlots - 1) / kReadBlockSlots;
-    if (next->blocks.size() < blockCount) next->blocks.resize(blockCount);
-    // Each block is copied at most once per publication.
-    FnvMap<uint32_t, std::shared_ptr<ReadBlock>> writable;
+    CowTable<ReadBlock>::Edit blocks(next->blocks);
     for (uint32_t id : dirtyEntries_) {
-        uint32_t b = id / kReadBlockSlots;
-        if (b >= next->blocks.size()) next->blocks.resize(b + 1);
-        auto& block = writable[b];
-        if (!block) {
-            block = next->blocks[b] ? std::make_shared<ReadBlock>(*next->blocks[b])
-                                    : std::make_shared<ReadBlock>();
-            next->blocks[b] = block;
-        }
         EntryBrief brief;
-        if (const PreviewEntry* e = entries_.Find(id)) {
+        if (PreviewEntry* e = entries_.Find(id)) {
+            e->dirty &= static_cast<uint8_t>(~1u);
             brief.parentId = e->parentId;
             brief.visibleFiles = e->visibleFiles;
             brief.visibleBytes = e->visibleBytes;
@@ -544,29 +559,25 @@ void PartView::Publish() {
             brief.attached = e->attached;
             brief.checked = e->checked;
         }
-        (*block)[id % kReadBlockSlots] = brief;
+        blocks.Writable(id / kReadBlockSlots)[id % kReadBlockSlots] = brief;
     }
-    auto publishLists = [&](int list, std::vector<std::shared_ptr<const ListBlock>>& table) {
-        FnvMap<uint32_t, std::shared_ptr<ListBlock>> copies;
+    auto publishLists = [&](int list, CowTable<ListBlock>& table) {
+        CowTable<ListBlock>::Edit edit(table);
+        uint8_t bit = static_cast<uint8_t>(2u << list);
         for (uint32_t id : dirtyLists_[list]) {
-            uint32_t b = id / kReadBlockSlots;
-            if (b >= table.size()) table.resize(b + 1);
-            auto& block = copies[b];
-            if (!block) {
-                block = table[b] ? std::make_shared<ListBlock>(*table[b]) : std::make_shared<ListBlock>();
-                table[b] = block;
-            }
-            const PreviewEntry* e = entries_.Find(id);
-            const std::vector<uint32_t>* ids = e ? &ListOf(const_cast<PreviewEntry&>(*e), list) : nullptr;
-            (*block)[id % kReadBlockSlots] =
-                ids && !ids->empty() ? std::make_shared<const std::vector<uint32_t>>(*ids) : IdList();
+            PreviewEntry* e = entries_.Find(id);
+            if (e) e->dirty &= static_cast<uint8_t>(~bit);
+            const std::vector<uint32_t>* ids = e ? &e->Children(list) : nullptr;
+            edit.Writable(id / kReadBlockSlots)
+                .Set(static_cast<uint16_t>(id % kReadBlockSlots),
+                     ids && !ids->empty() ? std::make_shared<const std::vector<uint32_t>>(*ids) : IdList());
         }
-        dirtyLists_[list].Reset();
+        dirtyLists_[list] = {};
     };
     publishLists(kDirList, next->dirChildren);
     publishLists(kFileList, next->fileChildren);
     publishLists(kAllList, next->allChildren);
-    dirtyEntries_.Reset();
+    dirtyEntries_ = {};
     std::lock_guard<std::mutex> guard(readViewLock_);
     readView_ = std::move(next);
 }

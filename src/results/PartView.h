@@ -52,24 +52,41 @@ struct PreviewContext {
     PreviewTotals& totals;
 };
 
+inline constexpr int kDirList = 0;   // child directories with visible files
+inline constexpr int kFileList = 1;  // visible child files
+inline constexpr int kAllList = 2;   // every attached child
+
+// A directory's three child lists; files never get one.
+struct ChildLists {
+    std::array<std::vector<uint32_t>, 3> of;
+};
+
 struct PreviewEntry {
     uint8_t visible = 0;
     uint8_t attached = 0;
     uint8_t isDirectory = 0;
+    uint8_t dirty = 0;  // bit 0: the entry, bits 1-3: its lists, queued for the next publication
     uint32_t parentId = 0;
     uint64_t visibleFiles = 0;
-    std::vector<uint32_t> dirChildren;
-    std::vector<uint32_t> fileChildren;
-    std::vector<uint32_t> allChildren;
+    std::unique_ptr<ChildLists> lists;
     uint32_t collectorBits = 0;
+    uint32_t typeId = 0;
     uint64_t checkedFiles = 0;
     uint64_t checkedVisibleFiles = 0;
     uint64_t visibleBytes = 0;
     uint64_t fileSize = 0;
     uint8_t checked = 0;
-    uint32_t typeId = 0;
     uint8_t scope = 0;
     uint16_t scopeDepth = 0;
+
+    const std::vector<uint32_t>& Children(int list) const {
+        static const std::vector<uint32_t> none;
+        return lists ? lists->of[list] : none;
+    }
+    std::vector<uint32_t>& MutableChildren(int list) {
+        if (!lists) lists = std::make_unique<ChildLists>();
+        return lists->of[list];
+    }
 };
 
 // One node's published state.
@@ -92,16 +109,71 @@ struct EntryBrief {
 inline constexpr uint32_t kReadBlockSlots = 1024;
 using ReadBlock = std::array<EntryBrief, kReadBlockSlots>;
 using IdList = std::shared_ptr<const std::vector<uint32_t>>;
-// Published child lists in blocks of 1024 ids, shared between snapshots block by block.
-using ListBlock = std::array<IdList, kReadBlockSlots>;
+
+// The published child lists of the directories among 1024 ids, by slot, ascending.
+struct ListBlock {
+    std::vector<std::pair<uint16_t, IdList>> lists;
+    const std::vector<uint32_t>* Find(uint16_t slot) const;
+    void Set(uint16_t slot, IdList list);  // a null list removes the slot
+};
+
+// Immutable leaves in pages of 64, copied on write page by page: a publication copies the page
+// list (one pointer per 64 leaves) and only the pages and leaves it changes.
+template <class Leaf>
+class CowTable {
+public:
+    static constexpr size_t kFanout = 64;
+    using Page = std::array<std::shared_ptr<const Leaf>, kFanout>;
+
+    const Leaf* At(size_t index) const {
+        size_t p = index / kFanout;
+        if (p >= pages_.size() || !pages_[p]) return nullptr;
+        return (*pages_[p])[index % kFanout].get();
+    }
+    size_t Capacity() const { return pages_.size() * kFanout; }
+
+    // The edits of one publication to a table not yet published: each page and each leaf is
+    // copied at most once.
+    class Edit {
+    public:
+        explicit Edit(CowTable& table) : table_(table) {}
+        Leaf& Writable(uint32_t index) {
+            if (Leaf** known = leaves_.Find(index)) return **known;
+            auto& slot = WritablePage(index / kFanout)[index % kFanout];
+            auto copy = slot ? std::make_shared<Leaf>(*slot) : std::make_shared<Leaf>();
+            Leaf* raw = copy.get();
+            slot = std::move(copy);
+            leaves_[index] = raw;
+            return *raw;
+        }
+
+    private:
+        Page& WritablePage(uint32_t p) {
+            if (Page** known = pages_.Find(p)) return **known;
+            if (p >= table_.pages_.size()) table_.pages_.resize(p + 1);
+            auto& slot = table_.pages_[p];
+            auto copy = slot ? std::make_shared<Page>(*slot) : std::make_shared<Page>();
+            Page* raw = copy.get();
+            slot = std::move(copy);
+            pages_[p] = raw;
+            return *raw;
+        }
+        CowTable& table_;
+        FlatMap<uint32_t, Leaf*> leaves_;
+        FlatMap<uint32_t, Page*> pages_;
+    };
+
+private:
+    std::vector<std::shared_ptr<const Page>> pages_;
+};
 
 // An immutable snapshot of a partition's tree.
 struct PartReadView {
-    std::vector<std::shared_ptr<const ReadBlock>> blocks;
+    CowTable<ReadBlock> blocks;  // block b holds ids b * 1024 to b * 1024 + 1023
     uint32_t entryCount = 0;
-    std::vector<std::shared_ptr<const ListBlock>> dirChildren;
-    std::vector<std::shared_ptr<const ListBlock>> fileChildren;
-    std::vector<std::shared_ptr<const ListBlock>> allChildren;
+    CowTable<ListBlock> dirChildren;
+    CowTable<ListBlock> fileChildren;
+    CowTable<ListBlock> allChildren;
 
     const EntryBrief* Brief(uint32_t id) const;
     const std::vector<uint32_t>* Dirs(uint32_t id) const { return ListOf(dirChildren, id); }
@@ -109,8 +181,7 @@ struct PartReadView {
     const std::vector<uint32_t>* All(uint32_t id) const { return ListOf(allChildren, id); }
 
 private:
-    static const std::vector<uint32_t>* ListOf(const std::vector<std::shared_ptr<const ListBlock>>& table,
-                                               uint32_t id);
+    static const std::vector<uint32_t>* ListOf(const CowTable<ListBlock>& table, uint32_t id);
 };
 
 class PartView {
@@ -167,13 +238,16 @@ private:
     void Unlink(uint32_t parent, uint32_t child, int list);
     void Move(const PreviewContext& ctx, uint32_t id, uint32_t newParent);
     void RefreshFile(const PreviewContext& ctx, uint32_t id, const RFileNode& node);
-    void Mark(uint32_t id) { dirtyEntries_.insert(id); }
+    void Mark(uint32_t id);
+    void MarkList(uint32_t id, int list);
 
     SegmentedTable<PreviewEntry> entries_;
     uint32_t entryLimit_ = 0;
-    FnvMap<uint32_t, std::vector<uint32_t>> waiting_;
-    FnvSet<uint32_t> dirtyEntries_;
-    std::array<FnvSet<uint32_t>, 3> dirtyLists_;  // dir, file, all
+    FlatMap<uint32_t, std::vector<uint32_t>> waiting_;
+    std::vector<std::pair<uint32_t, const RFileNode*>> ingestWork_;
+    // Ids to republish, each queued once (the entry's dirty bits say whether it is queued).
+    std::vector<uint32_t> dirtyEntries_;
+    std::array<std::vector<uint32_t>, 3> dirtyLists_;  // dir, file, all
     mutable std::mutex readViewLock_;
     std::shared_ptr<const PartReadView> readView_;
 };

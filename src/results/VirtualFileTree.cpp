@@ -37,16 +37,17 @@ void VirtualFileTree::SyncParts(const PartitionList& list) {
             bool changed = false;
             for (uint64_t i = entry.refs.size(); i-- > 0;) {
                 if (entry.refs[i].partIndex != index) continue;
-                RemoveAt(entry, i);
+                RemoveAt(entry, typeId, i);
                 changed = true;
             }
             if (changed) {
                 // The vanished partition's nodes leave the counts as well.
                 entry.count = entry.refs.size();
-                changedTypes_.insert(typeId);
+                changedTypes_.Insert(typeId);
             }
         }
         parts_[index].reset();
+        if (index < places_.size()) std::vector<std::unique_ptr<PlacePage>>().swap(places_[index]);
         partIndexByPtr_.erase(pointer);
         partsChanged_ = true;
     }
@@ -54,30 +55,83 @@ void VirtualFileTree::SyncParts(const PartitionList& list) {
         if (part && !partIndexByPtr_.count(part.get())) AppendPart(part);
 }
 
-void VirtualFileTree::RemoveAt(TypeEntry& entry, uint64_t position) {
+VirtualFileTree::Place* VirtualFileTree::PlaceOf(uint32_t partIndex, uint32_t nodeId, bool create) {
+    if (partIndex >= places_.size()) {
+        if (!create) return nullptr;
+        places_.resize(partIndex + 1);
+    }
+    auto& pages = places_[partIndex];
+    uint32_t page = nodeId / kPlacePage;
+    if (page >= pages.size()) {
+        if (!create) return nullptr;
+        pages.resize(page + 1);
+    }
+    if (!pages[page]) {
+        if (!create) return nullptr;
+        pages[page] = std::make_unique<PlacePage>();
+    }
+    return &(*pages[page])[nodeId % kPlacePage];
+}
+
+const uint64_t* VirtualFileTree::FindPosition(TypeEntry& entry, uint32_t typeId, NodeRef ref,
+                                              uint64_t& scratch) {
+    const Place* place = PlaceOf(ref.partIndex, ref.nodeId, false);
+    if (place && place->position != 0 && place->typeId == typeId) {
+        scratch = place->position - 1;
+        return &scratch;
+    }
+    return entry.positions.empty() ? nullptr : entry.positions.Find(Key(ref.partIndex, ref.nodeId));
+}
+
+void VirtualFileTree::SetPosition(TypeEntry& entry, uint32_t typeId, NodeRef ref, uint64_t position) {
+    Place* place = PlaceOf(ref.partIndex, ref.nodeId, true);
+    if (place->position != 0 && place->typeId == typeId) {
+        place->position = static_cast<uint32_t>(position + 1);
+    } else {
+        entry.positions[Key(ref.partIndex, ref.nodeId)] = position;
+    }
+}
+
+void VirtualFileTree::ErasePosition(TypeEntry& entry, uint32_t typeId, NodeRef ref) {
+    Place* place = PlaceOf(ref.partIndex, ref.nodeId, false);
+    if (place && place->position != 0 && place->typeId == typeId) {
+        *place = Place();
+    } else {
+        entry.positions.Erase(Key(ref.partIndex, ref.nodeId));
+    }
+}
+
+void VirtualFileTree::RemoveAt(TypeEntry& entry, uint32_t typeId, uint64_t position) {
     uint64_t last = entry.refs.size() - 1;
     NodeRef removed = entry.refs[position];
+    ErasePosition(entry, typeId, removed);
     if (position != last) {
         entry.refs[position] = entry.refs[last];
-        entry.positions[Key(entry.refs[position].partIndex, entry.refs[position].nodeId)] = position;
+        SetPosition(entry, typeId, entry.refs[position], position);
     }
     entry.refs.pop_back();
-    entry.positions.erase(Key(removed.partIndex, removed.nodeId));
     entry.refsChanged = true;
 }
 
 void VirtualFileTree::AddRef(uint32_t partIndex, uint32_t nodeId, uint32_t typeId, uint64_t size,
                              bool checked) {
     TypeEntry& entry = types_[typeId];
-    uint64_t key = Key(partIndex, nodeId);
-    if (entry.positions.count(key)) return;
-    entry.positions[key] = entry.refs.size();
-    entry.refs.push_back({partIndex, nodeId});
+    NodeRef ref{partIndex, nodeId};
+    uint64_t scratch = 0;
+    if (FindPosition(entry, typeId, ref, scratch)) return;
+    Place* place = PlaceOf(partIndex, nodeId, true);
+    if (place->position == 0 && entry.refs.size() < 0xFFFFFFFFu) {
+        place->typeId = typeId;
+        place->position = static_cast<uint32_t>(entry.refs.size() + 1);
+    } else {
+        entry.positions[Key(partIndex, nodeId)] = entry.refs.size();
+    }
+    entry.refs.push_back(ref);
     entry.refsChanged = true;
     entry.count += 1;
     entry.totalSize += size;
     if (checked) entry.checkedCount += 1;
-    changedTypes_.insert(typeId);
+    changedTypes_.Insert(typeId);
 }
 
 void VirtualFileTree::RemoveRef(uint32_t partIndex, uint32_t nodeId, uint32_t typeId, uint64_t size,
@@ -85,13 +139,14 @@ void VirtualFileTree::RemoveRef(uint32_t partIndex, uint32_t nodeId, uint32_t ty
     auto it = types_.find(typeId);
     if (it == types_.end()) return;
     TypeEntry& entry = it->second;
-    auto position = entry.positions.find(Key(partIndex, nodeId));
-    if (position == entry.positions.end()) return;
-    RemoveAt(entry, position->second);
+    uint64_t scratch = 0;
+    const uint64_t* position = FindPosition(entry, typeId, {partIndex, nodeId}, scratch);
+    if (!position) return;
+    RemoveAt(entry, typeId, *position);
     if (entry.count > 0) entry.count -= 1;
     entry.totalSize = entry.totalSize > size ? entry.totalSize - size : 0;
     if (checked && entry.checkedCount > 0) entry.checkedCount -= 1;
-    changedTypes_.insert(typeId);
+    changedTypes_.Insert(typeId);
 }
 
 void VirtualFileTree::UpdateRef(uint32_t partIndex, uint32_t nodeId, uint32_t typeId, uint64_t size,
@@ -113,7 +168,7 @@ void VirtualFileTree::AdjustChecked(uint32_t typeId, bool checked) {
     } else if (it->second.checkedCount > 0) {
         it->second.checkedCount -= 1;
     }
-    changedTypes_.insert(typeId);
+    changedTypes_.Insert(typeId);
 }
 
 void VirtualFileTree::Publish() {
@@ -132,7 +187,7 @@ void VirtualFileTree::Publish() {
     } else {
         next->parts = old->parts;
     }
-    for (uint32_t typeId : changedTypes_) {
+    for (uint32_t typeId : changedTypes_.Members()) {
         auto it = types_.find(typeId);
         if (it == types_.end() || it->second.count == 0) {
             next->types.erase(typeId);

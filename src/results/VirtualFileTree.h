@@ -3,6 +3,7 @@
 // changes a locked state and publishes immutable snapshots that readers take without waiting.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,7 +28,9 @@ public:
     // The writer's per-type record.
     struct TypeEntry {
         std::vector<NodeRef> refs;
-        FnvMap<uint64_t, uint64_t> positions;  // key (partIndex << 32 | nodeId) -> index in refs
+        // key (partIndex << 32 | nodeId) -> index in refs, for the references whose place is
+        // not in the dense table (below)
+        FlatMap<uint64_t, uint64_t> positions;
         uint64_t count = 0;
         uint64_t totalSize = 0;
         uint64_t checkedCount = 0;
@@ -82,7 +85,20 @@ private:
     static uint64_t Key(uint32_t partIndex, uint32_t nodeId) {
         return (uint64_t{partIndex} << 32) | nodeId;
     }
-    void RemoveAt(TypeEntry& entry, uint64_t position);
+    // Where a node's reference sits. Most nodes are listed under one type at a time, so the
+    // place lives in a dense table by partition and node id; a node listed under a second type
+    // meanwhile is found through that type's `positions`.
+    struct Place {
+        uint32_t typeId = 0;
+        uint32_t position = 0;  // index in refs + 1; 0: the slot is free
+    };
+    static constexpr uint32_t kPlacePage = 4096;
+    using PlacePage = std::array<Place, kPlacePage>;
+    Place* PlaceOf(uint32_t partIndex, uint32_t nodeId, bool create);
+    const uint64_t* FindPosition(TypeEntry& entry, uint32_t typeId, NodeRef ref, uint64_t& scratch);
+    void SetPosition(TypeEntry& entry, uint32_t typeId, NodeRef ref, uint64_t position);
+    void ErasePosition(TypeEntry& entry, uint32_t typeId, NodeRef ref);
+    void RemoveAt(TypeEntry& entry, uint32_t typeId, uint64_t position);
     uint32_t AppendPart(const std::shared_ptr<PartInfo>& part);
 
     BulkTick bulkTick_;
@@ -90,7 +106,8 @@ private:
     PartitionList parts_;
     FnvMap<const PartInfo*, uint32_t> partIndexByPtr_;
     FnvMap<uint32_t, TypeEntry> types_;
-    FnvSet<uint32_t> changedTypes_;
+    FlatSet<uint32_t> changedTypes_;
+    std::vector<std::vector<std::unique_ptr<PlacePage>>> places_;  // by partition, by id / 4096
     bool partsChanged_ = true;
     mutable std::mutex snapshotLock_;
     std::shared_ptr<const ReadView> current_;

@@ -147,9 +147,9 @@ void Compare(Harness& h, const std::set<uint32_t>& ticked, const std::set<uint32
             ASSERT_EQ(e->checkedFiles, r.checkedAll[id]) << when << " id " << id;
         }
         if (attached) {
-            ASSERT_EQ(AsSet(&e->dirChildren), r.dirs[id]) << when << " id " << id;
-            ASSERT_EQ(AsSet(&e->fileChildren), r.files[id]) << when << " id " << id;
-            ASSERT_EQ(AsSet(&e->allChildren), r.all[id]) << when << " id " << id;
+            ASSERT_EQ(AsSet(&e->Children(kDirList)), r.dirs[id]) << when << " id " << id;
+            ASSERT_EQ(AsSet(&e->Children(kFileList)), r.files[id]) << when << " id " << id;
+            ASSERT_EQ(AsSet(&e->Children(kAllList)), r.all[id]) << when << " id " << id;
             // The snapshot says the same.
             ASSERT_EQ(AsSet(snapshot->Dirs(id)), r.dirs[id]) << when << " id " << id;
             ASSERT_EQ(AsSet(snapshot->Files(id)), r.files[id]) << when << " id " << id;
@@ -300,8 +300,8 @@ TEST(PreviewModel, RandomOperationsAgreeWithARecount) {
                     }
                     const PreviewEntry* e = h.view.EntryAt(at);
                     if (!e || !e->visible) continue;
-                    for (uint32_t c : e->fileChildren) stack.push_back(c);
-                    for (uint32_t c : e->dirChildren) stack.push_back(c);
+                    for (uint32_t c : e->Children(kFileList)) stack.push_back(c);
+                    for (uint32_t c : e->Children(kDirList)) stack.push_back(c);
                 }
             } else {
                 // Collectors come and go; a new one starts from zero.
@@ -411,12 +411,13 @@ TEST(PreviewSnapshots, OnlyTheChangedBlockIsCopiedAndOldSnapshotsStayAsTheyWere)
     h.view.SetNodeChecked(ctx, *h.part, 5000, true);
     h.view.Publish();
     auto after = h.view.Snapshot();
-    ASSERT_EQ(after->blocks.size(), before->blocks.size());
-    for (size_t b = 0; b < after->blocks.size(); ++b) {
+    for (size_t b = 0; b < 6; ++b) {
         // Block 4 (ids 4096 to 5119) holds the ticked file; block 0 its parent.
         bool changed = b == 4 || b == 0;
-        EXPECT_EQ(after->blocks[b] != before->blocks[b], changed) << b;
+        ASSERT_NE(after->blocks.At(b), nullptr);
+        EXPECT_EQ(after->blocks.At(b) != before->blocks.At(b), changed) << b;
     }
+    EXPECT_EQ(after->blocks.At(6), nullptr);
     EXPECT_EQ(before->Brief(5000)->checked, 0);  // the old snapshot did not change
     EXPECT_EQ(after->Brief(5000)->checked, 1);
     ASSERT_TRUE(h.view.NodeStatus(5000, status));
@@ -479,6 +480,31 @@ TEST(TypeIndex, AddRemoveAndPublication) {
     ASSERT_EQ(types.size(), 1u);  // JPG fell to zero and left
     EXPECT_EQ(types[0].first, 72u);
     EXPECT_EQ(tree.TypeCheckState(46), 0);
+    // A node listed under two types at once is found under each, through any order of removal.
+    {
+        auto lock = tree.WriteLock();
+        for (uint32_t id = 30; id < 34; ++id) tree.AddRef(0, id, 50, 1, false);
+        tree.AddRef(0, 31, 51, 1, false);
+        tree.AddRef(0, 31, 51, 1, false);
+        tree.RemoveRef(0, 30, 50, 1, false);  // 33 moves into 30's place
+        tree.RemoveRef(0, 31, 50, 1, false);
+        tree.AddRef(0, 31, 51, 1, false);     // still listed under 51: no second copy
+        tree.AddRef(0, 31, 50, 1, false);
+        tree.RemoveRef(0, 31, 51, 1, false);
+    }
+    tree.Publish();
+    auto fifty = tree.Refs(50, 0, 0);
+    std::set<uint32_t> ids;
+    for (const auto& ref : fifty) ids.insert(ref.nodeId);
+    EXPECT_EQ(ids, (std::set<uint32_t>{31, 32, 33}));
+    EXPECT_EQ(tree.TypeCount(50), 3u);
+    EXPECT_EQ(tree.TypeCount(51), 0u);
+    {
+        auto lock = tree.WriteLock();
+        for (uint32_t id : {33u, 31u, 32u}) tree.RemoveRef(0, id, 50, 1, false);
+    }
+    tree.Publish();
+    EXPECT_EQ(tree.TypeCount(50), 0u);
     // A partition that leaves keeps its index slot; later ones come after it.
     auto second = std::make_shared<ExtFindPartInfo>();
     tree.SyncParts({second});
