@@ -6,7 +6,9 @@
 #include <system_error>
 
 #include "platform/Debug.h"
+#include "fs/PartInfo.h"
 #include "results/ScanPreViewBridge.h"
+#include "results/ScanPreview.h"
 
 using namespace ravlin;
 
@@ -91,10 +93,29 @@ bool ScanEngineImpl::Start(const ScanInput& input) {
         return false;
     }
 
+    // The preview shares ownership of the output, so a host still holding the previous
+    // preview keeps reading valid partitions after the next Start.
+    std::shared_ptr<ScanPreview> preview;
+    try {
+        preview = std::make_shared<ScanPreview>(input.previewPath, engine->Output(), input.scanKind);
+    } catch (...) {
+        running_.store(0);
+        Notify(ScanEngine::StartFailed);
+        return false;
+    }
     {
         std::lock_guard<std::mutex> guard(engineLock_);
         output_ = engine->Output();
         engine_ = std::move(engine);
+    }
+    {
+        std::lock_guard<std::mutex> guard(previewLock_);
+        preview_ = preview;
+        ApplyFilterLocked();
+        for (auto& entry : collectors_) {
+            entry.previewCollectorId = 0;
+            entry.previewCollectorId = preview_->AddCollector(CollectorPredicate(entry));
+        }
     }
 
     // Launch handshake: the launcher waits until the worker runs. The worker first waits for
@@ -182,6 +203,16 @@ void ScanEngineImpl::GetScanProgress(unsigned long long& scanned, unsigned long 
         scanned = output->scannedSectors.load();
         total = output->totalSectors.load();
     }
+    if (auto preview = Preview()) {
+        found = preview->FoundCount();
+        foundBytes = preview->FoundBytes();
+    }
+}
+
+ravlin::NodePredicate ScanEngineImpl::CollectorPredicate(const CollectorEntry& entry) {
+    NodePredicate predicate = entry.predicate;
+    void* context = entry.context;
+    return [predicate, context](const RFileNode& node) { return predicate(&node, context) != 0; };
 }
 
 void ScanEngineImpl::SetNodeFilter(NodePredicate filter, void* context) {
@@ -191,7 +222,16 @@ void ScanEngineImpl::SetNodeFilter(NodePredicate filter, void* context) {
     ApplyFilterLocked();
 }
 
-void ScanEngineImpl::ApplyFilterLocked() {}
+void ScanEngineImpl::ApplyFilterLocked() {
+    if (!preview_) return;
+    if (!nodeFilter_) {
+        preview_->SetNodeFilter([](const RFileNode&) { return true; });
+        return;
+    }
+    NodePredicate filter = nodeFilter_;
+    void* context = nodeFilterContext_;
+    preview_->SetNodeFilter([filter, context](const RFileNode& node) { return filter(&node, context) != 0; });
+}
 
 uint32_t ScanEngineImpl::AddCollector(NodePredicate predicate, void* context) {
     if (!predicate) return 0;
@@ -202,6 +242,7 @@ uint32_t ScanEngineImpl::AddCollector(NodePredicate predicate, void* context) {
     entry.id = id;
     entry.predicate = predicate;
     entry.context = context;
+    entry.previewCollectorId = preview_ ? preview_->AddCollector(CollectorPredicate(entry)) : 0;
     collectors_.push_back(entry);
     return id;
 }
@@ -211,30 +252,108 @@ void ScanEngineImpl::RemoveCollector(uint32_t id) {
     std::lock_guard<std::mutex> guard(previewLock_);
     for (auto it = collectors_.begin(); it != collectors_.end(); ++it) {
         if (it->id == id) {
+            if (preview_ && it->previewCollectorId != 0) preview_->RemoveCollector(it->previewCollectorId);
             collectors_.erase(it);
             return;
         }
     }
 }
 
-uint64_t ScanEngineImpl::GetCollectedCount(uint32_t, uint64_t) const { return 0; }
+std::shared_ptr<PartInfo> ScanEngineImpl::PartitionAt(uint64_t partIndex) const {
+    auto output = Output();
+    if (!output) return nullptr;
+    auto parts = output->Partitions();
+    return parts && partIndex < parts->size() ? (*parts)[partIndex] : nullptr;
+}
 
-uint64_t ScanEngineImpl::EnumCategories(int (*)(int, unsigned long long, void*), void*) const {
-    return 0;
+uint64_t ScanEngineImpl::GetCollectedCount(uint32_t collectorId, uint64_t partIndex) const {
+    if (collectorId == 0) return 0;
+    std::shared_ptr<ScanPreview> preview;
+    uint32_t previewId = 0;
+    {
+        std::lock_guard<std::mutex> guard(previewLock_);
+        preview = preview_;
+        for (const auto& entry : collectors_) {
+            if (entry.id == collectorId) {
+                previewId = entry.previewCollectorId;
+                break;
+            }
+        }
+    }
+    if (!preview || previewId == 0) return 0;
+    auto parts = preview->Partitions();
+    if (!parts || partIndex >= parts->size()) return 0;
+    return preview->GetCollectedCount(previewId, (*parts)[partIndex].get());
 }
-uint64_t ScanEngineImpl::GetCategoryCount(int) const { return 0; }
-uint64_t ScanEngineImpl::GetCategoryFileSize(int) const { return 0; }
-void ScanEngineImpl::SetCategoryChecked(int, bool) {}
-int ScanEngineImpl::GetCategoryCheckStatus(int) const { return 0; }
-uint64_t ScanEngineImpl::GetCategoryCheckCount(int) const { return 0; }
-uint64_t ScanEngineImpl::EnumCategoryNodes(int, uint64_t, uint64_t,
-                                           int (*)(unsigned int, const RFileNode*, void*),
-                                           void*) const {
-    return 0;
+
+uint64_t ScanEngineImpl::EnumCategories(int (*enumerator)(int, unsigned long long, void*),
+                                        void* ctx) const {
+    auto preview = Preview();
+    if (!enumerator || !preview) return 0;
+    uint64_t calls = 0;
+    for (const auto& [type, count] : preview->Tree().ListTypes()) {
+        ++calls;
+        if (enumerator(static_cast<int>(type), count, ctx) != 0) break;
+    }
+    return calls;
 }
-bool ScanEngineImpl::TickPreview(uint32_t) { return false; }
-bool ScanEngineImpl::FilterEnding() const { return false; }
-void ScanEngineImpl::SweepTombstones() {}
+
+uint64_t ScanEngineImpl::GetCategoryCount(int category) const {
+    auto preview = Preview();
+    return preview ? preview->Tree().TypeCount(static_cast<uint32_t>(category)) : 0;
+}
+
+uint64_t ScanEngineImpl::GetCategoryFileSize(int category) const {
+    auto preview = Preview();
+    return preview ? preview->Tree().TypeSize(static_cast<uint32_t>(category)) : 0;
+}
+
+void ScanEngineImpl::SetCategoryChecked(int category, bool checked) {
+    if (auto preview = Preview()) preview->Tree().SetTypeChecked(static_cast<uint32_t>(category), checked);
+}
+
+int ScanEngineImpl::GetCategoryCheckStatus(int category) const {
+    auto preview = Preview();
+    return preview ? preview->Tree().TypeCheckState(static_cast<uint32_t>(category)) : 0;
+}
+
+uint64_t ScanEngineImpl::GetCategoryCheckCount(int category) const {
+    auto preview = Preview();
+    return preview ? preview->Tree().TypeCheckedCount(static_cast<uint32_t>(category)) : 0;
+}
+
+uint64_t ScanEngineImpl::EnumCategoryNodes(int category, uint64_t first, uint64_t count,
+                                           int (*enumerator)(unsigned int, const RFileNode*, void*),
+                                           void* ctx) const {
+    auto preview = Preview();
+    if (!enumerator || !preview) return 0;
+    const VirtualFileTree& tree = preview->Tree();
+    uint64_t calls = 0;
+    for (const auto& ref : tree.Refs(static_cast<uint32_t>(category), first, count)) {
+        auto part = tree.PartAt(ref.partIndex);
+        if (!part) continue;
+        auto nodes = part->ReadLock();
+        const RFileNode* node = part->LiveNodeAt(ref.nodeId);
+        if (!node) continue;
+        ++calls;
+        if (enumerator(ref.partIndex, node, ctx) != 0) break;
+    }
+    return calls;
+}
+
+bool ScanEngineImpl::TickPreview(uint32_t budget) {
+    auto preview = Preview();
+    return preview && preview->TickPreview(budget);
+}
+
+bool ScanEngineImpl::FilterEnding() const {
+    auto preview = Preview();
+    return preview && preview->FilterEnding();
+}
+
+void ScanEngineImpl::SweepTombstones() {
+    if (auto preview = Preview()) preview->SweepTombstones();
+}
 
 IScanView& ScanEngineImpl::View() { return *view_; }
 

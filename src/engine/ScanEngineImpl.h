@@ -10,9 +10,11 @@
 
 #include "engine/DiskRecoveryEngine.h"
 #include "engine/ScanOutput.h"
+#include "results/PartView.h"
 #include "ravlin/Ravlin.h"
 
 namespace ravlin {
+class PartInfo;
 class ScanPreview;
 class ScanPreViewBridge;
 }  // namespace ravlin
@@ -69,6 +71,8 @@ public:
     std::shared_ptr<ravlin::ScanPreview> Preview() const;
     std::shared_ptr<ravlin::ScanOutput> Output() const;
     ScanInput InputCopy() const;
+    // Entry `partIndex` of the current scan's partition list; null when there is none.
+    std::shared_ptr<ravlin::PartInfo> PartitionAt(uint64_t partIndex) const;
 
     void SetNextCollectorIdForTesting(uint32_t next) {
         std::lock_guard<std::mutex> guard(previewLock_);
@@ -83,6 +87,7 @@ private:
         uint32_t previewCollectorId = 0;
     };
 
+    static ravlin::NodePredicate CollectorPredicate(const CollectorEntry& entry);
     void Notify(ScanEngine::Notify code);
     void WorkerBody();
     void ApplyFilterLocked();

@@ -127,9 +127,9 @@ ScopeClass PartView::Classify(const PreviewContext& ctx, const PartInfo& part, u
     }
     // The root stands for the first component (the drive) and is not compared.
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        if (it->name->empty()) continue;
-        if (depth >= components.size()) return ScopeClass::Inside;
         bool isRoot = !fromOnPath && it->id == part.rootNodeId;
+        if (!isRoot && it->name->empty()) continue;
+        if (depth >= components.size()) return ScopeClass::Inside;
         if (!isRoot && !NamesMatch(*it->name, components[depth])) return ScopeClass::Outside;
         if (part.listedBySystem == 0) return ScopeClass::Outside;
         ++depth;
@@ -458,11 +458,21 @@ uint32_t PartView::RefilterRange(const PreviewContext& ctx, const PartInfo& part
 }
 
 void PartView::RemoveFromTree(const PreviewContext& ctx) {
-    if (treePartIndex == kNoTreeIndex || !ctx.tree) return;
     entries_.ForEachBelow(entryLimit_, [&](uint32_t id, PreviewEntry& e) {
-        if (e.attached && e.visible && !e.isDirectory)
+        if (!e.attached || e.isDirectory) return;
+        if (e.visible && treePartIndex != kNoTreeIndex && ctx.tree)
             ctx.tree->UpdateRef(treePartIndex, id, e.typeId, e.visibleBytes, e.checked != 0, false);
+        AtomicSubtractFloor(ctx.totals.foundBytes, e.fileSize);
+        AtomicSubtractFloor(ctx.totals.foundCount, uint64_t{1});
+        if (e.checked) AtomicSubtractFloor(ctx.totals.checkedBytes, static_cast<int64_t>(e.fileSize));
     });
+}
+
+void PartView::ClearCollectorSlot(uint32_t slot) {
+    if (slot >= kCollectorSlots) return;
+    uint32_t mask = ~(1u << slot);
+    entries_.ForEachBelow(entryLimit_, [&](uint32_t, PreviewEntry& e) { e.collectorBits &= mask; });
+    counters[slot] = 0;
 }
 
 // ---------------------------------------------------------------------------------------------

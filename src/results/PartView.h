@@ -195,8 +195,10 @@ public:
     void Detach(const PreviewContext& ctx, uint32_t id);
     uint32_t RefilterRange(const PreviewContext& ctx, const PartInfo& part, uint32_t from, uint32_t to);
     void SetNodeChecked(const PreviewContext& ctx, const PartInfo& part, uint32_t id, bool checked);
-    // Drops every node of the view from the type index (the partition left the scan).
+    // Takes the view's files out of the type index and the totals (the partition left the scan).
     void RemoveFromTree(const PreviewContext& ctx);
+    // Clears a removed collector's bit in every entry and its count.
+    void ClearCollectorSlot(uint32_t slot);
     // Publishes what changed since the last publication.
     void Publish();
 

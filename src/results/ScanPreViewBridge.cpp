@@ -1,58 +1,211 @@
-// The view interface over the current scan.
+// The view interface over the current scan: partitions and nodes from the partition list,
+// the tree from the preview's snapshots, content through readers the host opens.
 #include "results/ScanPreViewBridge.h"
 
+#include "disk/DiskReader.h"
 #include "engine/ScanEngineImpl.h"
+#include "fs/PartInfo.h"
+#include "results/FileNode.h"
+#include "results/ScanPreview.h"
 
 namespace ravlin {
+namespace {
 
-ScanPreViewBridge::~ScanPreViewBridge() = default;
+bool HandleValid(const DiskReader& reader) { return !reader.IsClosed(); }
 
-unsigned long long ScanPreViewBridge::GetPartCount() const { return 0; }
-bool ScanPreViewBridge::GetPartBrief(unsigned long long, PartBrief*) const { return false; }
-bool ScanPreViewBridge::GetNodeBrief(unsigned long long, unsigned int, NodeBrief*) const {
-    return false;
+}  // namespace
+
+ScanPreViewBridge::~ScanPreViewBridge() {
+    std::lock_guard<std::mutex> guard(readersLock_);
+    readers_.clear();
+    readerUses_.clear();
 }
-unsigned long long ScanPreViewBridge::GetVisibleChildCount(unsigned long long,
-                                                           unsigned int) const {
-    return 0;
+
+std::shared_ptr<PartView> ScanPreViewBridge::ViewOf(unsigned long long partIndex) const {
+    auto preview = engine_->Preview();
+    auto part = engine_->PartitionAt(partIndex);
+    if (!preview || !part) return nullptr;
+    return preview->PartViewOf(part.get());
 }
-unsigned int ScanPreViewBridge::GetVisibleChild(unsigned long long, unsigned int,
-                                                unsigned long long) const {
-    return 0;
+
+unsigned long long ScanPreViewBridge::GetPartCount() const {
+    auto output = engine_->Output();
+    if (!output) return 0;
+    auto parts = output->Partitions();
+    return parts ? parts->size() : 0;
 }
-unsigned long long ScanPreViewBridge::GetVisibleDirCount(unsigned long long,
-                                                         unsigned int) const {
-    return 0;
+
+bool ScanPreViewBridge::GetPartBrief(unsigned long long partIndex, PartBrief* out) const {
+    auto part = engine_->PartitionAt(partIndex);
+    if (!part || !out) return false;
+    PartBrief brief;
+    brief.id = partIndex;
+    brief.rootNodeId = part->rootNodeId;
+    brief.orphanFolderId = part->orphanFolderId;
+    brief.startSector = part->volumeSector;
+    brief.sectorCount = part->sectorCount;
+    brief.fsType = part->fsType;
+    brief.devicePath = part->devicePath.c_str();
+    brief.secondName = part->secondName.c_str();
+    brief.displayName = part->displayName.c_str();
+    brief.fileCount = part->FileCount();
+    brief.listedBySystem = part->listedBySystem != 0;
+    brief.driveLetter = part->driveLetter;
+    *out = brief;
+    return true;
 }
-unsigned long long ScanPreViewBridge::GetChildCount(unsigned long long, unsigned int) const {
-    return 0;
+
+bool ScanPreViewBridge::GetNodeBrief(unsigned long long partIndex, unsigned int nodeId,
+                                     NodeBrief* out) const {
+    auto part = engine_->PartitionAt(partIndex);
+    if (!part || !out) return false;
+    auto nodes = part->ReadLock();
+    const RFileNode* node = part->LiveNodeAt(nodeId);
+    if (!node) return false;
+    NodeBrief brief;
+    brief.id = node->id;
+    brief.parentId = node->parentId;
+    brief.size = node->size;
+    brief.firstSector = node->firstSector;
+    brief.kind = static_cast<uint32_t>(node->kind);
+    brief.typeId = node->typeId;
+    brief.isDirectory = node->IsDirectoryKind() ? 1 : 0;
+    brief.name = DisplayNameOf(*node).c_str();
+    brief.secondTime = node->secondTime;
+    *out = brief;
+    return true;
 }
-unsigned int ScanPreViewBridge::GetChild(unsigned long long, unsigned int,
-                                         unsigned long long) const {
-    return 0;
+
+unsigned long long ScanPreViewBridge::GetVisibleChildCount(unsigned long long partIndex,
+                                                           unsigned int nodeId) const {
+    auto view = ViewOf(partIndex);
+    return view ? view->VisibleChildCount(nodeId) : 0;
 }
-unsigned int ScanPreViewBridge::GetVisibleDir(unsigned long long, unsigned int,
-                                              unsigned long long) const {
-    return 0;
+
+unsigned int ScanPreViewBridge::GetVisibleChild(unsigned long long partIndex, unsigned int nodeId,
+                                                unsigned long long index) const {
+    auto view = ViewOf(partIndex);
+    return view ? view->VisibleChildAt(nodeId, index) : 0;
 }
-void ScanPreViewBridge::SetNodeChecked(unsigned long long, unsigned int, bool) {}
-void ScanPreViewBridge::SetNodesChecked(const unsigned long long*, const unsigned int*, int,
-                                        bool) {}
+
+unsigned long long ScanPreViewBridge::GetVisibleDirCount(unsigned long long partIndex,
+                                                         unsigned int nodeId) const {
+    auto view = ViewOf(partIndex);
+    return view ? view->VisibleDirCount(nodeId) : 0;
+}
+
+unsigned long long ScanPreViewBridge::GetChildCount(unsigned long long partIndex,
+                                                    unsigned int nodeId) const {
+    auto view = ViewOf(partIndex);
+    return view ? view->AllChildCount(nodeId) : 0;
+}
+
+unsigned int ScanPreViewBridge::GetChild(unsigned long long partIndex, unsigned int nodeId,
+                                         unsigned long long index) const {
+    auto view = ViewOf(partIndex);
+    return view ? view->AllChildAt(nodeId, index) : 0;
+}
+
+unsigned int ScanPreViewBridge::GetVisibleDir(unsigned long long partIndex, unsigned int nodeId,
+                                              unsigned long long index) const {
+    auto view = ViewOf(partIndex);
+    return view ? view->VisibleDirAt(nodeId, index) : 0;
+}
+
+void ScanPreViewBridge::SetNodeChecked(unsigned long long partIndex, unsigned int nodeId,
+                                       bool checked) {
+    auto preview = engine_->Preview();
+    auto part = engine_->PartitionAt(partIndex);
+    if (preview && part) preview->SetNodeChecked(part, nodeId, checked);
+}
+
+void ScanPreViewBridge::SetNodesChecked(const unsigned long long* partIndexes,
+                                        const unsigned int* nodeIds, int count, bool checked) {
+    if (!partIndexes || !nodeIds || count < 1) return;
+    auto preview = engine_->Preview();
+    if (!preview) return;
+    auto parts = preview->Partitions();
+    if (!parts) return;
+    std::vector<VirtualFileTree::NodeRef> refs;
+    refs.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        if (partIndexes[i] < parts->size())
+            refs.push_back({static_cast<uint32_t>(partIndexes[i]), nodeIds[i]});
+    }
+    preview->SetNodesChecked(*parts, refs, checked);
+}
+
 const wchar_t* ScanPreViewBridge::CurrentPath() const {
     pathText_.clear();
+    if (auto preview = engine_->Preview()) pathText_ = preview->CurrentPath();
     return pathText_.c_str();
 }
-unsigned long long ScanPreViewBridge::GetCheckedBytes() const { return 0; }
-bool ScanPreViewBridge::GetNodeStatus(unsigned long long, unsigned int,
+
+unsigned long long ScanPreViewBridge::GetCheckedBytes() const {
+    auto preview = engine_->Preview();
+    if (!preview) return 0;
+    int64_t bytes = preview->CheckedBytes();
+    return bytes > 0 ? static_cast<unsigned long long>(bytes) : 0;
+}
+
+bool ScanPreViewBridge::GetNodeStatus(unsigned long long partIndex, unsigned int nodeId,
                                       NodeStatusBrief* out) const {
-    if (out) *out = NodeStatusBrief();
-    return false;
+    if (!out) return false;
+    *out = NodeStatusBrief();
+    auto view = ViewOf(partIndex);
+    return view && view->NodeStatus(nodeId, *out);
 }
-bool ScanPreViewBridge::OpenReader(unsigned long long) { return false; }
-bool ScanPreViewBridge::ReadNodeData(unsigned long long, unsigned int, void*, unsigned long long,
-                                     unsigned int) {
-    return false;
+
+bool ScanPreViewBridge::OpenReader(unsigned long long partIndex) {
+    std::lock_guard<std::mutex> guard(readersLock_);
+    auto part = engine_->PartitionAt(partIndex);
+    if (!part || !engine_->Preview()) return false;
+    auto& reader = readers_[partIndex];
+    if (!reader || !HandleValid(*reader)) {
+        ScanInput input = engine_->InputCopy();
+        DiskSourceInfo source;
+        if (input.scanKind == 8) {
+            source.devicePath = part->devicePath;
+            source.totalSectors = part->volumeSector + part->sectorCount;
+        } else {
+            source.devicePath = input.devicePath;
+            source.totalSectors = input.startSector + input.sectorCount;
+        }
+        auto opened = std::make_shared<DiskReader>();
+        opened->Open(source, input.startSector, input.sectorCount);
+        reader = std::move(opened);
+    }
+    if (!HandleValid(*reader)) {
+        readers_.erase(partIndex);
+        return false;
+    }
+    readerUses_[partIndex] += 1;
+    return true;
 }
-void ScanPreViewBridge::CloseReader(unsigned long long) {}
+
+bool ScanPreViewBridge::ReadNodeData(unsigned long long partIndex, unsigned int nodeId, void* buffer,
+                                     unsigned long long offset, unsigned int length) {
+    std::lock_guard<std::mutex> guard(readersLock_);
+    auto it = readers_.find(partIndex);
+    if (it == readers_.end() || !it->second || !HandleValid(*it->second)) return false;
+    auto part = engine_->PartitionAt(partIndex);
+    if (!part || !engine_->Preview() || !buffer || length == 0) return false;
+    auto nodes = part->ReadLock();
+    const RFileNode* node = part->LiveNodeAt(nodeId);
+    if (!node) return false;
+    return part->ReadFileData(it->second.get(), node, offset, static_cast<uint8_t*>(buffer), length) > 0;
+}
+
+void ScanPreViewBridge::CloseReader(unsigned long long partIndex) {
+    std::lock_guard<std::mutex> guard(readersLock_);
+    auto it = readerUses_.find(partIndex);
+    if (it == readerUses_.end()) return;
+    if (it->second <= 1) {
+        readerUses_.erase(it);
+        readers_.erase(partIndex);
+    } else {
+        it->second -= 1;
+    }
+}
 
 }  // namespace ravlin

@@ -12,6 +12,9 @@ class ScanEngineImpl;
 
 namespace ravlin {
 
+class DiskReader;
+class PartView;
+
 class ScanPreViewBridge final : public IScanView {
 public:
     explicit ScanPreViewBridge(ScanEngineImpl* engine) : engine_(engine) {}
@@ -46,8 +49,13 @@ public:
     void CloseReader(unsigned long long partIndex) override;
 
 private:
+    std::shared_ptr<PartView> ViewOf(unsigned long long partIndex) const;
+
     ScanEngineImpl* engine_;
     mutable std::wstring pathText_;
+    std::map<uint64_t, std::shared_ptr<DiskReader>> readers_;
+    std::map<uint64_t, uint64_t> readerUses_;
+    std::mutex readersLock_;
 };
 
 }  // namespace ravlin
