@@ -109,8 +109,8 @@ public:
     uint32_t listedBySystemToo = 0;
     std::atomic<uint32_t> nextNodeId{0};
     std::atomic<uint32_t> liveNodeCount{0};
-    uint32_t rootNodeId = 0;
-    uint32_t orphanFolderId = 0;
+    std::atomic<uint32_t> rootNodeId{0};  // set during the scan, read by the preview
+    std::atomic<uint32_t> orphanFolderId{0};
     std::atomic<uint32_t> fileCount{0};
     uint32_t earliestTime = 0;
     uint32_t latestTime = 0;

@@ -135,10 +135,15 @@ void ScanPreViewBridge::SetNodesChecked(const unsigned long long* partIndexes,
     preview->SetNodesChecked(*parts, refs, checked);
 }
 
+// Each calling thread gets its own buffer, so that two host threads asking at once cannot free
+// the text the other is reading; the text stays valid until that thread asks again.
 const wchar_t* ScanPreViewBridge::CurrentPath() const {
-    pathText_.clear();
-    if (auto preview = engine_->Preview()) pathText_ = preview->CurrentPath();
-    return pathText_.c_str();
+    std::wstring path;
+    if (auto preview = engine_->Preview()) path = preview->CurrentPath();
+    std::lock_guard<std::mutex> guard(pathLock_);
+    std::wstring& text = pathTexts_[std::this_thread::get_id()];
+    text = std::move(path);
+    return text.c_str();
 }
 
 unsigned long long ScanPreViewBridge::GetCheckedBytes() const {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "ravlin/Ravlin.h"
 
@@ -52,7 +53,8 @@ private:
     std::shared_ptr<PartView> ViewOf(unsigned long long partIndex) const;
 
     ScanEngineImpl* engine_;
-    mutable std::wstring pathText_;
+    mutable std::mutex pathLock_;
+    mutable std::map<std::thread::id, std::wstring> pathTexts_;
     std::map<uint64_t, std::shared_ptr<DiskReader>> readers_;
     std::map<uint64_t, uint64_t> readerUses_;
     std::mutex readersLock_;

@@ -1,0 +1,447 @@
+// A host's whole session through the exported header alone: scan a disk of NTFS, FAT32, FAT16
+// and exFAT volumes made by real tools, tick the preview while the scan runs, then compare the
+// browsable tree, the counts, the ticks and every file's content with the disk's manifest.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "ravlin/Ravlin.h"
+#include "support/Fixtures.h"
+#include "support/Manifest.h"
+
+using namespace ravlin::test;
+
+namespace {
+
+std::string Utf8(const wchar_t* text) {
+    std::string out;
+    for (; text && *text; ++text) {
+        auto c = static_cast<uint32_t>(*text);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+const std::string kRecycleBin = "\xE5\x9B\x9E\xE6\x94\xB6\xE7\xAB\x99";          // 回收站
+const std::string kLostPaths = "\xE8\xB7\xAF\xE5\xBE\x84\xE4\xB8\xA2\xE5\xA4\xB1\xE7\x9A\x84\xE6\x96\x87\xE4\xBB\xB6";  // 路径丢失的文件
+
+// Where the view shows a manifest entry.
+std::string ShownPath(const ManifestPartition& partition, const ManifestEntry& e) {
+    if (!e.recycledAs.empty()) return e.recycledAs;
+    if (!e.recoveredName.empty()) {
+        std::string parent = e.Parent();
+        return parent.empty() ? e.recoveredName : parent + "/" + e.recoveredName;
+    }
+    if (partition.fs == "NTFS" && e.path.rfind("gone/", 0) == 0) return kLostPaths + "/" + e.Leaf();
+    if (e.path.rfind("$RECYCLE.BIN/", 0) == 0) return kRecycleBin + e.path.substr(12);
+    return e.path;
+}
+
+bool IsDeletedFile(const ManifestEntry& e) {
+    return !e.directory && (e.deleted || e.path.rfind("$RECYCLE.BIN/", 0) == 0);
+}
+
+struct Shown {
+    uint32_t id = 0;
+    uint64_t size = 0;
+    uint32_t kind = 0;
+    uint32_t typeId = 0;
+};
+
+// What one partition's visible tree shows, walked from its root as a file manager would.
+struct Walk {
+    std::map<std::string, Shown> files;
+    std::map<std::string, uint32_t> dirs;
+};
+
+// The entry's file in a walk, under its shown path or one of its other names.
+const Shown* FindShown(const Walk& walk, const ManifestPartition& partition, const ManifestEntry& e) {
+    auto it = walk.files.find(ShownPath(partition, e));
+    for (const auto& other : e.alsoNamed)
+        if (it == walk.files.end()) it = walk.files.find(other);
+    return it == walk.files.end() ? nullptr : &it->second;
+}
+
+// Returns the visible files below `id`; checks order and every directory's aggregates.
+uint64_t Visit(const IScanView& view, uint64_t part, uint32_t id, const std::string& prefix, int depth,
+               Walk& walk, uint64_t& bytes) {
+    if (depth > 40) {
+        ADD_FAILURE() << "tree deeper than any fixture at " << prefix;
+        return 0;
+    }
+    uint64_t count = view.GetVisibleChildCount(part, id);
+    uint64_t dirCount = view.GetVisibleDirCount(part, id);
+    EXPECT_LE(dirCount, count) << prefix;
+    uint64_t files = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint32_t child = view.GetVisibleChild(part, id, i);
+        NodeBrief brief;
+        if (!view.GetNodeBrief(part, child, &brief)) {
+            ADD_FAILURE() << "no brief for visible child " << child << " of " << prefix;
+            continue;
+        }
+        EXPECT_EQ(brief.parentId, id);
+        std::string path = prefix + Utf8(brief.name);
+        EXPECT_EQ(brief.isDirectory != 0, i < dirCount) << path << ": directories come first";
+        if (i < dirCount) {
+            EXPECT_EQ(view.GetVisibleDir(part, id, i), child);
+            walk.dirs[path] = child;
+            uint64_t subBytes = 0;
+            files += Visit(view, part, child, path + "/", depth + 1, walk, subBytes);
+            bytes += subBytes;
+        } else {
+            walk.files[path] = {child, brief.size, brief.kind, brief.typeId};
+            ++files;
+            bytes += brief.size;
+        }
+    }
+    NodeStatusBrief status;
+    EXPECT_TRUE(view.GetNodeStatus(part, id, &status)) << prefix;
+    EXPECT_EQ(status.visibleFiles, files) << prefix;
+    EXPECT_EQ(status.visibleBytes, bytes) << prefix;
+    return files;
+}
+
+std::vector<Walk> WalkAll(const IScanView& view) {
+    std::vector<Walk> walks(view.GetPartCount());
+    for (uint64_t p = 0; p < walks.size(); ++p) {
+        PartBrief brief;
+        EXPECT_TRUE(view.GetPartBrief(p, &brief));
+        uint64_t bytes = 0;
+        Visit(view, p, brief.rootNodeId, "", 0, walks[p], bytes);
+    }
+    return walks;
+}
+
+// Ticks the preview from this thread while the scan runs, then until it has nothing left.
+void ScanWhileTicking(ScanEngine& engine, const ScanInput& input, unsigned int budget) {
+    ASSERT_TRUE(engine.Start(input));
+    uint64_t ticks = 0;
+    while (engine.IsRunning()) {
+        engine.TickPreview(budget);
+        ++ticks;
+        if (budget == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (uint64_t guard = 0; (engine.TickPreview(budget) || !engine.FilterEnding()) && guard < 10'000'000; ++guard) {
+    }
+    EXPECT_FALSE(engine.TickPreview(budget));
+    EXPECT_TRUE(engine.FilterEnding());
+    EXPECT_GT(ticks, 0u);
+}
+
+ScanInput DiskInput(const std::filesystem::path& image) {
+    ScanInput input;
+    input.devicePath = image.wstring();
+    input.sectorCount = std::filesystem::file_size(image) / 512;
+    return input;
+}
+
+int OnlyJpeg(const RFileNode* node, void*) { return node && node->typeId == 46; }
+
+// Images and manifests, loaded once per test program.
+const Manifest& ManifestOf(const std::string& image) {
+    static std::map<std::string, Manifest> loaded;
+    auto it = loaded.find(image);
+    if (it == loaded.end()) it = loaded.emplace(image, LoadManifest(image)).first;
+    return it->second;
+}
+
+class Browse : public ::testing::TestWithParam<std::string> {};
+
+}  // namespace
+
+TEST_P(Browse, EveryVolumeShowsItsManifestWithCountsAndContent) {
+    const Manifest* manifest = &ManifestOf(GetParam());
+    ScanEngine engine;
+    ScanWhileTicking(engine, DiskInput(FixtureImage(GetParam())), 10);
+    IScanView& view = engine.GetView();
+    ASSERT_EQ(view.GetPartCount(), manifest->partitions.size());
+    auto walks = WalkAll(view);
+
+    unsigned long long scanned = 0, total = 0, found = 0, foundBytes = 0;
+    engine.GetScanProgress(scanned, total, found, foundBytes);
+    EXPECT_EQ(scanned, total);
+    uint64_t walkedFiles = 0, walkedBytes = 0;
+    std::map<uint32_t, std::pair<uint64_t, uint64_t>> byType;
+    for (const auto& walk : walks) {
+        for (const auto& [path, shown] : walk.files) {
+            ++walkedFiles;
+            walkedBytes += shown.size;
+            byType[shown.typeId].first += 1;
+            byType[shown.typeId].second += shown.size;
+        }
+    }
+    EXPECT_EQ(found, walkedFiles);
+    EXPECT_EQ(foundBytes, walkedBytes);
+
+    for (size_t p = 0; p < walks.size(); ++p) {
+        const auto& partition = manifest->partitions[p];
+        PartBrief brief;
+        ASSERT_TRUE(view.GetPartBrief(p, &brief));
+        EXPECT_EQ(brief.id, p);
+        EXPECT_EQ(brief.startSector, partition.startSector) << p;
+        EXPECT_EQ(brief.sectorCount, partition.sectorCount) << p;
+        EXPECT_EQ(brief.listedBySystem, 1u);
+        // Exactly the manifest's files, under the names a recovery gives them.
+        std::set<std::string> want, shown;
+        for (const auto& e : partition.entries) {
+            if (e.directory || !e.findable) continue;
+            std::string path = ShownPath(partition, e);
+            if (!walks[p].files.count(path)) {
+                for (const auto& other : e.alsoNamed)
+                    if (walks[p].files.count(other)) path = other;
+            }
+            want.insert(path);
+            auto it = walks[p].files.find(path);
+            if (it == walks[p].files.end()) continue;
+            EXPECT_EQ(it->second.size, e.size) << path;
+            EXPECT_EQ(it->second.kind, IsDeletedFile(e) ? 2u : 1u) << path;
+        }
+        for (const auto& [path, s] : walks[p].files)
+            if (path.rfind("$Extend/", 0) != 0) shown.insert(path);
+        EXPECT_EQ(shown, want) << "partition " << p;
+    }
+
+    // Per type: what the walk saw, in ascending type order.
+    std::vector<std::pair<int, unsigned long long>> listed;
+    EXPECT_EQ(engine.EnumCategories(
+                  [](int type, unsigned long long count, void* ctx) {
+                      static_cast<std::vector<std::pair<int, unsigned long long>>*>(ctx)->push_back({type, count});
+                      return 0;
+                  },
+                  &listed),
+              byType.size());
+    ASSERT_EQ(listed.size(), byType.size());
+    size_t at = 0;
+    for (const auto& [type, sums] : byType) {
+        EXPECT_EQ(listed[at++], std::make_pair(static_cast<int>(type), static_cast<unsigned long long>(sums.first)));
+        EXPECT_EQ(engine.GetCategoryCount(static_cast<int>(type)), sums.first);
+        EXPECT_EQ(engine.GetCategoryFileSize(static_cast<int>(type)), sums.second);
+    }
+    uint64_t jpegs = 0;
+    EXPECT_EQ(engine.EnumCategoryNodes(
+                  46, 0, 0,
+                  [](unsigned int, const RFileNode* node, void* ctx) {
+                      *static_cast<uint64_t*>(ctx) += node->typeId == 46;
+                      return 0;
+                  },
+                  &jpegs),
+              byType[46].first);
+    EXPECT_EQ(jpegs, byType[46].first);
+
+    // Every recoverable file reads back exactly, in odd chunks.
+    size_t compared = 0, recoverable = 0;
+    for (size_t p = 0; p < walks.size(); ++p) {
+        ASSERT_TRUE(view.OpenReader(p));
+        for (const auto& e : manifest->partitions[p].entries) {
+            if (e.directory || !e.findable || e.recovery == "none") continue;
+            ++recoverable;
+            const Shown* shown = FindShown(walks[p], manifest->partitions[p], e);
+            if (!shown) continue;
+            uint64_t size = e.recoveredSize.value_or(e.size);
+            std::string content(size, '\0');
+            constexpr uint32_t kChunk = 3001;
+            for (uint64_t offset = 0; offset < size; offset += kChunk) {
+                uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kChunk, size - offset));
+                ASSERT_TRUE(view.ReadNodeData(p, shown->id, content.data() + offset, offset, length))
+                    << e.path << " at " << offset;
+            }
+            EXPECT_EQ(Md5Hex(content.data(), content.size()), e.recoveredMd5) << e.path;
+            if (size > 0) {
+                EXPECT_FALSE(view.ReadNodeData(p, shown->id, content.data(), e.size, 1));
+            }
+            ++compared;
+        }
+        view.CloseReader(p);
+    }
+    EXPECT_EQ(compared, recoverable);
+    EXPECT_GT(compared, 5u);
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, Browse,
+                         ::testing::Values("ntfs.img", "fat32.img", "fat16.img", "exfat.img", "mbr-disk.img"),
+                         [](const auto& info) {
+                             std::string name = info.param.substr(0, info.param.find('.'));
+                             name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+                             return name;
+                         });
+
+TEST(BrowseNtfs, OnlyDeletedShowsExactlyTheDeletedFilesAndAPreviewPathNarrowsTheTree) {
+    const Manifest* manifest = &ManifestOf("ntfs.img");
+    auto image = FixtureImage("ntfs.img");
+    ScanEngine engine;
+    engine.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
+    ScanWhileTicking(engine, DiskInput(image), 0);
+    auto walks = WalkAll(engine.GetView());
+    ASSERT_EQ(walks.size(), manifest->partitions.size());
+    for (size_t p = 0; p < walks.size(); ++p) {
+        std::set<std::string> want, shown;
+        for (const auto& e : manifest->partitions[p].entries)
+            if (e.findable && IsDeletedFile(e)) want.insert(ShownPath(manifest->partitions[p], e));
+        for (const auto& [path, s] : walks[p].files) {
+            shown.insert(path);
+            EXPECT_EQ(s.kind, 2u) << path;
+        }
+        EXPECT_EQ(shown, want) << "partition " << p;
+        EXPECT_FALSE(want.empty());
+    }
+
+    // Back to everything: the refilter passes bring every file back.
+    engine.ClearNodeFilter();
+    EXPECT_FALSE(engine.FilterEnding());
+    for (int guard = 0; (engine.TickPreview(25) || !engine.FilterEnding()) && guard < 1'000'000; ++guard) {
+    }
+    auto everything = WalkAll(engine.GetView());
+    EXPECT_GT(everything[0].files.size(), walks[0].files.size() + 2000);
+
+    // A preview path: the root stands for the drive, then names are compared in any case.
+    ScanInput narrowed = DiskInput(image);
+    narrowed.previewPath = L"X:\\documents";
+    ScanWhileTicking(engine, narrowed, 0);
+    auto inside = WalkAll(engine.GetView());
+    size_t shownFiles = 0;
+    for (size_t p = 0; p < inside.size(); ++p) {
+        // Files that lost their path stay in view wherever the preview looks.
+        for (const auto& [path, s] : inside[p].files) {
+            EXPECT_TRUE(path.rfind("Documents/", 0) == 0 || path.rfind(kLostPaths + "/", 0) == 0) << path;
+            ++shownFiles;
+        }
+        size_t want = 0;
+        for (const auto& e : manifest->partitions[p].entries) {
+            std::string shown = ShownPath(manifest->partitions[p], e);
+            want += e.findable && !e.directory &&
+                    (shown.rfind("Documents/", 0) == 0 || shown.rfind(kLostPaths + "/", 0) == 0);
+        }
+        EXPECT_EQ(inside[p].files.size(), want) << p;
+    }
+    EXPECT_GT(shownFiles, 5u);
+}
+
+TEST(BrowseNtfs, TickingADirectoryTicksExactlyItsVisibleFiles) {
+    auto image = FixtureImage("ntfs.img");
+    ScanEngine engine;
+    engine.SetNodeFilter([](const RFileNode* node, void*) { return node->size != 11 ? 1 : 0; }, nullptr);
+    ScanWhileTicking(engine, DiskInput(image), 0);
+    IScanView& view = engine.GetView();
+    auto walks = WalkAll(view);
+    // NTFS's big-dir holds 2000 files of 11 bytes and nothing else: hidden by the filter.
+    EXPECT_EQ(walks[0].dirs.count("big-dir"), 0u);
+    ASSERT_TRUE(walks[0].dirs.count("Documents"));
+    uint32_t documents = walks[0].dirs.at("Documents");
+    view.SetNodeChecked(0, documents, true);
+    uint64_t want = 0;
+    size_t ticked = 0;
+    for (const auto& [path, shown] : walks[0].files) {
+        NodeStatusBrief status;
+        ASSERT_TRUE(view.GetNodeStatus(0, shown.id, &status));
+        bool inside = path.rfind("Documents/", 0) == 0;
+        EXPECT_EQ(status.checkState, inside ? 1u : 0u) << path;
+        if (inside) {
+            want += shown.size;
+            ++ticked;
+        }
+    }
+    EXPECT_GT(ticked, 3u);
+    EXPECT_EQ(view.GetCheckedBytes(), want);
+    NodeStatusBrief status;
+    ASSERT_TRUE(view.GetNodeStatus(0, documents, &status));
+    EXPECT_EQ(status.checkState, 1u);
+    EXPECT_EQ(status.checkedVisibleFiles, ticked);
+    PartBrief part;
+    ASSERT_TRUE(view.GetPartBrief(0, &part));
+    ASSERT_TRUE(view.GetNodeStatus(0, part.rootNodeId, &status));
+    EXPECT_EQ(status.checkState, 2u);
+
+    // Many at once, with a pair past the partition list skipped.
+    unsigned long long parts[] = {0, 99};
+    unsigned int ids[] = {documents, documents};
+    view.SetNodesChecked(parts, ids, 2, false);
+    EXPECT_EQ(view.GetCheckedBytes(), 0u);
+    view.SetNodesChecked(nullptr, ids, 2, true);
+    view.SetNodesChecked(parts, ids, 0, true);
+    EXPECT_EQ(view.GetCheckedBytes(), 0u);
+
+    // A whole type ticks in every partition.
+    engine.SetCategoryChecked(46, true);
+    EXPECT_EQ(engine.GetCategoryCheckStatus(46), 1);
+    EXPECT_EQ(engine.GetCategoryCheckCount(46), engine.GetCategoryCount(46));
+    EXPECT_EQ(view.GetCheckedBytes(), engine.GetCategoryFileSize(46));
+    engine.SetCategoryChecked(46, false);
+    EXPECT_EQ(engine.GetCategoryCheckStatus(46), 0);
+    EXPECT_EQ(view.GetCheckedBytes(), 0u);
+}
+
+TEST(BrowseNtfs, FiltersAndCollectorsOutliveAStartAndReadersNest) {
+    auto image = FixtureImage("ntfs.img");
+    ScanEngine engine;
+    // Nothing started: every call answers softly.
+    IScanView& view = engine.GetView();
+    EXPECT_EQ(view.GetPartCount(), 0u);
+    PartBrief brief;
+    EXPECT_FALSE(view.GetPartBrief(0, &brief));
+    EXPECT_STREQ(view.CurrentPath(), L"");
+    EXPECT_FALSE(view.OpenReader(0));
+    EXPECT_FALSE(engine.TickPreview(0));
+    EXPECT_FALSE(engine.FilterEnding());
+    EXPECT_EQ(engine.GetCategoryCount(46), 0u);
+    EXPECT_EQ(engine.EnumCategories([](int, unsigned long long, void*) { return 0; }, nullptr), 0u);
+
+    unsigned int jpegs = engine.AddCollector(OnlyJpeg, nullptr);
+    unsigned int all = engine.AddCollector([](const RFileNode*, void*) { return 1; }, nullptr);
+    EXPECT_EQ(engine.GetCollectedCount(jpegs, 0), 0u);
+    engine.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
+    std::vector<uint64_t> firstCounts;
+    for (int round = 0; round < 2; ++round) {
+        ScanWhileTicking(engine, DiskInput(image), round == 0 ? 0 : 50);
+        auto walks = WalkAll(view);
+        for (size_t p = 0; p < walks.size(); ++p) {
+            for (const auto& [path, s] : walks[p].files) EXPECT_EQ(s.kind, 2u) << path;
+            uint64_t counted = engine.GetCollectedCount(jpegs, p);
+            if (round == 0) {
+                firstCounts.push_back(counted);
+            } else {
+                EXPECT_EQ(counted, firstCounts[p]) << p;
+            }
+            EXPECT_GE(engine.GetCollectedCount(all, p), walks[p].files.size());
+        }
+        EXPECT_GT(firstCounts[0], 0u);
+    }
+    engine.RemoveCollector(jpegs);
+    EXPECT_EQ(engine.GetCollectedCount(jpegs, 0), 0u);
+    EXPECT_EQ(engine.GetCollectedCount(all, 99), 0u);
+
+    // Readers: two opens, two closes; reads stop after the last close.
+    auto walks = WalkAll(view);
+    ASSERT_FALSE(walks[0].files.empty());
+    uint32_t id = walks[0].files.begin()->second.id;
+    char byte = 0;
+    EXPECT_FALSE(view.ReadNodeData(0, id, &byte, 0, 1));
+    ASSERT_TRUE(view.OpenReader(0));
+    ASSERT_TRUE(view.OpenReader(0));
+    view.CloseReader(0);
+    EXPECT_TRUE(view.ReadNodeData(0, id, &byte, 0, 1));
+    view.CloseReader(0);
+    EXPECT_FALSE(view.ReadNodeData(0, id, &byte, 0, 1));
+    view.CloseReader(0);
+    EXPECT_FALSE(view.OpenReader(99));
+}
