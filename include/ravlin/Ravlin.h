@@ -405,4 +405,17 @@ struct DeviceInfo {
 // What the device table resolves now: the machine's disks and every registered name.
 RAVLIN_API std::vector<DeviceInfo> ListDevices();
 
+// One row of the file-type table: the type ids found nodes carry in RFileNode::typeId.
+struct FileTypeInfo {
+    unsigned int typeId = 0;
+    unsigned int category = 0;  // 0 pictures, 1 documents, 2 videos, 3 audio, 4 archives, 5 mail, 6 other
+    std::wstring name;          // display name, e.g. "JPG"
+    std::wstring categoryName;  // display name of the category
+    std::wstring primaryExtension;         // without the dot; empty when the type has none
+    std::vector<std::wstring> extensions;  // every extension that names a file of this type
+};
+
+// The whole table, in its own order.
+RAVLIN_API std::vector<FileTypeInfo> ListFileTypes();
+
 }  // namespace ravlin

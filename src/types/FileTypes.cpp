@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "common/Hash.h"
+#include "ravlin/Ravlin.h"
 
 namespace ravlin {
 namespace {
@@ -279,6 +280,27 @@ std::wstring CarvedFileName(uint32_t typeId, uint64_t startSector, const _FILE_C
         if (c < 32 || std::wstring(L"\"*/:<>?\\|").find(c) != std::wstring::npos) c = L'_';
     }
     return prefix + base;
+}
+
+std::vector<FileTypeInfo> ListFileTypes() {
+    std::vector<FileTypeInfo> out;
+    try {
+        auto extensions = ExtensionMap();
+        for (const TypeEntry& entry : AllTypes()) {
+            FileTypeInfo info;
+            info.typeId = entry.typeId;
+            info.category = entry.category;
+            info.name = entry.name ? entry.name : L"";
+            info.categoryName = CategoryName(entry.category);
+            info.primaryExtension = ExtensionOfType(entry.typeId);
+            for (const auto& [extension, typeId] : extensions)
+                if (typeId == entry.typeId) info.extensions.push_back(extension);
+            out.push_back(std::move(info));
+        }
+    } catch (...) {
+        out.clear();
+    }
+    return out;
 }
 
 }  // namespace ravlin

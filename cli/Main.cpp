@@ -1,0 +1,221 @@
+// ravlin: scan an image file or a block device, list, report and recover what it holds.
+#include <CLI/CLI.hpp>
+#include <openssl/crypto.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "ExitCodes.h"
+#include "Report.h"
+#include "Scan.h"
+#include "Selection.h"
+#include "Unicode.h"
+#include "Version.h"
+#include "ravlin/Ravlin.h"
+
+namespace ravlin::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string VersionText() {
+    std::ostringstream out;
+    out << "ravlin " << kHostVersion << "\n"
+        << "  libravlin " << LibraryVersion() << "\n"
+        << "  CLI11 " << CLI11_VERSION << "\n"
+        << "  nlohmann/json " << NLOHMANN_JSON_VERSION_MAJOR << '.' << NLOHMANN_JSON_VERSION_MINOR << '.'
+        << NLOHMANN_JSON_VERSION_PATCH << "\n"
+        << "  " << OpenSSL_version(OPENSSL_VERSION) << "\n"
+        << "  zlib " << zlibVersion();
+    return out.str();
+}
+
+int ListDisks() {
+    auto devices = ListDevices();
+    std::cout << std::left << std::setw(22) << "NAME" << std::setw(12) << "SIZE" << "SOURCE\n";
+    for (const auto& device : devices) {
+        std::string size = device.sizeBytes ? HumanSize(device.sizeBytes) : "-";
+        std::cout << std::left << std::setw(22) << ToUtf8(device.name) << std::setw(12) << size
+                  << ToUtf8(device.target) << (device.registered ? "  (registered)" : "") << '\n';
+    }
+    if (devices.empty()) std::cerr << "ravlin: no disks found (scanning an image file needs none)\n";
+    return kExitOk;
+}
+
+int ListTypes() {
+    std::cout << std::left << std::setw(6) << "ID" << std::setw(12) << "TYPE" << std::setw(11) << "CATEGORY"
+              << "EXTENSIONS\n";
+    for (const auto& type : ListFileTypes()) {
+        std::string extensions;
+        for (const auto& e : type.extensions) extensions += (extensions.empty() ? "" : " ") + ToUtf8(e);
+        const auto& aliases = CategoryAliases();
+        std::string category = type.category < aliases.size() ? aliases[type.category] : "other";
+        std::cout << std::left << std::setw(6) << type.typeId << std::setw(12) << ToUtf8(type.name)
+                  << std::setw(11) << category << extensions << '\n';
+    }
+    return kExitOk;
+}
+
+fs::path CacheFolder() {
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache) return fs::path(cache) / "ravlin";
+    if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".cache" / "ravlin";
+    return fs::temp_directory_path() / "ravlin";
+}
+
+// Unpacks the bundled sample disk into the cache folder; empty path on failure.
+fs::path UnpackSample(std::string& error) {
+    fs::path packed = RAVLIN_SAMPLE_DISK;
+    if (const char* override = std::getenv("RAVLIN_SAMPLE_DISK"); override && *override) packed = override;
+    gzFile in = gzopen(packed.c_str(), "rb");
+    if (!in) {
+        error = "cannot open the sample disk " + packed.string();
+        return {};
+    }
+    std::error_code ec;
+    fs::path folder = CacheFolder();
+    fs::create_directories(folder, ec);
+    fs::path image = folder / "sample-disk.img";
+    fs::path partial = folder / "sample-disk.img.part";
+    FILE* out = std::fopen(partial.c_str(), "wb");
+    if (!out) {
+        gzclose(in);
+        error = "cannot create " + partial.string();
+        return {};
+    }
+    std::vector<char> buffer(1 << 20);
+    bool ok = true;
+    for (;;) {
+        int got = gzread(in, buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (got < 0) ok = false;
+        if (got <= 0) break;
+        if (std::fwrite(buffer.data(), 1, static_cast<size_t>(got), out) != static_cast<size_t>(got)) {
+            ok = false;
+            break;
+        }
+    }
+    gzclose(in);
+    ok = std::fclose(out) == 0 && ok;
+    if (ok) fs::rename(partial, image, ec);
+    if (!ok || ec) {
+        fs::remove(partial, ec);
+        error = "cannot unpack the sample disk into " + folder.string();
+        return {};
+    }
+    return image;
+}
+
+int RunDemo(bool quiet) {
+    std::string error;
+    fs::path image = UnpackSample(error);
+    if (image.empty()) {
+        std::cerr << "ravlin: " << error << '\n';
+        return kExitNoInput;
+    }
+    if (!quiet) std::cerr << "ravlin: scanning the sample disk " << image.string() << '\n';
+    ScanOptions options;
+    options.source = image.string();
+    options.list = true;
+    options.recover = "recovered";
+    options.recoverDeletedOnly = true;
+    options.quiet = quiet;
+    int code = RunScan(options);
+    if (code == kExitOk) {
+        std::error_code ec;
+        std::cerr << "ravlin: the sample disk's deleted files are in " << fs::absolute("recovered", ec).string()
+                  << " (the list with checksums: recovered/recovered.json)\n";
+    }
+    return code;
+}
+
+// One line on stderr for a usage error, with the way to more help.
+int UsageError(const CLI::App& app, const CLI::ParseError& e) {
+    std::string message = e.what();
+    while (!message.empty() && message.back() == '\n') message.pop_back();
+    for (char& c : message)
+        if (c == '\n') c = ' ';
+    std::cerr << "ravlin: " << message << " (try '" << app.get_name() << " --help')\n";
+    return kExitUsage;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+    CLI::App app{"ravlin: finds the files of damaged, formatted or deleted-from disks and image files\n"
+                 "and recovers them without ever writing to the source.",
+                 "ravlin"};
+    app.set_version_flag("--version", VersionText());
+    app.require_subcommand(1);
+    app.footer("Exit codes: 0 success, 64 usage, 66 cannot open the source, 73 cannot create output,\n"
+               "74 I/O error, 130 interrupted.");
+
+    ScanOptions scan;
+    std::string count;
+    auto* scanCommand = app.add_subcommand("scan", "Scan an image file, a block device or a device name");
+    scanCommand->add_option("SOURCE", scan.source, "Image file, block device or \\\\.\\PhysicalDriveN")->required();
+    scanCommand->add_option("--start", scan.start, "First sector of the region (512-byte sectors)");
+    scanCommand->add_option("--count", count, "Sectors in the region (default: to the end)");
+    scanCommand->add_option("--mode", scan.mode, "full (file systems, default), raw or video");
+    scanCommand->add_option("--kind", scan.kind, "whole (default), free, free-browse, all-disks, or 1, 2, 5, 8");
+    scanCommand->add_flag("--deleted-only", scan.deletedOnly, "Only deleted files");
+    scanCommand->add_option("--preview-path", scan.previewPath, "Show only what lies below this path, e.g. C:\\Photos");
+    scanCommand->add_option("--types", scan.types, "File types or extensions, comma-separated (see 'ravlin types')");
+    scanCommand->add_option("--categories", scan.categories,
+                            "pictures, documents, videos, audio, archives, mail, other");
+    scanCommand->add_option("--min-size", scan.minSize, "Smallest file, e.g. 10k");
+    scanCommand->add_option("--max-size", scan.maxSize, "Largest file, e.g. 2G");
+    scanCommand->add_flag("--list", scan.list, "Print the tree of found files on stdout");
+    scanCommand->add_option("--report", scan.report, "Write a report to FILE ('-' for stdout)");
+    scanCommand->add_option("--format", scan.format, "Report format: json (default), dfxml or body");
+    scanCommand->add_option("--recover", scan.recover, "Recover the selected files into DIR");
+    scanCommand->add_flag("-q,--quiet", scan.quiet, "No progress or messages, only errors");
+
+    app.add_subcommand("disks", "List the disks and registered names that can be scanned");
+    app.add_subcommand("types", "List the file types with their categories and extensions");
+    bool demoQuiet = false;
+    auto* demo = app.add_subcommand("demo", "Scan the bundled sample disk and recover its deleted files");
+    demo->add_flag("-q,--quiet", demoQuiet, "No progress or messages");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);
+        return UsageError(app, e);
+    }
+    if (scanCommand->parsed()) {
+        if (!count.empty()) {
+            uint64_t value = 0;
+            if (!ParseSize(count, value) || count.find_first_not_of("0123456789") != std::string::npos) {
+                std::cerr << "ravlin: bad --count '" << count << "' (a number of sectors)\n";
+                return kExitUsage;
+            }
+            scan.count = value;
+        }
+        return RunScan(scan);
+    }
+    if (app.got_subcommand("disks")) return ListDisks();
+    if (app.got_subcommand("types")) return ListTypes();
+    if (demo->parsed()) return RunDemo(demoQuiet);
+    return kExitUsage;
+}
+
+}  // namespace ravlin::cli
+
+int main(int argc, char** argv) {
+    try {
+        return ravlin::cli::Main(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "ravlin: " << e.what() << '\n';
+        return ravlin::cli::kExitIoError;
+    }
+}

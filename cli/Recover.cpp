@@ -1,0 +1,291 @@
+#include "Recover.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include "ExitCodes.h"
+#include "Report.h"
+
+namespace ravlin::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+constexpr uint32_t kChunk = 1 << 20;
+
+std::string Hex(const unsigned char* data, unsigned int length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
+
+class Digest {
+public:
+    explicit Digest(const EVP_MD* md) : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
+        if (context_) EVP_DigestInit_ex(context_.get(), md, nullptr);
+    }
+    void Update(const void* data, size_t length) {
+        if (context_) EVP_DigestUpdate(context_.get(), data, length);
+    }
+    std::string Final() {
+        unsigned char out[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (!context_ || EVP_DigestFinal_ex(context_.get(), out, &length) != 1) return {};
+        return Hex(out, length);
+    }
+
+private:
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
+};
+
+bool WriteAll(int fd, const uint8_t* data, size_t length) {
+    while (length > 0) {
+        ssize_t done = ::write(fd, data, length);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        data += done;
+        length -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+// "name (n).ext"
+std::string WithSuffix(const std::string& name, int n) {
+    auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return name + " (" + std::to_string(n) + ")";
+    return name.substr(0, dot) + " (" + std::to_string(n) + ")" + name.substr(dot);
+}
+
+// Creates a new file in `folder` named `name` or the first free "name (n)"; -1 on failure.
+int CreateNew(const fs::path& folder, const std::string& name, fs::path& created) {
+    for (int n = 0; n < 100000; ++n) {
+        created = folder / (n == 0 ? name : SafeName(WithSuffix(name, n)));
+        int fd = ::open(created.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Creates `folder` below `base` one component at a time. A component that exists as a file
+// (a recovered file of the same name) gets a suffixed folder instead.
+bool MakeFolders(const fs::path& base, const std::vector<std::string>& components, fs::path& out) {
+    out = base;
+    for (const auto& component : components) {
+        bool made = false;
+        for (int n = 0; n < 1000 && !made; ++n) {
+            fs::path next = out / (n == 0 ? component : component + " (" + std::to_string(n) + ")");
+            std::error_code ec;
+            if (fs::is_directory(fs::symlink_status(next, ec))) {
+                out = next, made = true;
+            } else if (!fs::exists(fs::symlink_status(next, ec)) && ::mkdir(next.c_str(), 0755) == 0) {
+                out = next, made = true;
+            } else if (errno != EEXIST && !fs::exists(fs::symlink_status(next, ec))) {
+                return false;
+            }
+        }
+        if (!made) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> SafeComponents(const std::string& path) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        out.push_back(SafeName(path.substr(start, slash - start)));
+        start = slash + 1;
+    }
+    return out;
+}
+
+Json LoadManifest(const fs::path& file) {
+    std::ifstream in(file);
+    if (!in) return Json{{"files", Json::array()}};
+    Json loaded = Json::parse(in, nullptr, false);
+    if (loaded.is_discarded() || !loaded.is_object() || !loaded.contains("files") || !loaded["files"].is_array()) {
+        // Keep what cannot be read beside the new list rather than losing it.
+        std::error_code ec;
+        fs::rename(file, fs::path(file).concat(".unreadable"), ec);
+        return Json{{"files", Json::array()}};
+    }
+    return loaded;
+}
+
+bool SaveManifest(const fs::path& file, const Json& manifest) {
+    fs::path temporary = fs::path(file).concat(".tmp");
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << manifest.dump(1, ' ', false, Json::error_handler_t::replace) << '\n';
+        out.flush();
+        if (!out) return false;
+    }
+    std::error_code ec;
+    fs::rename(temporary, file, ec);
+    return !ec;
+}
+
+}  // namespace
+
+std::string SafeName(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        auto byte = static_cast<unsigned char>(c);
+        bool reserved = byte < 0x20 || byte == 0x7F || std::strchr("<>:\"/\\|?*", c) != nullptr;
+        out += reserved ? '_' : c;
+    }
+    while (!out.empty() && (out.back() == '.' || out.back() == ' ')) out.pop_back();
+    if (out.empty()) return "_";
+    std::string stem = out.substr(0, out.find('.'));
+    for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    static const char* devices[] = {"CON", "PRN", "AUX", "NUL"};
+    bool device = false;
+    for (const char* d : devices) device = device || stem == d;
+    if (stem.size() == 4 && (stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0) && stem[3] >= '1' &&
+        stem[3] <= '9')
+        device = true;
+    if (device) out = "_" + out;
+    if (out.size() > 255) {
+        // Keep the extension; cut the stem on a character boundary.
+        auto dot = out.rfind('.');
+        std::string extension = dot != std::string::npos && out.size() - dot <= 16 ? out.substr(dot) : "";
+        size_t keep = 255 - extension.size();
+        while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
+        out = out.substr(0, keep) + extension;
+    }
+    return out;
+}
+
+int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& dir, bool quiet,
+                 RecoverSummary& summary, bool (*cancelled)()) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec || !fs::is_directory(dir)) {
+        summary.error = "cannot create " + dir.string() + ": " + (ec ? ec.message() : "not a folder");
+        return kExitCantCreate;
+    }
+    fs::path manifestFile = dir / "recovered.json";
+    Json manifest = LoadManifest(manifestFile);
+    Json& list = manifest["files"];
+    std::vector<uint8_t> buffer(kChunk);
+    int code = kExitOk;
+    uint64_t total = results.files, done = 0;
+    for (const auto& part : results.parts) {
+        if (code != kExitOk || summary.cancelled) break;
+        bool hasFiles = false;
+        for (const auto& node : part.nodes) hasFiles = hasFiles || !node.directory;
+        if (!hasFiles) continue;
+        bool open = view.OpenReader(part.index);
+        std::string partFolder = SafeName(std::to_string(part.index) + "_" + part.Label());
+        for (const auto& node : part.nodes) {
+            if (node.directory) continue;
+            if (cancelled && cancelled()) {
+                summary.cancelled = true;
+                break;
+            }
+            ++done;
+            if (!open) {
+                ++summary.failed;
+                continue;
+            }
+            auto components = SafeComponents(node.path);
+            std::string leaf = components.back();
+            components.pop_back();
+            components.insert(components.begin(), partFolder);
+            fs::path folder;
+            if (!MakeFolders(dir, components, folder)) {
+                summary.error = "cannot create a folder for " + node.path + " under " + dir.string() + ": " +
+                                std::strerror(errno);
+                code = kExitCantCreate;
+                break;
+            }
+            fs::path target;
+            int fd = CreateNew(folder, leaf, target);
+            if (fd < 0) {
+                summary.error = "cannot create " + (folder / leaf).string() + ": " + std::strerror(errno);
+                code = kExitCantCreate;
+                break;
+            }
+            Digest md5(EVP_md5()), sha256(EVP_sha256());
+            bool whole = true, written = true, anyRead = node.size == 0;
+            for (uint64_t offset = 0; offset < node.size;) {
+                uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kChunk, node.size - offset));
+                if (!view.ReadNodeData(part.index, node.id, buffer.data(), offset, length)) {
+                    std::memset(buffer.data(), 0, length);
+                    whole = false;
+                } else {
+                    anyRead = true;
+                }
+                md5.Update(buffer.data(), length);
+                sha256.Update(buffer.data(), length);
+                if (!WriteAll(fd, buffer.data(), length)) {
+                    written = false;
+                    break;
+                }
+                offset += length;
+            }
+            if (written && node.modified) {
+                struct timespec times[2];
+                times[0].tv_sec = times[1].tv_sec = node.modified;
+                times[0].tv_nsec = times[1].tv_nsec = 0;
+                ::futimens(fd, times);
+            }
+            int writeError = errno;
+            if (::close(fd) != 0) written = false;
+            if (!written) {
+                fs::remove(target, ec);
+                summary.error = "cannot write " + target.string() + ": " + std::strerror(writeError);
+                code = kExitIoError;
+                break;
+            }
+            if (!anyRead) {
+                // Nothing of the content could be read: a file of zeros is no recovery.
+                fs::remove(target, ec);
+                ++summary.failed;
+                continue;
+            }
+            ++summary.written;
+            summary.bytes += node.size;
+            if (!whole) ++summary.partial;
+            Json entry;
+            entry["partition"] = part.index;
+            entry["partition_name"] = part.Label();
+            entry["path"] = node.path;
+            entry["written_to"] = fs::relative(target, dir, ec).generic_string();
+            entry["size"] = node.size;
+            entry["deleted"] = node.Deleted();
+            entry["read_whole"] = whole;
+            entry["md5"] = md5.Final();
+            entry["sha256"] = sha256.Final();
+            entry["modified"] = node.modified ? Json(IsoTime(node.modified)) : Json(nullptr);
+            list.push_back(std::move(entry));
+            if (!quiet && (done % 500 == 0)) std::cerr << "recovered " << done << " of " << total << " files\n";
+        }
+        if (open) view.CloseReader(part.index);
+    }
+    if (!SaveManifest(manifestFile, manifest) && code == kExitOk) {
+        summary.error = "cannot write " + manifestFile.string();
+        code = kExitCantCreate;
+    }
+    return code;
+}
+
+}  // namespace ravlin::cli

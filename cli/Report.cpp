@@ -1,0 +1,292 @@
+#include "Report.h"
+
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "Version.h"
+
+namespace ravlin::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json TimeOrNull(uint32_t seconds) { return seconds ? Json(IsoTime(seconds)) : Json(nullptr); }
+
+std::string XmlEscape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default:
+                // XML 1.0 has no way to carry most control characters; they become U+FFFD.
+                if (byte < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                    out += "\xEF\xBF\xBD";
+                else
+                    out += c;
+        }
+    }
+    return out;
+}
+
+Json NodeJson(const NodeResult& node) {
+    Json j;
+    j["id"] = node.id;
+    j["parent_id"] = node.parentId;
+    j["path"] = node.path;
+    j["name"] = node.name;
+    j["kind"] = KindName(node.kind);
+    j["deleted"] = node.Deleted();
+    j["directory"] = node.directory;
+    j["size"] = node.size;
+    j["type_id"] = node.typeId;
+    j["type_name"] = node.directory ? "" : TypeName(node.typeId);
+    j["category"] = node.directory ? Json(nullptr) : Json(TypeCategory(node.typeId));
+    j["first_sector"] = node.firstSector;
+    j["created"] = TimeOrNull(node.created);
+    j["modified"] = TimeOrNull(node.modified);
+    j["resident"] = node.resident;
+    Json runs = Json::array();
+    for (const auto& run : node.runs) {
+        Json r;
+        bool sparse = run.startSector == kSparseSector;
+        r["start_sector"] = sparse ? Json(nullptr) : Json(run.startSector);
+        r["sector_count"] = run.sectorCount;
+        r["sparse"] = sparse;
+        runs.push_back(std::move(r));
+    }
+    j["runs"] = std::move(runs);
+    return j;
+}
+
+void Tag(std::ostream& out, int indent, const char* name, const std::string& value) {
+    out << std::string(indent, ' ') << '<' << name << '>' << XmlEscape(value) << "</" << name << ">\n";
+}
+
+}  // namespace
+
+std::string IsoTime(uint32_t seconds) {
+    if (seconds == 0) return {};
+    std::time_t t = seconds;
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string HumanSize(uint64_t bytes) {
+    static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024 && unit < 5) value /= 1024, ++unit;
+    char text[32];
+    std::snprintf(text, sizeof text, value < 10 ? "%.2f %s" : value < 100 ? "%.1f %s" : "%.0f %s", value,
+                  units[unit]);
+    return text;
+}
+
+void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults& results) {
+    Json root;
+    root["schema"] = "ravlin-report";
+    root["schema_version"] = 1;
+    root["program"] = {{"name", "ravlin"}, {"version", kHostVersion}, {"library_version", LibraryVersion()}};
+    root["started"] = info.startedAt;
+    root["source"] = {{"argument", info.source.argument},
+                      {"path", info.source.localPath},
+                      {"size_bytes", info.source.sizeBytes},
+                      {"block_device", info.source.blockDevice}};
+    Json types = Json::array();
+    for (uint32_t type : info.selection.types) types.push_back(type);
+    Json scan;
+    scan["start_sector"] = info.startSector;
+    scan["sector_count"] = info.sectorCount;
+    scan["mode"] = info.mode;
+    scan["scan_mode"] = info.scanMode;
+    scan["scan_kind"] = info.scanKind;
+    scan["preview_path"] = info.previewPath.empty() ? Json(nullptr) : Json(info.previewPath);
+    scan["deleted_only"] = info.selection.deletedOnly;
+    scan["types"] = std::move(types);
+    scan["min_size"] = info.selection.minSize;
+    scan["max_size"] = info.selection.maxSize == UINT64_MAX ? Json(nullptr) : Json(info.selection.maxSize);
+    scan["completed"] = !info.interrupted && info.scannedSectors >= info.totalSectors;
+    scan["interrupted"] = info.interrupted;
+    scan["scanned_sectors"] = info.scannedSectors;
+    scan["total_sectors"] = info.totalSectors;
+    if (info.failedReads) {
+        scan["read_errors"] = {{"failed_reads", *info.failedReads},
+                               {"read_calls", info.readCalls},
+                               {"failed_bytes", info.failedBytes}};
+    } else {
+        scan["read_errors"] = nullptr;
+    }
+    root["scan"] = std::move(scan);
+    root["summary"] = {{"files", results.files}, {"bytes", results.bytes}, {"deleted_files", results.deletedFiles}};
+    Json parts = Json::array();
+    for (const auto& part : results.parts) {
+        Json p;
+        p["index"] = part.index;
+        p["name"] = part.Label();
+        p["device_path"] = part.devicePath;
+        p["second_name"] = part.secondName;
+        p["display_name"] = part.displayName;
+        p["fs"] = FsTypeName(part.fsType);
+        p["fs_type"] = part.fsType;
+        p["start_sector"] = part.startSector;
+        p["sector_count"] = part.sectorCount;
+        p["listed"] = part.listed;
+        p["file_count"] = part.fileCount;
+        p["drive_letter"] = part.driveLetter ? Json(std::string(1, static_cast<char>(part.driveLetter))) : Json(nullptr);
+        p["root_id"] = part.rootId;
+        Json nodes = Json::array();
+        for (const auto& node : part.nodes) nodes.push_back(NodeJson(node));
+        p["nodes"] = std::move(nodes);
+        parts.push_back(std::move(p));
+    }
+    root["partitions"] = std::move(parts);
+    out << root.dump(1, ' ', false, Json::error_handler_t::replace) << '\n';
+}
+
+void WriteDfxmlReport(std::ostream& out, const ScanInfo& info, const ScanResults& results) {
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<dfxml xmlns=\"http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML\"\n"
+           "       xmlns:dc=\"http://purl.org/dc/elements/1.1/\" version=\"1.1.0\">\n"
+           "  <metadata>\n"
+           "    <dc:type>File System Analysis</dc:type>\n"
+           "  </metadata>\n"
+           "  <creator>\n";
+    Tag(out, 4, "program", "ravlin");
+    Tag(out, 4, "version", kHostVersion);
+    out << "    <library name=\"ravlin\" version=\"" << XmlEscape(LibraryVersion()) << "\"/>\n"
+        << "  </creator>\n  <source>\n";
+    Tag(out, 4, "image_filename", info.source.localPath);
+    out << "  </source>\n";
+    for (const auto& part : results.parts) {
+        out << "  <volume offset=\"" << part.startSector * 512 << "\">\n";
+        if (part.startSector > 0) out << "    <partition_offset>" << part.startSector * 512 << "</partition_offset>\n";
+        out << "    <sector_size>512</sector_size>\n";
+        Tag(out, 4, "ftype_str", FsTypeName(part.fsType));
+        if (part.sectorCount > 0) out << "    <block_count>" << part.sectorCount << "</block_count>\n";
+        for (const auto& node : part.nodes) {
+            out << "    <fileobject>\n";
+            Tag(out, 6, "filename", node.path);
+            out << "      <partition>" << part.index + 1 << "</partition>\n"
+                << "      <id>" << part.index << '-' << node.id << "</id>\n"
+                << "      <name_type>" << (node.directory ? 'd' : 'r') << "</name_type>\n";
+            if (!node.directory) out << "      <filesize>" << node.size << "</filesize>\n";
+            out << (node.Deleted() ? "      <unalloc>1</unalloc>\n" : "      <alloc>1</alloc>\n")
+                << "      <inode>" << node.id << "</inode>\n";
+            if (node.modified) Tag(out, 6, "mtime", IsoTime(node.modified));
+            if (node.created) Tag(out, 6, "crtime", IsoTime(node.created));
+            if (!node.directory && (!node.runs.empty() || node.resident)) {
+                out << "      <byte_runs>\n";
+                uint64_t fileOffset = 0;
+                if (node.resident) {
+                    out << "        <byte_run file_offset=\"0\" len=\"" << node.size << "\" type=\"resident\"/>\n";
+                }
+                for (const auto& run : node.runs) {
+                    if (node.resident) break;
+                    uint64_t len = run.sectorCount * 512;
+                    out << "        <byte_run file_offset=\"" << fileOffset << '"';
+                    if (run.startSector == kSparseSector)
+                        out << " fill=\"0\"";
+                    else
+                        out << " img_offset=\"" << run.startSector * 512 << '"';
+                    out << " len=\"" << len << "\"/>\n";
+                    fileOffset += len;
+                }
+                out << "      </byte_runs>\n";
+            }
+            out << "    </fileobject>\n";
+        }
+        out << "  </volume>\n";
+    }
+    out << "</dfxml>\n";
+}
+
+std::string EscapeBodyField(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '|' || c == '\\' || byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void WriteBodyReport(std::ostream& out, const ScanResults& results) {
+    // MD5|name|inode|mode_as_string|UID|GID|size|atime|mtime|ctime|crtime
+    for (const auto& part : results.parts) {
+        std::string prefix = "/" + std::to_string(part.index) + "_" + part.Label() + "/";
+        for (const auto& node : part.nodes) {
+            std::string name = prefix + node.path;
+            if (node.Deleted()) name += " (deleted)";
+            out << "0|" << EscapeBodyField(name) << '|' << node.id << '|'
+                << (node.directory ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") << "|0|0|" << node.size << "|0|"
+                << node.modified << "|0|" << node.created << '\n';
+        }
+    }
+}
+
+void WriteListing(std::ostream& out, const ScanResults& results) {
+    for (const auto& part : results.parts) {
+        uint64_t files = 0, bytes = 0, deleted = 0;
+        for (const auto& node : part.nodes) {
+            if (node.directory) continue;
+            ++files, bytes += node.size;
+            if (node.Deleted()) ++deleted;
+        }
+        out << "[" << part.index << "] " << part.Label() << "  " << FsTypeName(part.fsType) << ", sectors "
+            << part.startSector << "+" << part.sectorCount << " (" << HumanSize(part.sectorCount * 512) << "), "
+            << files << (files == 1 ? " file" : " files") << ", " << HumanSize(bytes) << ", " << deleted
+            << " deleted\n";
+        // A node is the last of its siblings when no later node has its depth before a
+        // shallower one does.
+        const auto& nodes = part.nodes;
+        std::vector<bool> last(nodes.size());
+        std::vector<bool> laterSibling;
+        for (size_t i = nodes.size(); i-- > 0;) {
+            size_t depth = static_cast<size_t>(nodes[i].depth);
+            if (laterSibling.size() < depth + 1) laterSibling.resize(depth + 1, false);
+            last[i] = !laterSibling[depth];
+            laterSibling[depth] = true;
+            laterSibling.resize(depth + 1);
+        }
+        std::vector<bool> open;  // per depth: an ancestor has siblings still to come
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            const auto& node = nodes[i];
+            size_t depth = static_cast<size_t>(node.depth);
+            open.resize(depth + 1);
+            std::string line;
+            for (size_t d = 0; d < depth; ++d) line += open[d] ? "\xE2\x94\x82   " : "    ";
+            line += last[i] ? "\xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 " : "\xE2\x94\x9C\xE2\x94\x80\xE2\x94\x80 ";
+            open[depth] = !last[i];
+            line += node.name;
+            if (node.directory) {
+                line += "/";
+            } else {
+                line += "  " + HumanSize(node.size);
+                if (node.modified) {
+                    std::string when = IsoTime(node.modified);
+                    line += "  " + when.substr(0, 10) + " " + when.substr(11, 5);
+                }
+            }
+            if (node.Deleted()) line += "  [deleted]";
+            out << line << '\n';
+        }
+    }
+}
+
+}  // namespace ravlin::cli

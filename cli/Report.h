@@ -1,0 +1,51 @@
+// Reports of a scan: the json schema documented in docs/report-json.md, DFXML, The Sleuth Kit's
+// body file, and the tree printed by --list.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Results.h"
+#include "Selection.h"
+#include "Source.h"
+
+namespace ravlin::cli {
+
+// How the scan was asked for and how it ended.
+struct ScanInfo {
+    Source source;
+    uint64_t startSector = 0;
+    uint64_t sectorCount = 0;
+    std::string mode;  // "full", "raw", "video"
+    uint32_t scanMode = 0;
+    uint32_t scanKind = 1;
+    std::string previewPath;
+    Selection selection;
+    bool interrupted = false;
+    uint64_t scannedSectors = 0;
+    uint64_t totalSectors = 0;
+    // From the read-error report, when the engine sent one.
+    std::optional<uint32_t> failedReads;
+    uint32_t readCalls = 0;
+    uint64_t failedBytes = 0;
+    std::string startedAt;  // ISO 8601 UTC
+};
+
+// "2019-01-01T00:01:00Z"; empty for 0.
+std::string IsoTime(uint32_t seconds);
+
+void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults& results);
+void WriteDfxmlReport(std::ostream& out, const ScanInfo& info, const ScanResults& results);
+void WriteBodyReport(std::ostream& out, const ScanResults& results);
+void WriteListing(std::ostream& out, const ScanResults& results);
+
+// A name for one body-file field: "|", "\" and control characters become \xHH.
+std::string EscapeBodyField(const std::string& text);
+
+// "15.4 KiB", "596 B".
+std::string HumanSize(uint64_t bytes);
+
+}  // namespace ravlin::cli

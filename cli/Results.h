@@ -1,0 +1,70 @@
+// The scan's results as the host reports them: every visible node of every partition, walked
+// through the view, with the details only the type index hands out (creation time, runs).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ravlin/Ravlin.h"
+
+namespace ravlin::cli {
+
+struct NodeResult {
+    uint32_t id = 0;
+    uint32_t parentId = 0;
+    std::string path;  // "/"-separated from the partition's root, UTF-8
+    std::string name;
+    uint32_t kind = 0;
+    bool directory = false;
+    uint64_t size = 0;
+    uint32_t typeId = 0;
+    uint64_t firstSector = 0;
+    uint32_t created = 0;   // seconds since 1970 UTC, 0 when unknown
+    uint32_t modified = 0;
+    bool detailed = false;  // runs and creation time are known
+    bool resident = false;  // content kept inside the file-system record
+    std::vector<DataRun> runs;
+    int depth = 0;
+
+    bool Deleted() const { return kind == 2 || kind == 4; }
+};
+
+struct PartResult {
+    uint64_t index = 0;
+    uint32_t rootId = 0;
+    uint64_t startSector = 0;
+    uint64_t sectorCount = 0;
+    uint32_t fsType = 0;
+    std::string devicePath;
+    std::string secondName;
+    std::string displayName;
+    bool listed = false;
+    uint32_t fileCount = 0;
+    uint16_t driveLetter = 0;
+    std::vector<NodeResult> nodes;  // depth first, directories before files
+
+    // The name used for the partition's recovery folder and listing header.
+    std::string Label() const;
+};
+
+struct ScanResults {
+    std::vector<PartResult> parts;
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    uint64_t deletedFiles = 0;
+};
+
+// Walks the engine's visible tree. Trees deeper than `maxDepth` are cut there.
+ScanResults CollectResults(const ScanEngine& engine, int maxDepth = 512);
+
+// "NTFS", "FAT32", "FAT16", "exFAT", "carved", or "unknown".
+std::string FsTypeName(uint32_t fsType);
+// Kind names of the reports: "file", "deleted file", "directory", "deleted directory".
+std::string KindName(uint32_t kind);
+// Name of a type id from the type table; "unknown" for 0 and unknown ids.
+std::string TypeName(uint32_t typeId);
+int TypeCategory(uint32_t typeId);
+
+}  // namespace ravlin::cli

@@ -1,0 +1,306 @@
+#include "Scan.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "ExitCodes.h"
+#include "Progress.h"
+#include "Recover.h"
+#include "Report.h"
+#include "Results.h"
+#include "Selection.h"
+#include "Source.h"
+#include "Unicode.h"
+#include "ravlin/Ravlin.h"
+
+namespace ravlin::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+volatile sig_atomic_t g_interrupted = 0;
+bool g_scanInterrupted = false;
+
+// A Ctrl-C that comes after the scan stops the recovery.
+bool RecoveryCancelled() { return g_interrupted != 0 && !g_scanInterrupted; }
+
+void OnInterrupt(int) { g_interrupted = 1; }
+
+// The first Ctrl-C asks for a graceful stop; the handler is then reset, so a second one aborts.
+void CatchInterrupt() {
+    g_interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void ReleaseInterrupt() { signal(SIGINT, SIG_DFL); }
+
+// Called on the scan's worker thread.
+class Host final : public IScanHost {
+public:
+    bool ShouldRetryDevice() override {
+        deviceLost_ = true;
+        return false;  // never wait for a prompt: the host may run unattended
+    }
+    void BeginStages(uint32_t) override {}
+    void OnStage(uint32_t index, uint32_t total, const wchar_t* name) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        stage_ = "stage " + std::to_string(index + 1) + "/" + std::to_string(total) + ": " + ToUtf8(name);
+    }
+    void EndStages() override {
+        std::lock_guard<std::mutex> guard(lock_);
+        stage_.clear();
+    }
+    void OnReadErrors(uint32_t failedReads, uint32_t readCalls, uint64_t failedBytes, bool) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        failedReads_ = failedReads, readCalls_ = readCalls, failedBytes_ = failedBytes;
+        readErrors_ = true;
+    }
+
+    std::string Stage() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return stage_;
+    }
+    bool ReadsFailing() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return readErrors_ || deviceLost_;
+    }
+    bool DeviceLost() const { return deviceLost_; }
+    void Fill(ScanInfo& info) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (readErrors_) {
+            info.failedReads = failedReads_;
+            info.readCalls = readCalls_;
+            info.failedBytes = failedBytes_;
+        }
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::string stage_;
+    bool readErrors_ = false;
+    uint32_t failedReads_ = 0, readCalls_ = 0;
+    uint64_t failedBytes_ = 0;
+    std::atomic<bool> deviceLost_{false};
+};
+
+std::string NowIso() { return IsoTime(static_cast<uint32_t>(std::time(nullptr))); }
+
+bool SameFile(const std::string& a, const fs::path& b) {
+    struct stat x {}, y {};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+int Usage(const std::string& message) {
+    std::cerr << "ravlin: " << message << '\n';
+    return kExitUsage;
+}
+
+ProgressSample Sample(const ScanEngine& engine, const Host& host) {
+    ProgressSample sample;
+    unsigned long long scanned = 0, total = 0, found = 0, bytes = 0;
+    engine.GetScanProgress(scanned, total, found, bytes);
+    sample.scannedSectors = scanned;
+    sample.totalSectors = total;
+    sample.filesFound = found;
+    sample.currentPath = ToUtf8(engine.GetView().CurrentPath());
+    sample.stage = host.Stage();
+    sample.readsFailing = host.ReadsFailing();
+    return sample;
+}
+
+// Opens the report's file before the scan so that a bad path fails at once.
+bool OpenReport(const ScanOptions& options, const Source& source, std::ofstream& file, std::string& error) {
+    if (options.report.empty() || options.report == "-") return true;
+    fs::path path(options.report);
+    if (SameFile(source.localPath, path)) {
+        error = "refusing to write the report over the source " + options.report;
+        return false;
+    }
+    file.open(path, std::ios::trunc);
+    if (!file) {
+        error = "cannot create " + options.report + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseKind(const std::string& text, uint32_t& kind) {
+    std::string t = AsciiLower(text);
+    if (t == "whole" || t == "1") kind = 1;
+    else if (t == "free" || t == "2") kind = 2;
+    else if (t == "free-browse" || t == "5") kind = 5;
+    else if (t == "all-disks" || t == "8") kind = 8;
+    else return false;
+    return true;
+}
+
+bool ParseMode(const std::string& text, uint32_t& mode) {
+    std::string t = AsciiLower(text);
+    if (t == "full") mode = 0;
+    else if (t == "raw") mode = 1;
+    else if (t == "video") mode = 3;
+    else return false;
+    return true;
+}
+
+int RunScan(const ScanOptions& options) {
+    ScanInfo info;
+    info.mode = AsciiLower(options.mode);
+    if (!ParseMode(options.mode, info.scanMode)) return Usage("unknown --mode '" + options.mode + "' (full, raw or video)");
+    if (!ParseKind(options.kind, info.scanKind))
+        return Usage("unknown --kind '" + options.kind + "' (whole, free, free-browse, all-disks or 1, 2, 5, 8)");
+    std::string format = AsciiLower(options.format);
+    if (format != "json" && format != "dfxml" && format != "body")
+        return Usage("unknown --format '" + options.format + "' (json, dfxml or body)");
+    Selection& selection = info.selection;
+    selection.deletedOnly = options.deletedOnly;
+    std::string error;
+    if (!options.types.empty() && !AddTypes(options.types, selection, error)) return Usage(error);
+    if (!options.categories.empty() && !AddCategories(options.categories, selection, error)) return Usage(error);
+    if (!options.minSize.empty() && !ParseSize(options.minSize, selection.minSize))
+        return Usage("bad --min-size '" + options.minSize + "'");
+    if (!options.maxSize.empty() && !ParseSize(options.maxSize, selection.maxSize))
+        return Usage("bad --max-size '" + options.maxSize + "'");
+    if (selection.minSize > selection.maxSize) return Usage("--min-size is larger than --max-size");
+    if (options.report == "-" && options.list) return Usage("--list and --report - both write to stdout");
+
+    if (!ResolveSource(options.source, info.source, error)) {
+        std::cerr << "ravlin: " << error << '\n';
+        return kExitNoInput;
+    }
+    uint64_t sectors = info.source.sizeBytes / 512;
+    if (options.start >= sectors && info.scanKind != 8)
+        return Usage("--start " + std::to_string(options.start) + " is past the end of the source (" +
+                     std::to_string(sectors) + " sectors)");
+    info.startSector = options.start;
+    info.sectorCount = options.count ? *options.count : sectors - options.start;
+    if (info.scanKind != 8 && (info.sectorCount == 0 || info.sectorCount > sectors - options.start))
+        return Usage("--count " + std::to_string(info.sectorCount) + " does not fit the source (" +
+                     std::to_string(sectors - options.start) + " sectors from --start)");
+    info.previewPath = options.previewPath;
+
+    if (!options.recover.empty()) {
+        fs::path dir(options.recover);
+        if (OnSourceDevice(info.source, dir) || SameFile(info.source.localPath, dir)) {
+            std::cerr << "ravlin: refusing to recover onto the device being scanned: " << options.recover << '\n';
+            return kExitCantCreate;
+        }
+    }
+    std::ofstream reportFile;
+    if (!OpenReport(options, info.source, reportFile, error)) {
+        std::cerr << "ravlin: " << error << '\n';
+        return kExitCantCreate;
+    }
+
+    ScanEngine engine;
+    Host host;
+    if (selection.deletedOnly && selection.types.empty() && selection.minSize == 0 && selection.maxSize == UINT64_MAX)
+        engine.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
+    else if (!selection.SelectsAll())
+        engine.SetNodeFilter(SelectionFilter, &selection);
+    ScanInput input;
+    input.devicePath = info.source.devicePath;
+    input.startSector = info.startSector;
+    input.sectorCount = info.sectorCount;
+    input.scanMode = info.scanMode;
+    input.scanKind = info.scanKind;
+    input.host = &host;
+    input.previewPath = FromUtf8(options.previewPath);
+    info.startedAt = NowIso();
+
+    CatchInterrupt();
+    if (!engine.Start(input)) {
+        ReleaseInterrupt();
+        std::cerr << "ravlin: cannot start the scan of " << options.source << '\n';
+        return kExitNoInput;
+    }
+    ProgressDisplay progress(::isatty(STDERR_FILENO) != 0, options.quiet);
+    auto lastShown = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    bool stopping = false;
+    while (engine.IsRunning()) {
+        if (g_interrupted && !stopping) {
+            stopping = true;
+            if (!options.quiet) std::cerr << "\nravlin: stopping; press Ctrl-C again to abort\n";
+            engine.Stop();
+        }
+        engine.TickPreview(50000);
+        auto now = std::chrono::steady_clock::now();
+        if (now - lastShown >= std::chrono::milliseconds(200)) {
+            progress.Update(Sample(engine, host));
+            lastShown = now;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Let the preview take in everything the scan produced.
+    for (uint64_t guard = 0; (engine.TickPreview(1u << 20) || !engine.FilterEnding()) && guard < 100000000; ++guard) {
+    }
+    info.interrupted = g_interrupted != 0;
+    g_scanInterrupted = info.interrupted;
+    ProgressSample last = Sample(engine, host);
+    info.scannedSectors = last.scannedSectors;
+    info.totalSectors = last.totalSectors;
+    host.Fill(info);
+    std::string outcome = info.interrupted ? "interrupted"
+                          : host.DeviceLost() ? "stopped, the source went away"
+                                              : "scan finished";
+    progress.Finish(last, outcome);
+
+    ScanResults results = CollectResults(engine);
+    int code = kExitOk;
+    if (options.list) {
+        WriteListing(std::cout, results);
+        std::cout.flush();
+    }
+    if (!options.report.empty()) {
+        std::ostream& out = options.report == "-" ? std::cout : static_cast<std::ostream&>(reportFile);
+        if (format == "json") WriteJsonReport(out, info, results);
+        else if (format == "dfxml") WriteDfxmlReport(out, info, results);
+        else WriteBodyReport(out, results);
+        out.flush();
+        if (!out) {
+            std::cerr << "ravlin: cannot write the report " << options.report << '\n';
+            code = kExitIoError;
+        }
+        if (reportFile.is_open()) reportFile.close();
+    }
+    if (!options.recover.empty() && code == kExitOk) {
+        RecoverSummary summary;
+        if (options.recoverDeletedOnly) {
+            for (auto& part : results.parts)
+                std::erase_if(part.nodes, [](const NodeResult& n) { return !n.directory && !n.Deleted(); });
+        }
+        int recovered = RecoverFiles(engine.GetView(), results, options.recover, options.quiet, summary,
+                                     RecoveryCancelled);
+        if (!summary.error.empty()) std::cerr << "ravlin: " << summary.error << '\n';
+        if (!options.quiet) {
+            std::cerr << "ravlin: recovered " << summary.written << " files (" << HumanSize(summary.bytes) << ") into "
+                      << options.recover;
+            if (summary.partial) std::cerr << "; " << summary.partial << " with unreadable parts filled with zeros";
+            if (summary.failed) std::cerr << "; " << summary.failed << " could not be read";
+            std::cerr << '\n';
+        }
+        code = recovered;
+    }
+    ReleaseInterrupt();
+    if (code == kExitOk && host.DeviceLost()) code = kExitIoError;
+    if (g_interrupted) code = kExitInterrupted;
+    return code;
+}
+
+}  // namespace ravlin::cli

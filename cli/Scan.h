@@ -1,0 +1,38 @@
+// `ravlin scan`: one scan from the command line, with progress, listing, reports and recovery.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ravlin::cli {
+
+struct ScanOptions {
+    std::string source;
+    uint64_t start = 0;
+    std::optional<uint64_t> count;
+    std::string mode = "full";
+    std::string kind = "whole";
+    bool deletedOnly = false;
+    std::string previewPath;
+    std::string types;
+    std::string categories;
+    std::string minSize;
+    std::string maxSize;
+    bool list = false;
+    std::string report;  // file, "-" for stdout, empty for none
+    std::string format = "json";
+    std::string recover;
+    bool quiet = false;
+    bool recoverDeletedOnly = false;  // list everything, recover only the deleted files
+};
+
+// Runs the scan; returns the process exit code. Messages go to stderr, data to stdout.
+int RunScan(const ScanOptions& options);
+
+// Scan kinds by name ("whole", "free", "free-browse", "all-disks") or number; false if unknown.
+bool ParseKind(const std::string& text, uint32_t& kind);
+// "full" 0, "raw" 1, "video" 3.
+bool ParseMode(const std::string& text, uint32_t& mode);
+
+}  // namespace ravlin::cli

@@ -1,0 +1,116 @@
+#include "Source.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Unicode.h"
+#include "ravlin/Ravlin.h"
+
+namespace ravlin::cli {
+namespace {
+
+bool IsDeviceName(const std::string& text) { return text.rfind("\\\\.\\", 0) == 0; }
+
+// The sysfs path of a block device number, e.g. ".../block/sda/sda1"; empty when unknown.
+std::string SysfsPath(dev_t device) {
+    std::error_code ec;
+    auto link = std::filesystem::path("/sys/dev/block") /
+                (std::to_string(major(device)) + ":" + std::to_string(minor(device)));
+    auto resolved = std::filesystem::canonical(link, ec);
+    return ec ? std::string() : resolved.string();
+}
+
+}  // namespace
+
+bool ResolveSource(const std::string& argument, Source& out, std::string& error) {
+    out = Source();
+    out.argument = argument;
+    if (argument.empty()) {
+        error = "no source given";
+        return false;
+    }
+    std::string path = argument;
+    if (IsDeviceName(argument)) {
+        std::wstring wanted = FromUtf8(AsciiLower(argument));
+        bool found = false;
+        for (const auto& device : ListDevices()) {
+            if (FromUtf8(AsciiLower(ToUtf8(device.name))) != wanted) continue;
+            path = ToUtf8(device.target);
+            found = true;
+            break;
+        }
+        if (!found) {
+            error = "cannot open " + argument + ": no such device (see 'ravlin disks')";
+            return false;
+        }
+        out.devicePath = FromUtf8(argument);
+    } else {
+        out.devicePath = FromUtf8(path);
+    }
+    out.localPath = path;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open " + argument + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = "cannot open " + argument + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        error = "cannot open " + argument + ": " + std::strerror(EISDIR);
+        ::close(fd);
+        return false;
+    }
+    if (S_ISBLK(st.st_mode)) {
+        out.blockDevice = true;
+        uint64_t bytes = 0;
+        if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) out.sizeBytes = bytes;
+    } else if (S_ISREG(st.st_mode)) {
+        out.sizeBytes = static_cast<uint64_t>(st.st_size);
+    }
+    // One byte must be readable: a source that opens but cannot be read is no source.
+    char byte = 0;
+    ssize_t got = ::pread(fd, &byte, 1, 0);
+    int readError = errno;
+    ::close(fd);
+    if (got < 0) {
+        error = "cannot read " + argument + ": " + std::strerror(readError);
+        return false;
+    }
+    if (out.sizeBytes < 512) {
+        error = "cannot scan " + argument + ": smaller than one sector";
+        return false;
+    }
+    return true;
+}
+
+bool OnSourceDevice(const Source& source, const std::filesystem::path& folder) {
+    if (!source.blockDevice) return false;
+    struct stat device {};
+    if (::stat(source.localPath.c_str(), &device) != 0 || !S_ISBLK(device.st_mode)) return false;
+    std::error_code ec;
+    std::filesystem::path probe = std::filesystem::absolute(folder, ec);
+    while (!probe.empty() && !std::filesystem::exists(probe, ec)) {
+        if (probe == probe.parent_path()) break;
+        probe = probe.parent_path();
+    }
+    struct stat target {};
+    if (::stat(probe.c_str(), &target) != 0) return false;
+    if (target.st_dev == device.st_rdev) return true;
+    // A partition of the scanned disk sits below the disk in sysfs.
+    std::string disk = SysfsPath(device.st_rdev);
+    std::string holder = SysfsPath(target.st_dev);
+    return !disk.empty() && !holder.empty() && holder.rfind(disk + "/", 0) == 0;
+}
+
+}  // namespace ravlin::cli
