@@ -8,6 +8,7 @@
 #include <iomanip>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "ExitCodes.h"
@@ -180,6 +181,11 @@ int Main(int argc, char** argv) {
     auto* demo = app.add_subcommand("demo", "Scan the bundled sample disk and recover its deleted files");
     demo->add_flag("-q,--quiet", demoQuiet, "No progress or messages");
 
+    const std::set<std::string> commands{"scan", "disks", "types", "demo"};
+    if (argc > 1 && argv[1][0] != '-' && !commands.count(argv[1])) {
+        std::cerr << "ravlin: unknown command '" << argv[1] << "' (scan, disks, types or demo; try 'ravlin --help')\n";
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -143,7 +143,25 @@ bool SaveManifest(const fs::path& file, const Json& manifest) {
     return !ec;
 }
 
+// What the file's pieces hold: its size, or less when the runs found for it end early (a
+// deleted file whose clusters were partly reused).
+uint64_t ReadableBytes(const NodeResult& node) {
+    if (!node.detailed || node.resident) return node.size;
+    uint64_t bytes = 0;
+    for (const auto& run : node.runs) bytes += run.sectorCount * 512;
+    return std::min(bytes, node.size);
+}
+
 }  // namespace
+
+bool PrepareFolder(const fs::path& dir, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!ec && fs::is_directory(dir) && ::access(dir.c_str(), W_OK | X_OK) == 0) return true;
+    std::string why = ec ? ec.message() : fs::is_directory(dir) ? std::strerror(errno) : std::strerror(ENOTDIR);
+    error = "cannot create " + dir.string() + ": " + why;
+    return false;
+}
 
 std::string SafeName(const std::string& name) {
     std::string out;
@@ -177,11 +195,7 @@ std::string SafeName(const std::string& name) {
 int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& dir, bool quiet,
                  RecoverSummary& summary, bool (*cancelled)()) {
     std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec || !fs::is_directory(dir)) {
-        summary.error = "cannot create " + dir.string() + ": " + (ec ? ec.message() : "not a folder");
-        return kExitCantCreate;
-    }
+    if (!PrepareFolder(dir, summary.error)) return kExitCantCreate;
     fs::path manifestFile = dir / "recovered.json";
     Json manifest = LoadManifest(manifestFile);
     Json& list = manifest["files"];
@@ -225,9 +239,12 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
                 break;
             }
             Digest md5(EVP_md5()), sha256(EVP_sha256());
-            bool whole = true, written = true, anyRead = node.size == 0;
-            for (uint64_t offset = 0; offset < node.size;) {
-                uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kChunk, node.size - offset));
+            uint64_t readable = ReadableBytes(node);
+            bool whole = readable == node.size, written = true, anyRead = readable == 0;
+            for (uint64_t offset = 0; offset < readable;) {
+                uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kChunk, readable - offset));
+                // A short read leaves the rest of the buffer alone: start from zeros.
+                std::memset(buffer.data(), 0, length);
                 if (!view.ReadNodeData(part.index, node.id, buffer.data(), offset, length)) {
                     std::memset(buffer.data(), 0, length);
                     whole = false;
@@ -263,7 +280,7 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
                 continue;
             }
             ++summary.written;
-            summary.bytes += node.size;
+            summary.bytes += readable;
             if (!whole) ++summary.partial;
             Json entry;
             entry["partition"] = part.index;
@@ -271,6 +288,7 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
             entry["path"] = node.path;
             entry["written_to"] = fs::relative(target, dir, ec).generic_string();
             entry["size"] = node.size;
+            entry["written_size"] = readable;
             entry["deleted"] = node.Deleted();
             entry["read_whole"] = whole;
             entry["md5"] = md5.Final();

@@ -24,6 +24,9 @@ struct RecoverSummary {
 // names get a leading '_', and the result fits in 255 bytes.
 std::string SafeName(const std::string& name);
 
+// Creates DIR (and its parents) if needed; false with `error` when it cannot hold files.
+bool PrepareFolder(const std::filesystem::path& dir, std::string& error);
+
 // Recovers every file of `results`. Returns an exit code: 0, 73 when DIR or a file cannot be
 // created, 74 when writing fails.
 // `cancelled` is asked between files; when it says true the files so far stay listed.

@@ -78,8 +78,14 @@ NodeResult MakeNode(uint32_t id, const NodeBrief& brief, const std::string& pref
 }
 
 // Preorder: each directory is followed by its whole subtree, subdirectories before files.
-void WalkPartition(const IScanView& view, PartResult& part, const DetailMap& details, int maxDepth,
-                   ScanResults& totals) {
+void WalkPartition(const IScanView& view, PartResult& part, const DetailMap& details, bool everyNode,
+                   int maxDepth, ScanResults& totals) {
+    auto count = [&](uint32_t id) {
+        return everyNode ? view.GetChildCount(part.index, id) : view.GetVisibleChildCount(part.index, id);
+    };
+    auto child = [&](uint32_t id, uint64_t i) {
+        return everyNode ? view.GetChild(part.index, id, i) : view.GetVisibleChild(part.index, id, i);
+    };
     struct Frame {
         uint32_t id;
         std::string prefix;
@@ -87,26 +93,25 @@ void WalkPartition(const IScanView& view, PartResult& part, const DetailMap& det
         uint64_t count;
     };
     std::vector<Frame> stack;
-    stack.push_back({part.rootId, "", 0, view.GetVisibleChildCount(part.index, part.rootId)});
+    stack.push_back({part.rootId, "", 0, count(part.rootId)});
     while (!stack.empty()) {
         Frame& frame = stack.back();
         if (frame.next >= frame.count) {
             stack.pop_back();
             continue;
         }
-        uint32_t child = view.GetVisibleChild(part.index, frame.id, frame.next++);
+        uint32_t id = child(frame.id, frame.next++);
         NodeBrief brief;
-        if (child == frame.id || !view.GetNodeBrief(part.index, child, &brief)) continue;
+        if (id == frame.id || !view.GetNodeBrief(part.index, id, &brief)) continue;
         int depth = static_cast<int>(stack.size()) - 1;
-        part.nodes.push_back(MakeNode(child, brief, frame.prefix, depth, details, part.index));
+        part.nodes.push_back(MakeNode(id, brief, frame.prefix, depth, details, part.index));
         const NodeResult& node = part.nodes.back();
         if (!node.directory) {
             ++totals.files;
             totals.bytes += node.size;
             if (node.Deleted()) ++totals.deletedFiles;
         } else if (depth + 1 < maxDepth) {
-            uint64_t count = view.GetVisibleChildCount(part.index, child);
-            stack.push_back({child, node.path + "/", 0, count});
+            stack.push_back({id, node.path + "/", 0, count(id)});
         }
     }
 }
@@ -119,7 +124,7 @@ std::string PartResult::Label() const {
     return "Partition " + std::to_string(index);
 }
 
-ScanResults CollectResults(const ScanEngine& engine, int maxDepth) {
+ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDepth) {
     ScanResults results;
     const IScanView& view = engine.GetView();
     DetailMap details = CollectDetails(engine);
@@ -139,7 +144,7 @@ ScanResults CollectResults(const ScanEngine& engine, int maxDepth) {
         part.listed = brief.listedBySystem != 0;
         part.fileCount = brief.fileCount;
         part.driveLetter = brief.driveLetter;
-        WalkPartition(view, part, details, maxDepth, results);
+        WalkPartition(view, part, details, everyNode, maxDepth, results);
         results.parts.push_back(std::move(part));
     }
     return results;

@@ -56,8 +56,9 @@ struct ScanResults {
     uint64_t deletedFiles = 0;
 };
 
-// Walks the engine's visible tree. Trees deeper than `maxDepth` are cut there.
-ScanResults CollectResults(const ScanEngine& engine, int maxDepth = 512);
+// Walks the engine's tree: with `everyNode`, every attached node (empty folders too), else
+// what the node filter lets through. Trees deeper than `maxDepth` are cut there.
+ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDepth = 512);
 
 // "NTFS", "FAT32", "FAT16", "exFAT", "carved", or "unknown".
 std::string FsTypeName(uint32_t fsType);

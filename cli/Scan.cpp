@@ -201,6 +201,10 @@ int RunScan(const ScanOptions& options) {
             std::cerr << "ravlin: refusing to recover onto the device being scanned: " << options.recover << '\n';
             return kExitCantCreate;
         }
+        if (!PrepareFolder(dir, error)) {
+            std::cerr << "ravlin: " << error << '\n';
+            return kExitCantCreate;
+        }
     }
     std::ofstream reportFile;
     if (!OpenReport(options, info.source, reportFile, error)) {
@@ -261,7 +265,7 @@ int RunScan(const ScanOptions& options) {
                                               : "scan finished";
     progress.Finish(last, outcome);
 
-    ScanResults results = CollectResults(engine);
+    ScanResults results = CollectResults(engine, selection.SelectsAll() && options.previewPath.empty());
     int code = kExitOk;
     if (options.list) {
         WriteListing(std::cout, results);

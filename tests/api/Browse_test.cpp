@@ -42,25 +42,6 @@ std::string Utf8(const wchar_t* text) {
     return out;
 }
 
-const std::string kRecycleBin = "\xE5\x9B\x9E\xE6\x94\xB6\xE7\xAB\x99";          // 回收站
-const std::string kLostPaths = "\xE8\xB7\xAF\xE5\xBE\x84\xE4\xB8\xA2\xE5\xA4\xB1\xE7\x9A\x84\xE6\x96\x87\xE4\xBB\xB6";  // 路径丢失的文件
-
-// Where the view shows a manifest entry.
-std::string ShownPath(const ManifestPartition& partition, const ManifestEntry& e) {
-    if (!e.recycledAs.empty()) return e.recycledAs;
-    if (!e.recoveredName.empty()) {
-        std::string parent = e.Parent();
-        return parent.empty() ? e.recoveredName : parent + "/" + e.recoveredName;
-    }
-    if (partition.fs == "NTFS" && e.path.rfind("gone/", 0) == 0) return kLostPaths + "/" + e.Leaf();
-    if (e.path.rfind("$RECYCLE.BIN/", 0) == 0) return kRecycleBin + e.path.substr(12);
-    return e.path;
-}
-
-bool IsDeletedFile(const ManifestEntry& e) {
-    return !e.directory && (e.deleted || e.path.rfind("$RECYCLE.BIN/", 0) == 0);
-}
-
 struct Shown {
     uint32_t id = 0;
     uint64_t size = 0;
@@ -215,7 +196,7 @@ TEST_P(Browse, EveryVolumeShowsItsManifestWithCountsAndContent) {
             auto it = walks[p].files.find(path);
             if (it == walks[p].files.end()) continue;
             EXPECT_EQ(it->second.size, e.size) << path;
-            EXPECT_EQ(it->second.kind, IsDeletedFile(e) ? 2u : 1u) << path;
+            EXPECT_EQ(it->second.kind, ShownAsDeletedFile(e) ? 2u : 1u) << path;
         }
         for (const auto& [path, s] : walks[p].files)
             if (path.rfind("$Extend/", 0) != 0) shown.insert(path);
@@ -297,7 +278,7 @@ TEST(BrowseNtfs, OnlyDeletedShowsExactlyTheDeletedFilesAndAPreviewPathNarrowsThe
     for (size_t p = 0; p < walks.size(); ++p) {
         std::set<std::string> want, shown;
         for (const auto& e : manifest->partitions[p].entries)
-            if (e.findable && IsDeletedFile(e)) want.insert(ShownPath(manifest->partitions[p], e));
+            if (e.findable && ShownAsDeletedFile(e)) want.insert(ShownPath(manifest->partitions[p], e));
         for (const auto& [path, s] : walks[p].files) {
             shown.insert(path);
             EXPECT_EQ(s.kind, 2u) << path;
@@ -323,14 +304,14 @@ TEST(BrowseNtfs, OnlyDeletedShowsExactlyTheDeletedFilesAndAPreviewPathNarrowsThe
     for (size_t p = 0; p < inside.size(); ++p) {
         // Files that lost their path stay in view wherever the preview looks.
         for (const auto& [path, s] : inside[p].files) {
-            EXPECT_TRUE(path.rfind("Documents/", 0) == 0 || path.rfind(kLostPaths + "/", 0) == 0) << path;
+            EXPECT_TRUE(path.rfind("Documents/", 0) == 0 || path.rfind(kLostPathsFolder + "/", 0) == 0) << path;
             ++shownFiles;
         }
         size_t want = 0;
         for (const auto& e : manifest->partitions[p].entries) {
             std::string shown = ShownPath(manifest->partitions[p], e);
             want += e.findable && !e.directory &&
-                    (shown.rfind("Documents/", 0) == 0 || shown.rfind(kLostPaths + "/", 0) == 0);
+                    (shown.rfind("Documents/", 0) == 0 || shown.rfind(kLostPathsFolder + "/", 0) == 0);
         }
         EXPECT_EQ(inside[p].files.size(), want) << p;
     }

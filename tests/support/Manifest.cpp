@@ -97,4 +97,20 @@ Manifest LoadManifest(const std::string& image) {
     return manifest;
 }
 
+std::string ShownPath(const ManifestPartition& partition, const ManifestEntry& e) {
+    if (!e.recycledAs.empty()) return e.recycledAs;
+    if (!e.recoveredName.empty()) {
+        std::string parent = e.Parent();
+        return parent.empty() ? e.recoveredName : parent + "/" + e.recoveredName;
+    }
+    if (partition.fs == "NTFS" && e.path.rfind("gone/", 0) == 0) return kLostPathsFolder + "/" + e.Leaf();
+    if (e.path == "$RECYCLE.BIN") return kRecycleBinFolder;
+    if (e.path.rfind("$RECYCLE.BIN/", 0) == 0) return kRecycleBinFolder + e.path.substr(12);
+    return e.path;
+}
+
+bool ShownAsDeletedFile(const ManifestEntry& e) {
+    return !e.directory && (e.deleted || e.path.rfind("$RECYCLE.BIN/", 0) == 0);
+}
+
 }  // namespace ravlin::test

@@ -54,4 +54,15 @@ struct Manifest {
 // Loads tests/fixtures/<image>.json; fails the calling test when it is missing.
 Manifest LoadManifest(const std::string& image);
 
+inline const std::string kRecycleBinFolder = "\xE5\x9B\x9E\xE6\x94\xB6\xE7\xAB\x99";  // 回收站
+inline const std::string kLostPathsFolder =
+    "\xE8\xB7\xAF\xE5\xBE\x84\xE4\xB8\xA2\xE5\xA4\xB1\xE7\x9A\x84\xE6\x96\x87\xE4\xBB\xB6";  // 路径丢失的文件
+
+// Where a browser of the results shows an entry: recycle-bin items under their original names,
+// "$RECYCLE.BIN" as its display name, files of lost NTFS folders in the lost-path folder, names
+// that lost a character under their recovered form.
+std::string ShownPath(const ManifestPartition& partition, const ManifestEntry& e);
+// Files shown as deleted: deleted ones and recycle-bin items.
+bool ShownAsDeletedFile(const ManifestEntry& e);
+
 }  // namespace ravlin::test

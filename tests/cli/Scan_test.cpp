@@ -1,0 +1,390 @@
+// The ravlin binary on disks made by real tools: reports against the manifests, recovery with
+// checksums, selections, and how it fails.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "RunRavlin.h"
+#include "support/Fixtures.h"
+#include "support/Manifest.h"
+#include "support/TempDir.h"
+
+using namespace ravlin::test;
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+std::string IsoOf(int64_t seconds) {
+    std::time_t t = seconds;
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+Json ReadJson(const fs::path& path) {
+    std::ifstream in(path);
+    Json j = Json::parse(in, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << path;
+    return j;
+}
+
+// Nodes of one partition of a report by path.
+std::map<std::string, Json> NodesByPath(const Json& partition) {
+    std::map<std::string, Json> nodes;
+    for (const auto& node : partition["nodes"]) nodes[node["path"].get<std::string>()] = node;
+    return nodes;
+}
+
+const Json* FindNode(const std::map<std::string, Json>& nodes, const ManifestPartition& p, const ManifestEntry& e) {
+    auto it = nodes.find(ShownPath(p, e));
+    for (const auto& other : e.alsoNamed)
+        if (it == nodes.end()) it = nodes.find(other);
+    return it == nodes.end() ? nullptr : &it->second;
+}
+
+std::string ExpectedMd5(const ManifestEntry& e) { return e.recoveredMd5.empty() ? e.md5 : e.recoveredMd5; }
+
+// Recovered files by (partition, path), from DIR/recovered.json.
+std::map<std::pair<int, std::string>, Json> Recovered(const fs::path& dir) {
+    std::map<std::pair<int, std::string>, Json> out;
+    Json manifest = ReadJson(dir / "recovered.json");
+    for (const auto& f : manifest["files"]) out[{f["partition"].get<int>(), f["path"].get<std::string>()}] = f;
+    return out;
+}
+
+class Volumes : public ::testing::TestWithParam<std::string> {};
+
+}  // namespace
+
+TEST_P(Volumes, TheJsonReportAgreesWithTheManifest) {
+    Manifest manifest = LoadManifest(GetParam());
+    TempDir temp;
+    auto run = RunRavlin({"scan", FixtureImage(GetParam()).string(), "--report", (temp / "r.json").string(), "-q"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    EXPECT_TRUE(run.out.empty());
+    Json report = ReadJson(temp / "r.json");
+    EXPECT_EQ(report["schema"], "ravlin-report");
+    EXPECT_TRUE(report["scan"]["completed"].get<bool>());
+    ASSERT_EQ(report["partitions"].size(), manifest.partitions.size());
+    uint64_t files = 0;
+    for (size_t p = 0; p < manifest.partitions.size(); ++p) {
+        const auto& mp = manifest.partitions[p];
+        const Json& rp = report["partitions"][p];
+        EXPECT_EQ(rp["index"], p);
+        EXPECT_EQ(rp["fs"], mp.fs);
+        EXPECT_EQ(rp["start_sector"], mp.startSector);
+        EXPECT_EQ(rp["sector_count"], mp.sectorCount);
+        EXPECT_EQ(rp["listed"], mp.listed);
+        auto nodes = NodesByPath(rp);
+        std::set<uint32_t> ids;
+        for (const auto& [path, node] : nodes) {
+            ids.insert(node["id"].get<uint32_t>());
+            if (!node["directory"].get<bool>()) ++files;
+            // A path is its parent's path and its own name.
+            auto slash = path.rfind('/');
+            EXPECT_EQ(node["name"], slash == std::string::npos ? path : path.substr(slash + 1));
+        }
+        for (const auto& [path, node] : nodes) {
+            auto parent = node["parent_id"].get<uint32_t>();
+            EXPECT_TRUE(parent == rp["root_id"].get<uint32_t>() || ids.count(parent)) << path;
+        }
+        size_t checked = 0;
+        for (const auto& e : mp.entries) {
+            if (!e.findable || e.path == "gone") continue;
+            const Json* node = FindNode(nodes, mp, e);
+            if (!node) {
+                ADD_FAILURE() << GetParam() << ": " << ShownPath(mp, e) << " missing from the report";
+                continue;
+            }
+            EXPECT_EQ((*node)["directory"].get<bool>(), e.directory) << e.path;
+            if (e.directory) continue;
+            EXPECT_EQ((*node)["deleted"].get<bool>(), ShownAsDeletedFile(e)) << e.path;
+            EXPECT_EQ((*node)["kind"], ShownAsDeletedFile(e) ? "deleted file" : "file") << e.path;
+            EXPECT_EQ((*node)["size"], e.size) << e.path;
+            if (e.modified) {
+                EXPECT_EQ((*node)["modified"], IsoOf(*e.modified)) << e.path;
+            }
+            if (e.created) {
+                EXPECT_EQ((*node)["created"], IsoOf(*e.created)) << e.path;
+            }
+            if (e.resident) {
+                EXPECT_EQ((*node)["resident"].get<bool>(), *e.resident) << e.path;
+            }
+            // Runs cover the content: a non-resident file's runs hold at least its size.
+            if (e.size > 0 && !(*node)["resident"].get<bool>() && e.recovery == "full") {
+                uint64_t sectors = 0;
+                for (const auto& r : (*node)["runs"]) sectors += r["sector_count"].get<uint64_t>();
+                EXPECT_GE(sectors * 512, e.size) << e.path;
+            }
+            ++checked;
+        }
+        EXPECT_GT(checked, 0u);
+    }
+    EXPECT_EQ(report["summary"]["files"], files);
+}
+
+TEST_P(Volumes, RecoverWritesEveryRecoverableFileWithItsChecksums) {
+    Manifest manifest = LoadManifest(GetParam());
+    TempDir temp;
+    auto run = RunRavlin({"scan", FixtureImage(GetParam()).string(), "--recover", (temp / "out").string(), "-q"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    auto recovered = Recovered(temp / "out");
+    size_t checked = 0;
+    for (size_t p = 0; p < manifest.partitions.size(); ++p) {
+        const auto& mp = manifest.partitions[p];
+        for (const auto& e : mp.entries) {
+            if (e.directory || !e.findable || e.path == "gone" || e.recovery == "none") continue;
+            auto it = recovered.find({static_cast<int>(p), ShownPath(mp, e)});
+            for (const auto& other : e.alsoNamed)
+                if (it == recovered.end()) it = recovered.find({static_cast<int>(p), other});
+            if (it == recovered.end()) {
+                ADD_FAILURE() << GetParam() << ": " << ShownPath(mp, e) << " not recovered";
+                continue;
+            }
+            const Json& f = it->second;
+            fs::path written = temp / "out" / f["written_to"].get<std::string>();
+            EXPECT_EQ(f["md5"], ExpectedMd5(e)) << e.path;
+            EXPECT_EQ(Md5OfFile(written), ExpectedMd5(e)) << e.path;
+            EXPECT_EQ(f["size"], e.size) << e.path;
+            EXPECT_EQ(f["written_size"], e.recoveredSize.value_or(e.size)) << e.path;
+            EXPECT_EQ(fs::file_size(written), e.recoveredSize.value_or(e.size)) << e.path;
+            EXPECT_EQ(f["read_whole"].get<bool>(), e.recoveredSize.value_or(e.size) == e.size) << e.path;
+            EXPECT_EQ(f["deleted"].get<bool>(), ShownAsDeletedFile(e)) << e.path;
+            EXPECT_EQ(f["sha256"].get<std::string>().size(), 64u);
+            if (e.modified) {
+                struct stat st {};
+                ASSERT_EQ(::stat(written.c_str(), &st), 0);
+                EXPECT_EQ(st.st_mtime, *e.modified) << e.path;
+            }
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, Volumes,
+                         ::testing::Values("ntfs.img", "fat32.img", "fat16.img", "exfat.img", "mbr-disk.img"),
+                         [](const auto& info) {
+                             std::string name = info.param.substr(0, info.param.find('.'));
+                             std::erase(name, '-');
+                             return name;
+                         });
+
+TEST(Recover, DeletedOnlyRecoversExactlyTheDeletedFilesAndASecondRunKeepsTheFirst) {
+    const std::string image = "fat32.img";
+    Manifest manifest = LoadManifest(image);
+    TempDir temp;
+    fs::path out = temp / "out";
+    auto first = RunRavlin({"scan", FixtureImage(image).string(), "--deleted-only", "--recover", out.string(), "-q"});
+    ASSERT_EQ(first.code, 0) << first.err;
+    auto recovered = Recovered(out);
+    std::set<std::string> want, got;
+    for (const auto& e : manifest.partitions[0].entries)
+        if (e.findable && ShownAsDeletedFile(e) && e.recovery != "none") want.insert(ShownPath(manifest.partitions[0], e));
+    for (const auto& [key, f] : recovered) {
+        EXPECT_TRUE(f["deleted"].get<bool>()) << key.second;
+        got.insert(key.second);
+    }
+    ASSERT_FALSE(want.empty());
+    for (const auto& path : want) EXPECT_TRUE(got.count(path)) << path << " was not recovered";
+    for (const auto& path : got) {
+        const ManifestEntry* e = nullptr;
+        for (const auto& entry : manifest.partitions[0].entries)
+            if (ShownPath(manifest.partitions[0], entry) == path) e = &entry;
+        if (e) {
+            EXPECT_TRUE(ShownAsDeletedFile(*e)) << path << " is not deleted";
+        }
+    }
+
+    // Note every first-run file's content and inode, then recover again into the same folder.
+    std::map<std::string, std::pair<std::string, ino_t>> before;
+    for (const auto& [key, f] : recovered) {
+        fs::path p = out / f["written_to"].get<std::string>();
+        struct stat st {};
+        ASSERT_EQ(::stat(p.c_str(), &st), 0);
+        before[f["written_to"]] = {Md5OfFile(p), st.st_ino};
+    }
+    auto second = RunRavlin({"scan", FixtureImage(image).string(), "--deleted-only", "--recover", out.string(), "-q"});
+    ASSERT_EQ(second.code, 0) << second.err;
+    Json list = ReadJson(out / "recovered.json")["files"];
+    EXPECT_EQ(list.size(), 2 * recovered.size());
+    std::set<std::string> targets;
+    for (const auto& f : list) EXPECT_TRUE(targets.insert(f["written_to"]).second) << f["written_to"];
+    for (const auto& [path, state] : before) {
+        struct stat st {};
+        ASSERT_EQ(::stat((out / path).c_str(), &st), 0);
+        EXPECT_EQ(st.st_ino, state.second) << path;
+        EXPECT_EQ(Md5OfFile(out / path), state.first) << path;
+    }
+    for (size_t i = recovered.size(); i < list.size(); ++i) {
+        std::string name = list[i]["written_to"];
+        EXPECT_NE(name.find(" (1)"), std::string::npos) << name;
+        EXPECT_EQ(Md5OfFile(out / name), list[i]["md5"]) << name;
+    }
+}
+
+TEST(Reports, DfxmlValidatesAgainstTheSchemaAndHoldsEveryNode) {
+    TempDir temp;
+    std::string image = FixtureImage("mbr-disk.img").string();
+    auto xml = RunRavlin({"scan", image, "--report", (temp / "r.xml").string(), "--format", "dfxml", "-q"});
+    ASSERT_EQ(xml.code, 0) << xml.err;
+    auto lint = RunProgram(RAVLIN_XMLLINT, {"--noout", "--nonet", "--schema", RAVLIN_DFXML_SCHEMA, (temp / "r.xml").string()});
+    EXPECT_EQ(lint.code, 0) << lint.err;
+    auto json = RunRavlin({"scan", image, "--report", "-", "-q"});
+    ASSERT_EQ(json.code, 0) << json.err;
+    Json report = Json::parse(json.out);
+    size_t nodes = 0, deleted = 0;
+    for (const auto& p : report["partitions"])
+        for (const auto& n : p["nodes"]) ++nodes, deleted += n["deleted"].get<bool>();
+    std::ifstream in(temp / "r.xml");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto count = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("<fileobject>"), nodes);
+    EXPECT_EQ(count("<unalloc>1</unalloc>"), deleted);
+    EXPECT_EQ(count("<volume "), report["partitions"].size());
+}
+
+TEST(Reports, TheBodyFileHasOneLineOfElevenFieldsPerNode) {
+    std::string image = FixtureImage("ntfs.img").string();
+    auto body = RunRavlin({"scan", image, "--report", "-", "--format", "body", "-q"});
+    ASSERT_EQ(body.code, 0) << body.err;
+    auto json = RunRavlin({"scan", image, "--report", "-", "-q"});
+    Json report = Json::parse(json.out);
+    std::map<std::string, Json> byName;
+    for (const auto& p : report["partitions"])
+        for (const auto& n : p["nodes"])
+            byName["/" + std::to_string(p["index"].get<int>()) + "_" + p["name"].get<std::string>() + "/" +
+                   n["path"].get<std::string>() + (n["deleted"].get<bool>() ? " (deleted)" : "")] = n;
+    std::stringstream lines(body.out);
+    std::string line;
+    size_t count = 0;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> fields;
+        std::stringstream parts(line);
+        std::string field;
+        while (std::getline(parts, field, '|')) fields.push_back(field);
+        if (!line.empty() && line.back() == '|') fields.push_back("");
+        ASSERT_EQ(fields.size(), 11u) << line;
+        auto it = byName.find(fields[1]);
+        ASSERT_NE(it, byName.end()) << fields[1];
+        EXPECT_EQ(fields[2], std::to_string(it->second["id"].get<uint32_t>()));
+        EXPECT_EQ(fields[6], std::to_string(it->second["size"].get<uint64_t>()));
+        ++count;
+    }
+    EXPECT_EQ(count, byName.size());
+    EXPECT_GT(count, 2000u);
+}
+
+TEST(Selection, TypesAndSizesNarrowTheListing) {
+    std::string image = FixtureImage("sample-disk.img").string();
+    auto all = RunRavlin({"scan", image, "--list", "-q"});
+    ASSERT_EQ(all.code, 0) << all.err;
+    EXPECT_NE(all.out.find("invoice.pdf"), std::string::npos);
+    EXPECT_NE(all.out.find("IMG_0999.JPG  15.4 KiB  2019-01-01 00:21  [deleted]"), std::string::npos) << all.out;
+    auto jpg = RunRavlin({"scan", image, "--list", "--types", "jpg", "--min-size", "10k", "-q"});
+    ASSERT_EQ(jpg.code, 0) << jpg.err;
+    EXPECT_EQ(jpg.out.find("invoice.pdf"), std::string::npos) << jpg.out;
+    EXPECT_NE(jpg.out.find("IMG_1000.JPG"), std::string::npos) << jpg.out;
+    EXPECT_EQ(jpg.out.find("IMG_2000.JPG"), std::string::npos) << "5 KiB is below --min-size";
+    auto docs = RunRavlin({"scan", image, "--report", "-", "--categories", "documents", "--deleted-only", "-q"});
+    ASSERT_EQ(docs.code, 0) << docs.err;
+    Json report = Json::parse(docs.out);
+    std::set<std::string> files;
+    for (const auto& p : report["partitions"])
+        for (const auto& n : p["nodes"])
+            if (!n["directory"].get<bool>()) files.insert(n["path"]);
+    EXPECT_EQ(files, std::set<std::string>{"Documents/old draft.docx"});
+}
+
+TEST(Failures, EachGivesOneLineOnStderrAndItsExitCode) {
+    TempDir temp;
+    std::string image = FixtureImage("fat16.img").string();
+    std::ofstream(temp / "file") << "x";
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    } cases[] = {
+        {{"scan", (temp / "missing.img").string()}, 66, "No such file or directory"},
+        {{"scan", temp.Path().string()}, 66, "Is a directory"},
+        {{"scan", "/proc/self/mem"}, 66, "cannot read"},
+        {{"scan", (temp / "file").string()}, 66, "smaller than one sector"},
+        {{"scan", "\\\\.\\PhysicalDrive99"}, 66, "no such device"},
+        {{"scan", image, "--bogus"}, 64, "--bogus"},
+        {{"scan"}, 64, "SOURCE"},
+        {{"scan", image, "--mode", "deep"}, 64, "--mode"},
+        {{"scan", image, "--types", "nosuchtype"}, 64, "nosuchtype"},
+        {{"scan", image, "--min-size", "12Q"}, 64, "--min-size"},
+        {{"scan", image, "--start", "999999999"}, 64, "--start"},
+        {{"scan", image, "--recover", (temp / "file").string()}, 73, "cannot create"},
+        {{"scan", image, "--report", (temp / "no/such/dir/r.json").string()}, 73, "cannot create"},
+        {{"scan", image, "--report", image}, 73, "refusing"},
+        {{"frobnicate"}, 64, "frobnicate"},
+    };
+    for (const auto& c : cases) {
+        auto run = RunRavlin(c.args);
+        std::string shown;
+        for (const auto& a : c.args) shown += a + " ";
+        EXPECT_EQ(run.code, c.code) << shown << run.err;
+        auto lines = run.ErrLines();
+        ASSERT_EQ(lines.size(), 1u) << shown << run.err;
+        EXPECT_NE(lines[0].find(c.says), std::string::npos) << shown << lines[0];
+        EXPECT_EQ(lines[0].rfind("ravlin: ", 0), 0u) << lines[0];
+        EXPECT_TRUE(run.out.empty()) << shown;
+    }
+    // The refused report left the image alone.
+    EXPECT_GT(fs::file_size(image), 1u << 20);
+}
+
+TEST(Interrupt, SigintStopsTheScanAndReportsWhatWasFound) {
+    TempDir temp;
+    fs::path big = temp / "big.img";
+    fs::copy_file(FixtureImage("ntfs.img"), big);
+    fs::resize_file(big, uint64_t{4} << 40);  // a sparse 4 TiB disk: minutes to read
+    auto run = RunProgram(RAVLIN_CLI_PATH, {"scan", big.string(), "--report", (temp / "r.json").string()}, "",
+                          std::chrono::seconds(120), std::chrono::milliseconds(2500));
+    EXPECT_EQ(run.code, 130) << run.err;
+    EXPECT_NE(run.err.find("interrupted"), std::string::npos) << run.err;
+    Json report = ReadJson(temp / "r.json");
+    EXPECT_TRUE(report["scan"]["interrupted"].get<bool>());
+    EXPECT_FALSE(report["scan"]["completed"].get<bool>());
+    EXPECT_LT(report["scan"]["scanned_sectors"].get<uint64_t>(), report["scan"]["total_sectors"].get<uint64_t>());
+    ASSERT_GE(report["partitions"].size(), 1u);
+    EXPECT_EQ(report["partitions"][0]["fs"], "NTFS");
+    EXPECT_GT(report["partitions"][0]["nodes"].size(), 100u);
+}
+
+TEST(Demo, ScansTheSampleDiskAndRecoversItsDeletedFiles) {
+    TempDir temp;
+    Manifest manifest = LoadManifest("sample-disk.img");
+    auto run = RunRavlin({"demo"}, temp.Path().string());
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.out.find("Photos/"), std::string::npos);
+    EXPECT_NE(run.err.find((temp / "recovered").string()), std::string::npos) << run.err;
+    auto recovered = Recovered(temp / "recovered");
+    size_t deleted = 0;
+    for (size_t p = 0; p < manifest.partitions.size(); ++p) {
+        for (const auto& e : manifest.partitions[p].entries) {
+            if (!e.deleted || e.directory) continue;
+            ++deleted;
+            auto it = recovered.find({static_cast<int>(p), ShownPath(manifest.partitions[p], e)});
+            ASSERT_NE(it, recovered.end()) << e.path;
+            EXPECT_EQ(Md5OfFile(temp / "recovered" / it->second["written_to"].get<std::string>()), ExpectedMd5(e));
+        }
+    }
+    EXPECT_EQ(recovered.size(), deleted);
+}
