@@ -1,0 +1,277 @@
+// The host's pieces on their own: recovery against a view that fails in controlled ways, names,
+// sizes, body-file escaping and the listing's tree.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "Recover.h"
+#include "Report.h"
+#include "Results.h"
+#include "Scan.h"
+#include "Selection.h"
+#include "Unicode.h"
+#include "support/Fixtures.h"
+#include "support/TempDir.h"
+
+using namespace ravlin::cli;
+using ravlin::test::Md5Hex;
+using ravlin::test::Md5OfFile;
+using ravlin::test::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Serves file contents by node id; reads of the listed offsets fail, and a read may be short.
+class FakeView : public IScanView {
+public:
+    std::map<uint32_t, std::string> content;
+    std::set<std::pair<uint32_t, uint64_t>> failAt;  // (node, offset)
+    uint32_t shortNode = 0;                          // its reads copy at most shortAfter bytes
+    uint64_t shortAfter = UINT64_MAX;
+    int opened = 0;
+
+    unsigned long long GetPartCount() const override { return 1; }
+    bool GetPartBrief(unsigned long long, PartBrief*) const override { return false; }
+    bool GetNodeBrief(unsigned long long, unsigned int, NodeBrief*) const override { return false; }
+    unsigned long long GetVisibleChildCount(unsigned long long, unsigned int) const override { return 0; }
+    unsigned int GetVisibleChild(unsigned long long, unsigned int, unsigned long long) const override { return 0; }
+    unsigned long long GetVisibleDirCount(unsigned long long, unsigned int) const override { return 0; }
+    unsigned long long GetChildCount(unsigned long long, unsigned int) const override { return 0; }
+    unsigned int GetChild(unsigned long long, unsigned int, unsigned long long) const override { return 0; }
+    unsigned int GetVisibleDir(unsigned long long, unsigned int, unsigned long long) const override { return 0; }
+    void SetNodeChecked(unsigned long long, unsigned int, bool) override {}
+    void SetNodesChecked(const unsigned long long*, const unsigned int*, int, bool) override {}
+    const wchar_t* CurrentPath() const override { return L""; }
+    unsigned long long GetCheckedBytes() const override { return 0; }
+    bool GetNodeStatus(unsigned long long, unsigned int, NodeStatusBrief*) const override { return false; }
+    bool OpenReader(unsigned long long) override { return ++opened, true; }
+    void CloseReader(unsigned long long) override { --opened; }
+    bool ReadNodeData(unsigned long long, unsigned int id, void* buffer, unsigned long long offset,
+                      unsigned int length) override {
+        auto it = content.find(id);
+        if (it == content.end() || failAt.count({id, offset}) || offset >= it->second.size()) return false;
+        uint64_t n = std::min<uint64_t>({length, it->second.size() - offset, id == shortNode ? shortAfter : length});
+        std::memcpy(buffer, it->second.data() + offset, n);
+        return true;
+    }
+};
+
+NodeResult File(uint32_t id, const std::string& path, uint64_t size, uint32_t kind = 1) {
+    NodeResult n;
+    n.id = id;
+    n.path = path;
+    n.name = path.substr(path.rfind('/') + 1);
+    n.kind = kind;
+    n.size = size;
+    n.modified = 1546300800;
+    n.depth = static_cast<int>(std::count(path.begin(), path.end(), '/'));
+    return n;
+}
+
+ScanResults OnePartition(std::vector<NodeResult> nodes) {
+    ScanResults results;
+    PartResult part;
+    part.displayName = "Disk";
+    part.nodes = std::move(nodes);
+    for (const auto& n : part.nodes) results.files += !n.directory;
+    results.parts.push_back(std::move(part));
+    return results;
+}
+
+std::string Pattern(size_t size, int seed) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 131 + seed) & 0xFF);
+    return s;
+}
+
+nlohmann::json ListOf(const fs::path& dir) {
+    std::ifstream in(dir / "recovered.json");
+    return nlohmann::json::parse(in)["files"];
+}
+
+}  // namespace
+
+TEST(RecoverFiles, UnreadablePiecesBecomeZerosAndUnreadableFilesAreNotWritten) {
+    TempDir temp;
+    FakeView view;
+    const size_t mib = 1 << 20;
+    view.content[1] = Pattern(2 * mib + 100, 1);  // its second MiB fails
+    view.content[2] = Pattern(5000, 2);           // every read fails
+    view.content[3] = Pattern(3000, 3);           // fine
+    view.failAt = {{1, mib}, {2, 0}};
+    auto results = OnePartition({File(1, "a/big.bin", 2 * mib + 100), File(2, "a/lost.bin", 5000, 2),
+                                 File(3, "b/ok.txt", 3000)});
+    RecoverSummary summary;
+    ASSERT_EQ(RecoverFiles(view, results, temp / "out", true, summary), 0) << summary.error;
+    EXPECT_EQ(view.opened, 0);
+    EXPECT_EQ(summary.written, 2u);
+    EXPECT_EQ(summary.partial, 1u);
+    EXPECT_EQ(summary.failed, 1u);
+    fs::path base = temp / "out" / "0_Disk";
+    std::string want = view.content[1];
+    std::fill(want.begin() + mib, want.begin() + 2 * mib, '\0');
+    EXPECT_EQ(Md5OfFile(base / "a" / "big.bin"), Md5Hex(want.data(), want.size()));
+    EXPECT_FALSE(fs::exists(base / "a" / "lost.bin"));
+    EXPECT_EQ(Md5OfFile(base / "b" / "ok.txt"), Md5Hex(view.content[3].data(), 3000));
+    struct stat st {};
+    ASSERT_EQ(::stat((base / "b" / "ok.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1546300800);
+    auto list = ListOf(temp / "out");
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_FALSE(list[0]["read_whole"].get<bool>());
+    EXPECT_TRUE(list[1]["read_whole"].get<bool>());
+    EXPECT_EQ(list[1]["md5"], Md5Hex(view.content[3].data(), 3000));
+}
+
+TEST(RecoverFiles, AShortReadNeverLeavesTheLastFilesBytesBehind) {
+    TempDir temp;
+    FakeView view;
+    view.content[1] = Pattern(4000, 7);
+    view.content[2] = Pattern(4000, 9);
+    auto results = OnePartition({File(1, "first.bin", 4000), File(2, "second.bin", 4000)});
+    RecoverSummary summary;
+    view.shortNode = 2;
+    view.shortAfter = 1000;  // the second file's reads copy only their first 1000 bytes
+    ASSERT_EQ(RecoverFiles(view, results, temp / "short", true, summary), 0);
+    EXPECT_EQ(Md5OfFile(temp / "short" / "0_Disk" / "first.bin"), Md5Hex(view.content[1].data(), 4000));
+    std::string want = view.content[2].substr(0, 1000) + std::string(3000, '\0');
+    EXPECT_EQ(Md5OfFile(temp / "short" / "0_Disk" / "second.bin"), Md5Hex(want.data(), want.size()));
+}
+
+TEST(RecoverFiles, NamesCollideWithoutOverwritingAndAFileBlocksNoFolder) {
+    TempDir temp;
+    FakeView view;
+    view.content[1] = "one";
+    view.content[2] = "two";
+    view.content[3] = "three";
+    view.content[4] = "four";
+    // Two entries of one name, a name that is a folder elsewhere, and hostile names.
+    auto results = OnePartition({File(1, "x/a.txt", 3), File(2, "x/a.txt", 3), File(3, "x", 5),
+                                 File(4, "x/CON.txt", 4)});
+    results.parts[0].nodes.push_back(File(4, "x/..", 4));
+    results.parts[0].nodes.push_back(File(4, "x/we|ird:na*me?.txt. ", 4));
+    RecoverSummary summary;
+    ASSERT_EQ(RecoverFiles(view, results, temp / "out", true, summary), 0) << summary.error;
+    fs::path base = temp / "out" / "0_Disk";
+    EXPECT_EQ(Md5OfFile(base / "x" / "a.txt"), Md5Hex("one", 3));
+    EXPECT_EQ(Md5OfFile(base / "x" / "a (1).txt"), Md5Hex("two", 3));
+    EXPECT_EQ(Md5OfFile(base / "x (1)"), Md5Hex("three", 5));
+    EXPECT_TRUE(fs::exists(base / "x" / "_CON.txt"));
+    EXPECT_TRUE(fs::exists(base / "x" / "_"));
+    EXPECT_TRUE(fs::exists(base / "x" / "we_ird_na_me_.txt"));
+    auto list = ListOf(temp / "out");
+    ASSERT_EQ(list.size(), 6u);
+    EXPECT_EQ(list[1]["written_to"], "0_Disk/x/a (1).txt");
+    EXPECT_EQ(list[1]["path"], "x/a.txt");
+}
+
+TEST(RecoverFiles, AnUnreadableListIsKeptAsideAndAFileIsNoFolder) {
+    TempDir temp;
+    FakeView view;
+    view.content[1] = "data";
+    fs::create_directories(temp / "out");
+    std::ofstream(temp / "out" / "recovered.json") << "{\"files\": [";  // cut short
+    RecoverSummary summary;
+    ASSERT_EQ(RecoverFiles(view, OnePartition({File(1, "f", 4)}), temp / "out", true, summary), 0);
+    EXPECT_TRUE(fs::exists(temp / "out" / "recovered.json.unreadable"));
+    EXPECT_EQ(ListOf(temp / "out").size(), 1u);
+    std::ofstream(temp / "plain") << "x";
+    std::string error;
+    EXPECT_FALSE(PrepareFolder(temp / "plain", error));
+    EXPECT_NE(error.find("Not a directory"), std::string::npos) << error;
+    EXPECT_FALSE(PrepareFolder(temp / "plain" / "below", error));
+}
+
+TEST(HostText, SafeNamesFitHostFileSystems) {
+    EXPECT_EQ(SafeName("report.pdf"), "report.pdf");
+    EXPECT_EQ(SafeName(""), "_");
+    EXPECT_EQ(SafeName("."), "_");
+    EXPECT_EQ(SafeName("a\x01" "b\tc"), "a_b_c");
+    EXPECT_EQ(SafeName("aux"), "_aux");
+    EXPECT_EQ(SafeName("Lpt9.log"), "_Lpt9.log");
+    EXPECT_EQ(SafeName("lpt0"), "lpt0");
+    EXPECT_EQ(SafeName("CONSOLE.txt"), "CONSOLE.txt");
+    // 100 three-byte characters: cut on a character boundary, the extension kept.
+    std::string longName;
+    for (int i = 0; i < 100; ++i) longName += "\xE4\xB8\xAD";
+    std::string safe = SafeName(longName + ".jpeg");
+    EXPECT_LE(safe.size(), 255u);
+    EXPECT_EQ(safe.substr(safe.size() - 5), ".jpeg");
+    EXPECT_EQ((safe.size() - 5) % 3, 0u);
+}
+
+TEST(HostText, BodyFieldsAndSizes) {
+    EXPECT_EQ(EscapeBodyField("a|b\nc\\d"), "a\\x7cb\\x0ac\\x5cd");
+    EXPECT_EQ(EscapeBodyField("\xE5\x9B\x9E/x"), "\xE5\x9B\x9E/x");
+    uint64_t v = 0;
+    EXPECT_TRUE(ParseSize("10k", v));
+    EXPECT_EQ(v, 10240u);
+    EXPECT_TRUE(ParseSize("2GiB", v));
+    EXPECT_EQ(v, uint64_t{2} << 30);
+    EXPECT_TRUE(ParseSize("7", v));
+    EXPECT_EQ(v, 7u);
+    EXPECT_FALSE(ParseSize("k", v));
+    EXPECT_FALSE(ParseSize("5X", v));
+    EXPECT_FALSE(ParseSize("20000000T", v));  // overflows 64 bits
+    EXPECT_FALSE(ParseSize("99999999999999999999", v));
+    EXPECT_EQ(HumanSize(596), "596 B");
+    EXPECT_EQ(HumanSize(15820), "15.4 KiB");
+    EXPECT_EQ(IsoTime(1546302100), "2019-01-01T00:21:40Z");
+    EXPECT_EQ(IsoTime(0), "");
+    uint32_t kind = 0, mode = 9;
+    EXPECT_TRUE(ParseKind("free-browse", kind));
+    EXPECT_EQ(kind, 5u);
+    EXPECT_FALSE(ParseKind("3", kind));
+    EXPECT_TRUE(ParseMode("VIDEO", mode));
+    EXPECT_EQ(mode, 3u);
+}
+
+TEST(HostText, CategoriesByAliasNumberOrDisplayName) {
+    Selection byAlias, byNumber, byName;
+    std::string error;
+    ASSERT_TRUE(AddCategories("pictures", byAlias, error)) << error;
+    ASSERT_TRUE(AddCategories("0", byNumber, error)) << error;
+    std::string display;
+    for (const auto& t : ravlin::ListFileTypes())
+        if (t.category == 0) display = ToUtf8(t.categoryName);
+    ASSERT_FALSE(display.empty());
+    ASSERT_TRUE(AddCategories(display, byName, error)) << error;
+    EXPECT_EQ(byAlias.types, byNumber.types);
+    EXPECT_EQ(byAlias.types, byName.types);
+    EXPECT_TRUE(byAlias.types.count(46));  // JPG
+    EXPECT_FALSE(AddCategories("pics", byName, error));
+    EXPECT_NE(error.find("pics"), std::string::npos);
+    Selection types;
+    ASSERT_TRUE(AddTypes(".JPEG, pdf", types, error)) << error;
+    EXPECT_TRUE(types.types.count(46));
+    EXPECT_EQ(types.types.size(), 2u);
+}
+
+TEST(Listing, TheTreeDrawsBranchesForSiblingsAndMarksDeletedFiles) {
+    NodeResult dir = File(10, "Photos", 0, 3);
+    dir.directory = true;
+    NodeResult sub = File(11, "Photos/2019", 0, 4);
+    sub.directory = true;
+    auto results = OnePartition({dir, sub, File(12, "Photos/2019/a.jpg", 2048, 2), File(13, "Photos/b.jpg", 10),
+                                 File(14, "top.txt", 5)});
+    std::ostringstream out;
+    WriteListing(out, results);
+    std::string text = out.str();
+    std::vector<std::string> lines;
+    std::stringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 6u) << text;
+    EXPECT_NE(lines[0].find("3 files"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("1 deleted"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "\xE2\x94\x9C\xE2\x94\x80\xE2\x94\x80 Photos/");
+    EXPECT_EQ(lines[2], "\xE2\x94\x82   \xE2\x94\x9C\xE2\x94\x80\xE2\x94\x80 2019/  [deleted]");
+    EXPECT_EQ(lines[3], "\xE2\x94\x82   \xE2\x94\x82   \xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 a.jpg  2.00 KiB  2019-01-01 00:00  [deleted]");
+    EXPECT_EQ(lines[4], "\xE2\x94\x82   \xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 b.jpg  10 B  2019-01-01 00:00");
+    EXPECT_EQ(lines[5], "\xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 top.txt  5 B  2019-01-01 00:00");
+}
