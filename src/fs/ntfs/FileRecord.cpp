@@ -64,7 +64,8 @@ bool DecodeFileRecord(std::span<const uint8_t> record, uint64_t volumeSector,
 }
 
 bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
-                             uint32_t sectorsPerCluster, NtfsRecord& out, uint32_t recordLimit) {
+                             uint32_t sectorsPerCluster, NtfsRecord& out, uint32_t recordLimit,
+                             uint32_t keepResidentUpTo) {
     if (record.size() < 1024 || !BytesEqual(record, 0, "FILE", 4)) return false;
     size_t size = std::min<size_t>(record.size(), kMaxDecodedRecordBytes) / 512 * 512;
     ApplyFixups(record.first(size));
@@ -129,7 +130,8 @@ bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
                     if (!v.empty()) {
                         rec.resident = 1;
                         rec.size = v.size();
-                        rec.residentData.assign(v.begin(), v.end());
+                        if (rec.recordNumber <= keepResidentUpTo)
+                            rec.residentData.assign(v.begin(), v.end());
                     }
                 } else {
                     rec.size = LoadLE64(attr, 48);

@@ -92,10 +92,12 @@ void ResolveAttributeList(DiskReader& reader, const NtfsBootParams& params, uint
                           const std::vector<DataRun>& mftRuns, uint32_t sectorsPerRecord,
                           NtfsRecord& record);
 
-// The same on a buffer the caller owns: the fix-ups are applied to it.
+// The same on a buffer the caller owns: the fix-ups are applied to it. Records numbered above
+// `keepResidentUpTo` leave `residentData` empty (a walk that reads content on demand).
 bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
                              uint32_t sectorsPerCluster, NtfsRecord& out,
-                             uint32_t recordLimit = kDefaultRecordLimit);
+                             uint32_t recordLimit = kDefaultRecordLimit,
+                             uint32_t keepResidentUpTo = UINT32_MAX);
 
 void RecordToNode(const NtfsRecord& record, RFileNode& node, bool partitionDeleted,
                   bool keepResidentData);

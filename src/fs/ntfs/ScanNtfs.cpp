@@ -124,8 +124,9 @@ public:
 private:
     void Record(std::span<uint8_t> bytes) {
         NtfsRecord record;
+        // Resident content is re-read on demand; only the metadata files keep theirs.
         if (!DecodeFileRecordInPlace(bytes, part_.volumeSector, params_.sectorsPerCluster, record,
-                                     limit_))
+                                     limit_, kLastMetadataRecord))
             return;
         bool hadList = record.hasAttributeList != 0;
         if (hadList && !reader_.IsClosed()) {
