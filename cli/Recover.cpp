@@ -65,17 +65,34 @@ bool WriteAll(int fd, const uint8_t* data, size_t length) {
     return true;
 }
 
-// "name (n).ext"
-std::string WithSuffix(const std::string& name, int n) {
+constexpr size_t kNameMax = 255;  // bytes of one path component
+
+// Cuts UTF-8 text to at most `bytes` bytes on a character boundary.
+std::string CutUtf8(const std::string& text, size_t bytes) {
+    if (text.size() <= bytes) return text;
+    while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
+    return text.substr(0, bytes);
+}
+
+// Where a safe name's extension starts (a short one after the first character), or npos.
+size_t ExtensionStart(const std::string& name) {
     auto dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0) return name + " (" + std::to_string(n) + ")";
-    return name.substr(0, dot) + " (" + std::to_string(n) + ")" + name.substr(dot);
+    return dot == std::string::npos || dot == 0 || name.size() - dot > 16 ? std::string::npos : dot;
+}
+
+// "name (n).ext" for a safe name, the stem shortened so that the whole still fits.
+std::string WithSuffix(const std::string& name, int n) {
+    std::string suffix = " (" + std::to_string(n) + ")";
+    size_t dot = ExtensionStart(name);
+    std::string extension = dot == std::string::npos ? "" : name.substr(dot);
+    std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+    return CutUtf8(stem, kNameMax - suffix.size() - extension.size()) + suffix + extension;
 }
 
 // Creates a new file in `folder` named `name` or the first free "name (n)"; -1 on failure.
 int CreateNew(const fs::path& folder, const std::string& name, fs::path& created) {
     for (int n = 0; n < 100000; ++n) {
-        created = folder / (n == 0 ? name : SafeName(WithSuffix(name, n)));
+        created = folder / (n == 0 ? name : WithSuffix(name, n));
         int fd = ::open(created.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -90,7 +107,7 @@ bool MakeFolders(const fs::path& base, const std::vector<std::string>& component
     for (const auto& component : components) {
         bool made = false;
         for (int n = 0; n < 1000 && !made; ++n) {
-            fs::path next = out / (n == 0 ? component : component + " (" + std::to_string(n) + ")");
+            fs::path next = out / (n == 0 ? component : WithSuffix(component, n));
             std::error_code ec;
             if (fs::is_directory(fs::symlink_status(next, ec))) {
                 out = next, made = true;
@@ -181,13 +198,11 @@ std::string SafeName(const std::string& name) {
         stem[3] <= '9')
         device = true;
     if (device) out = "_" + out;
-    if (out.size() > 255) {
+    if (out.size() > kNameMax) {
         // Keep the extension; cut the stem on a character boundary.
-        auto dot = out.rfind('.');
-        std::string extension = dot != std::string::npos && out.size() - dot <= 16 ? out.substr(dot) : "";
-        size_t keep = 255 - extension.size();
-        while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
-        out = out.substr(0, keep) + extension;
+        size_t dot = ExtensionStart(out);
+        std::string extension = dot == std::string::npos ? "" : out.substr(dot);
+        out = CutUtf8(dot == std::string::npos ? out : out.substr(0, dot), kNameMax - extension.size()) + extension;
     }
     return out;
 }

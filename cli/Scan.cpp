@@ -303,6 +303,12 @@ int RunScan(const ScanOptions& options) {
     }
     ReleaseInterrupt();
     if (code == kExitOk && host.DeviceLost()) code = kExitIoError;
+    if (code == kExitOk && !info.interrupted && info.scannedSectors < info.totalSectors) {
+        // The engine gave up early (nothing it could open, or a source that stopped answering).
+        std::cerr << "ravlin: the scan ended early: " << info.scannedSectors << " of " << info.totalSectors
+                  << " sectors read\n";
+        code = kExitIoError;
+    }
     if (g_interrupted) code = kExitInterrupted;
     return code;
 }

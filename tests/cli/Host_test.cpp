@@ -171,6 +171,37 @@ TEST(RecoverFiles, NamesCollideWithoutOverwritingAndAFileBlocksNoFolder) {
     EXPECT_EQ(list[1]["path"], "x/a.txt");
 }
 
+TEST(RecoverFiles, NamesOfTheLongestLengthStillGetSuffixes) {
+    TempDir temp;
+    FakeView view;
+    view.content[1] = "first";
+    view.content[2] = "second";
+    std::string longest(255, 'N');
+    std::string wide;
+    for (int i = 0; i < 84; ++i) wide += "\xE4\xB8\xAD";  // 252 bytes
+    wide += ".jpg";                                          // 256 in all
+    auto results = OnePartition({File(1, longest, 5), File(2, longest, 6), File(1, wide, 5), File(2, wide, 6)});
+    RecoverSummary summary;
+    ASSERT_EQ(RecoverFiles(view, results, temp / "out", true, summary), 0) << summary.error;
+    ASSERT_EQ(RecoverFiles(view, results, temp / "out", true, summary), 0) << summary.error;
+    auto list = ListOf(temp / "out");
+    ASSERT_EQ(list.size(), 8u);
+    std::set<std::string> names;
+    for (const auto& f : list) {
+        std::string leaf = fs::path(f["written_to"].get<std::string>()).filename().string();
+        EXPECT_LE(leaf.size(), 255u) << leaf;
+        EXPECT_TRUE(names.insert(leaf).second) << leaf;
+        EXPECT_EQ(Md5OfFile(temp / "out" / f["written_to"].get<std::string>()), f["md5"]);
+    }
+    EXPECT_TRUE(names.count(std::string(251, 'N') + " (3)"));
+    EXPECT_EQ(names.count(wide), 0u);  // one byte too long: cut on a character boundary
+    for (const auto& name : names) {
+        if (name.find(".jpg") != std::string::npos) {
+            EXPECT_EQ(name.substr(name.size() - 4), ".jpg") << name;
+        }
+    }
+}
+
 TEST(RecoverFiles, AnUnreadableListIsKeptAsideAndAFileIsNoFolder) {
     TempDir temp;
     FakeView view;
