@@ -212,8 +212,8 @@ int RunScan(const ScanOptions& options) {
         return kExitCantCreate;
     }
 
+    Host host;  // outlives the engine, whose worker calls it
     ScanEngine engine;
-    Host host;
     if (selection.deletedOnly && selection.types.empty() && selection.minSize == 0 && selection.maxSize == UINT64_MAX)
         engine.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
     else if (!selection.SelectsAll())
