@@ -185,12 +185,12 @@ int RunScan(const ScanOptions& options) {
         return kExitNoInput;
     }
     uint64_t sectors = info.source.sizeBytes / 512;
-    if (options.start >= sectors && info.scanKind != 8)
+    if (options.start >= sectors)
         return Usage("--start " + std::to_string(options.start) + " is past the end of the source (" +
                      std::to_string(sectors) + " sectors)");
     info.startSector = options.start;
     info.sectorCount = options.count ? *options.count : sectors - options.start;
-    if (info.scanKind != 8 && (info.sectorCount == 0 || info.sectorCount > sectors - options.start))
+    if (info.sectorCount == 0 || info.sectorCount > sectors - options.start)
         return Usage("--count " + std::to_string(info.sectorCount) + " does not fit the source (" +
                      std::to_string(sectors - options.start) + " sectors from --start)");
     info.previewPath = options.previewPath;
