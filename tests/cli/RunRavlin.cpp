@@ -24,7 +24,7 @@ RunResult RunRavlin(const std::vector<std::string>& args, const std::string& wor
 }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& workdir,
-                     std::chrono::seconds limit, std::chrono::milliseconds interruptAfter) {
+                     std::chrono::seconds limit, const std::string& interruptOn) {
     RunResult result;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
@@ -46,7 +46,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     close(out[1]);
     close(err[1]);
     auto started = std::chrono::steady_clock::now();
-    bool interrupted = interruptAfter.count() == 0;
+    bool interrupted = interruptOn.empty();
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open = 2;
     char buffer[65536];
@@ -56,7 +56,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
             kill(pid, SIGKILL);
             break;
         }
-        if (!interrupted && elapsed >= interruptAfter) {
+        if (!interrupted && result.err.find(interruptOn) != std::string::npos) {
             kill(pid, SIGINT);
             interrupted = true;
         }

@@ -20,9 +20,10 @@ struct RunResult {
 RunResult RunRavlin(const std::vector<std::string>& args, const std::string& workdir = "",
                     std::chrono::seconds limit = std::chrono::seconds(300));
 
-// Runs a program by path; stdout and stderr are captured.
+// Runs a program by path; stdout and stderr are captured. With `interruptOn`, SIGINT is sent
+// once stderr holds that text.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& workdir = "", std::chrono::seconds limit = std::chrono::seconds(300),
-                     std::chrono::milliseconds interruptAfter = std::chrono::milliseconds(0));
+                     const std::string& interruptOn = "");
 
 }  // namespace ravlin::test
