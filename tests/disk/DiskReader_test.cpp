@@ -46,7 +46,8 @@ protected:
         return reader.Open(src, 0, kImageSectors);
     }
 
-    static ReadTimeouts Fast() { return {100, 100, 100}; }
+    // Short enough to give up on a held request quickly, long enough for a loaded machine.
+    static ReadTimeouts Fast() { return {500, 500, 100}; }
 
     static constexpr const wchar_t* kName = L"\\\\.\\PhysicalDrive57";
     test::TempDir temp_;
