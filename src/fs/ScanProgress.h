@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "ravlin/Ravlin.h"
+
 namespace ravlin {
 
 struct ParseProgress {
@@ -19,6 +21,17 @@ struct ParseProgress {
 
 // Returns 1 while the scan may go on, 0 when it must stop. An empty callback never stops.
 using ParseProgressCallback = std::function<int(const ParseProgress&)>;
+
+// Adds a node to the report's counts by its kind.
+inline void CountNode(const RFileNode& node, ParseProgress& report) {
+    switch (node.kind) {
+        case NodeKind::File: ++report.liveFiles; break;
+        case NodeKind::DeletedFile: ++report.deletedFiles; break;
+        case NodeKind::Directory: ++report.liveDirectories; break;
+        case NodeKind::DeletedDirectory: ++report.deletedDirectories; break;
+        default: break;
+    }
+}
 
 inline bool KeepGoing(const ParseProgressCallback& progress, const ParseProgress& report) {
     return !progress || progress(report) != 0;

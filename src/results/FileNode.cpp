@@ -14,6 +14,16 @@ uint32_t FileTimeToUnix(uint64_t fileTime) {
     return static_cast<uint32_t>((fileTime - kUnixEpochAsFileTime) / 10000000ULL);
 }
 
+RFileNode FolderNode(uint32_t id, uint32_t parent, NodeKind kind, const std::wstring& name) {
+    RFileNode node;
+    node.id = id;
+    node.parentId = parent;
+    node.kind = kind;
+    node.name = name;
+    node.directoryFlag = 1;
+    return node;
+}
+
 RFileNode DeriveNodeCopy(const RFileNode& source, uint32_t newId, uint32_t newParentId,
                          const std::wstring& newName) {
     RFileNode copy;

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "Report.h"
 #include "RunRavlin.h"
 #include "support/Fixtures.h"
 #include "support/Manifest.h"
@@ -20,15 +21,6 @@ namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
 namespace {
-
-std::string IsoOf(int64_t seconds) {
-    std::time_t t = seconds;
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
 
 Json ReadJson(const fs::path& path) {
     std::ifstream in(path);
@@ -112,10 +104,10 @@ TEST_P(Volumes, TheJsonReportAgreesWithTheManifest) {
             EXPECT_EQ((*node)["kind"], ShownAsDeletedFile(e) ? "deleted file" : "file") << e.path;
             EXPECT_EQ((*node)["size"], e.size) << e.path;
             if (e.modified) {
-                EXPECT_EQ((*node)["modified"], IsoOf(*e.modified)) << e.path;
+                EXPECT_EQ((*node)["modified"], ravlin::cli::IsoTime(static_cast<uint32_t>(*e.modified))) << e.path;
             }
             if (e.created) {
-                EXPECT_EQ((*node)["created"], IsoOf(*e.created)) << e.path;
+                EXPECT_EQ((*node)["created"], ravlin::cli::IsoTime(static_cast<uint32_t>(*e.created))) << e.path;
             }
             if (e.resident) {
                 EXPECT_EQ((*node)["resident"].get<bool>(), *e.resident) << e.path;

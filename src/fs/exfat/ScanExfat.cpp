@@ -22,16 +22,6 @@ constexpr uint32_t kOrphanId = 1;
 constexpr uint32_t kFirstFreeId = 3;
 constexpr uint64_t kRootSizeHint = 0x10000;
 
-RFileNode Folder(uint32_t id, uint32_t parent, NodeKind kind, const std::wstring& name) {
-    RFileNode node;
-    node.id = id;
-    node.parentId = parent;
-    node.kind = kind;
-    node.name = name;
-    node.directoryFlag = 1;
-    return node;
-}
-
 class ExfatWalk {
 public:
     ExfatWalk(ExfatPartInfo& part, DiskReader& reader, const ExfatGeometry& g,
@@ -53,7 +43,7 @@ public:
             RFileNode node = MakeNode(set, parent);
             uint32_t id = node.id;
             bool countable = node.IsFileKind() && node.valid;
-            Count(node);
+            CountNode(node, report_);
             {
                 auto lock = part_.WriteLock();
                 if (part_.StoreNodeLocked(std::move(node)) == 0) continue;
@@ -117,15 +107,6 @@ private:
         }
         if (deletedOnly_ && node.kind == NodeKind::File) node.valid = 0;
         return node;
-    }
-
-    void Count(const RFileNode& node) {
-        switch (node.kind) {
-            case NodeKind::File: ++report_.liveFiles; break;
-            case NodeKind::DeletedFile: ++report_.deletedFiles; break;
-            case NodeKind::Directory: ++report_.liveDirectories; break;
-            default: ++report_.deletedDirectories; break;
-        }
     }
 
     ExfatPartInfo& part_;
@@ -205,10 +186,10 @@ bool ScanExfat(ExfatPartInfo& part, DiskReader& reader, const ParseProgressCallb
     {
         auto lock = part.WriteLock();
         NodeKind rootKind = partitionDeleted ? NodeKind::DeletedDirectory : NodeKind::Directory;
-        part.StoreNodeLocked(Folder(kRootId, 0, rootKind, L"\\"));
+        part.StoreNodeLocked(FolderNode(kRootId, 0, rootKind, L"\\"));
         part.rootNodeId = kRootId;
         part.orphanFolderId = kOrphanId;
-        part.StoreNodeLocked(Folder(kOrphanId, kRootId, NodeKind::DeletedDirectory, kLostPathFolderName));
+        part.StoreNodeLocked(FolderNode(kOrphanId, kRootId, NodeKind::DeletedDirectory, kLostPathFolderName));
         part.NodeAt(kRootId)->children.push_back(kOrphanId);
     }
     ExfatWalk walk(part, reader, g, progress, partitionDeleted, deletedOnly);

@@ -67,7 +67,7 @@ public:
             RFileNode node = MakeNode(entry, parent, deletedContext);
             bool directory = node.IsDirectoryKind();
             uint32_t id = node.id;
-            Count(node);
+            CountNode(node, report_);
             bool countable = node.IsFileKind() && node.valid;
             {
                 auto lock = part_.WriteLock();
@@ -145,15 +145,6 @@ private:
         return {{g_.ClusterSector(first), taken * g_.clusterSectors}};
     }
 
-    void Count(const RFileNode& node) {
-        switch (node.kind) {
-            case NodeKind::File: ++report_.liveFiles; break;
-            case NodeKind::DeletedFile: ++report_.deletedFiles; break;
-            case NodeKind::Directory: ++report_.liveDirectories; break;
-            default: ++report_.deletedDirectories; break;
-        }
-    }
-
     FatPartInfo& part_;
     DiskReader& reader_;
     const FatGeometry& g_;
@@ -165,16 +156,6 @@ private:
     ParseProgress report_;
     bool stopped_ = false;
 };
-
-RFileNode Folder(uint32_t id, uint32_t parent, NodeKind kind, const std::wstring& name) {
-    RFileNode node;
-    node.id = id;
-    node.parentId = parent;
-    node.kind = kind;
-    node.name = name;
-    node.directoryFlag = 1;
-    return node;
-}
 
 // High words that the clusters of nearby entries suggest for a deleted file.
 std::vector<uint32_t> NeighbourHighWords(const FatPartInfo& part, const FatGeometry& g, uint32_t id) {
@@ -267,10 +248,10 @@ bool ScanFat(FatPartInfo& part, DiskReader& reader, const ParseProgressCallback&
     {
         auto lock = part.WriteLock();
         NodeKind rootKind = partitionDeleted ? NodeKind::DeletedDirectory : NodeKind::Directory;
-        part.StoreNodeLocked(Folder(kRootId, 0, rootKind, L"\\"));
+        part.StoreNodeLocked(FolderNode(kRootId, 0, rootKind, L"\\"));
         part.rootNodeId = kRootId;
         part.orphanFolderId = kOrphanId;
-        part.StoreNodeLocked(Folder(kOrphanId, kRootId, NodeKind::DeletedDirectory, kLostPathFolderName));
+        part.StoreNodeLocked(FolderNode(kOrphanId, kRootId, NodeKind::DeletedDirectory, kLostPathFolderName));
         part.NodeAt(kRootId)->children.push_back(kOrphanId);
     }
     std::vector<uint8_t> root;

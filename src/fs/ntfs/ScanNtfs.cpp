@@ -37,16 +37,6 @@ uint32_t MftExtent(const std::vector<DataRun>& runs, uint32_t perRecord) {
     return static_cast<uint32_t>(std::min<uint64_t>(records, kSegmentedIdLimit));
 }
 
-void CountNode(const RFileNode& node, ParseProgress& report) {
-    switch (node.kind) {
-        case NodeKind::File: ++report.liveFiles; break;
-        case NodeKind::DeletedFile: ++report.deletedFiles; break;
-        case NodeKind::Directory: ++report.liveDirectories; break;
-        case NodeKind::DeletedDirectory: ++report.deletedDirectories; break;
-        default: break;
-    }
-}
-
 class MftWalk {
 public:
     MftWalk(NtfsPartInfo& part, DiskReader& reader, const NtfsBootParams& params,
@@ -187,16 +177,6 @@ private:
     bool stopped_ = false;
 };
 
-RFileNode Folder(uint32_t id, uint32_t parent, NodeKind kind, const std::wstring& name) {
-    RFileNode node;
-    node.id = id;
-    node.parentId = parent;
-    node.kind = kind;
-    node.name = name;
-    node.directoryFlag = 1;
-    return node;
-}
-
 // Moves node `id` (and its subtree) under `parent` as derived copies; a duplicate already
 // there makes the move a removal.
 void Reparent(NtfsPartInfo& part, uint32_t id, uint32_t parentId) {
@@ -252,11 +232,11 @@ void BuildNtfsTree(NtfsPartInfo& part, bool partitionDeleted) {
     {
         auto lock = part.WriteLock();
         NodeKind dirKind = partitionDeleted ? NodeKind::DeletedDirectory : NodeKind::Directory;
-        if (!part.LiveNodeAt(kRootRecord)) part.StoreNodeLocked(Folder(kRootRecord, 0, dirKind, L"\\"));
+        if (!part.LiveNodeAt(kRootRecord)) part.StoreNodeLocked(FolderNode(kRootRecord, 0, dirKind, L"\\"));
         part.rootNodeId = kRootRecord;
         if (part.orphanFolderId == 0) part.orphanFolderId = part.NextNodeId();
         if (!part.LiveNodeAt(part.orphanFolderId)) {
-            part.StoreNodeLocked(Folder(part.orphanFolderId, kRootRecord, NodeKind::DeletedDirectory,
+            part.StoreNodeLocked(FolderNode(part.orphanFolderId, kRootRecord, NodeKind::DeletedDirectory,
                                         kLostPathFolderName));
         }
     }
