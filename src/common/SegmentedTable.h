@@ -2,6 +2,7 @@
 // 100000 ids each, created on first use. Ids from 102,150,000 on have no place.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -47,7 +48,8 @@ inline bool PlaceOfId(uint32_t id, SegmentPlace& place) {
 
 // Segments never move once created, so element addresses stay stable. Slots are constructed
 // on demand up to the highest index asked for, so a large segment costs only what is used.
-// Creation is done by one writer; readers on other threads look up ids the writer published.
+// Slots are constructed by one writer; readers on other threads look up ids the writer
+// published. Segment memory may be made and faulted in ahead by another thread.
 template <class T>
 class SegmentedTable {
 public:
@@ -80,19 +82,27 @@ public:
     T* Obtain(uint32_t id) {
         SegmentPlace place;
         if (!PlaceOfId(id, place)) return nullptr;
-        T* segment = segments_[place.segment].load(std::memory_order_acquire);
-        if (!segment) {
-            void* memory = platform::AllocateLarge(sizeof(T) * SegmentSize(place.segment));
-            if (!memory) throw std::bad_alloc();
-            segment = static_cast<T*>(memory);
-            segments_[place.segment].store(segment, std::memory_order_release);
-        }
+        T* segment = Reserve(place.segment);
+        if (!segment) throw std::bad_alloc();
         uint32_t made = constructed_[place.segment].load(std::memory_order_relaxed);
         if (place.index >= made) {
             for (uint32_t i = made; i <= place.index; ++i) new (segment + i) T();
             constructed_[place.segment].store(place.index + 1, std::memory_order_release);
         }
         return segment + place.index;
+    }
+
+    // Faults in the memory of the slots of ids [first, end), so that the writer later finds
+    // it present. Any thread may call this while the writer works; it constructs nothing.
+    void Prefault(uint32_t first, uint32_t end) {
+        SegmentPlace place;
+        while (first < end && PlaceOfId(first, place)) {
+            uint32_t count = std::min(end - first, SegmentSize(place.segment) - place.index);
+            T* segment = Reserve(place.segment);
+            if (!segment) return;
+            platform::Prefault(segment + place.index, sizeof(T) * count);
+            first += count;
+        }
     }
 
     T* Segment(uint32_t segment) const {
@@ -120,6 +130,20 @@ public:
     }
 
 private:
+    // The memory of a segment, made on first use by whichever thread comes first.
+    T* Reserve(uint32_t index) {
+        T* segment = segments_[index].load(std::memory_order_acquire);
+        if (segment) return segment;
+        void* memory = platform::AllocateLarge(sizeof(T) * SegmentSize(index));
+        if (!memory) return nullptr;
+        if (segments_[index].compare_exchange_strong(segment, static_cast<T*>(memory),
+                                                     std::memory_order_acq_rel)) {
+            return static_cast<T*>(memory);
+        }
+        platform::FreeLarge(memory, sizeof(T) * SegmentSize(index));
+        return segment;
+    }
+
     std::array<std::atomic<T*>, kSegmentCount> segments_;
     std::array<std::atomic<uint32_t>, kSegmentCount> constructed_;
 };

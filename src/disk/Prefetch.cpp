@@ -4,8 +4,12 @@
 namespace ravlin {
 
 PrefetchReader::PrefetchReader(DiskReader& reader, std::vector<Read> reads, uint32_t maxSectors,
-                               size_t depth)
-    : reader_(reader), reads_(std::move(reads)), maxSectors_(maxSectors), depth_(depth ? depth : 1) {
+                               size_t depth, AfterRead afterRead)
+    : reader_(reader),
+      reads_(std::move(reads)),
+      maxSectors_(maxSectors),
+      depth_(depth ? depth : 1),
+      afterRead_(std::move(afterRead)) {
     for (size_t i = 0; i < depth_ + 1; ++i)
         free_.push_back(platform::IoBuffer::Allocate(size_t{maxSectors_} * 512));
     thread_ = std::thread(&PrefetchReader::Produce, this);
@@ -21,7 +25,8 @@ PrefetchReader::~PrefetchReader() {
 }
 
 void PrefetchReader::Produce() {
-    for (const Read& read : reads_) {
+    for (size_t index = 0; index < reads_.size(); ++index) {
+        const Read& read = reads_[index];
         platform::IoBufferPtr buffer;
         {
             std::unique_lock<std::mutex> guard(lock_);
@@ -32,6 +37,7 @@ void PrefetchReader::Produce() {
         }
         uint32_t count = read.count < maxSectors_ ? read.count : maxSectors_;
         bool ok = reader_.ReadSectorsInto(buffer, read.sector, count) != 0;
+        if (afterRead_) afterRead_(index);
         {
             std::lock_guard<std::mutex> guard(lock_);
             ready_.push_back({std::move(buffer), count, ok});

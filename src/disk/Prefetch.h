@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,9 +21,13 @@ public:
         uint32_t count;  // at most `maxSectors`
     };
 
+    // Called on the reading thread once read `index` is done, before the consumer gets it:
+    // work that can be done ahead of the consumer.
+    using AfterRead = std::function<void(size_t index)>;
+
     // Reads `reads` in order, at most `depth` pieces ahead of the consumer.
     PrefetchReader(DiskReader& reader, std::vector<Read> reads, uint32_t maxSectors,
-                   size_t depth = 2);
+                   size_t depth = 2, AfterRead afterRead = {});
     ~PrefetchReader();
     PrefetchReader(const PrefetchReader&) = delete;
     PrefetchReader& operator=(const PrefetchReader&) = delete;
@@ -43,6 +48,7 @@ private:
     std::vector<Read> reads_;
     uint32_t maxSectors_;
     size_t depth_;
+    AfterRead afterRead_;
     std::mutex lock_;
     std::condition_variable changed_;
     std::deque<Piece> ready_;

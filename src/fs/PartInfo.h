@@ -63,6 +63,9 @@ public:
     // The same with the node lock already held exclusively by the caller.
     uint32_t StoreNodeLocked(RFileNode&& node);
 
+    // Faults in the store's memory for ids [first, end) ahead of the scanner; any thread.
+    void PrefaultNodes(uint32_t first, uint32_t end) { nodes_.Prefault(first, end); }
+
     RFileNode* NodeAt(uint32_t id) const { return nodes_.Find(id); }
     RFileNode* LiveNodeAt(uint32_t id) const {
         RFileNode* node = nodes_.Find(id);
@@ -129,10 +132,10 @@ private:
 class FileSystemPartInfo : public PartInfo {
 public:
     std::array<uint8_t, 512> bootSector{};
-    FnvSet<uint64_t> claimedSectors;
+    FlatSet<uint64_t> claimedSectors;
 
-    void Claim(uint64_t sector) { claimedSectors.insert(sector); }
-    bool IsClaimed(uint64_t sector) const { return claimedSectors.count(sector) != 0; }
+    void Claim(uint64_t sector) { claimedSectors.Insert(sector); }
+    bool IsClaimed(uint64_t sector) const { return claimedSectors.Contains(sector); }
 
 protected:
     explicit FileSystemPartInfo(uint32_t type) : PartInfo(type) {}

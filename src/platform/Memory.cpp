@@ -3,6 +3,8 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
+
 namespace ravlin::platform {
 
 void* AllocateLarge(size_t bytes, bool populate) {
@@ -17,6 +19,18 @@ void* AllocateLarge(size_t bytes, bool populate) {
     if (populate) ::madvise(memory, bytes, MADV_POPULATE_WRITE);
 #endif
     return memory;
+}
+
+void Prefault(void* memory, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    constexpr uintptr_t kPage = 4096;
+    uintptr_t from = reinterpret_cast<uintptr_t>(memory) & ~(kPage - 1);
+    uintptr_t to = reinterpret_cast<uintptr_t>(memory) + bytes;
+    if (bytes != 0) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+    (void)memory;
+    (void)bytes;
+#endif
 }
 
 void FreeLarge(void* memory, size_t bytes) {

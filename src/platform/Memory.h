@@ -10,5 +10,8 @@ namespace ravlin::platform {
 // `populate` faults every page in at once.
 void* AllocateLarge(size_t bytes, bool populate = false);
 void FreeLarge(void* memory, size_t bytes);
+// Faults in the pages of [memory, memory + bytes) for writing, so that a later first write
+// finds them present; nothing when the system cannot.
+void Prefault(void* memory, size_t bytes);
 
 }  // namespace ravlin::platform

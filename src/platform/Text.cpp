@@ -88,10 +88,19 @@ std::wstring MultiByteToWide(uint32_t codePage, std::span<const uint8_t> bytes) 
 }
 
 std::wstring Utf16LeToWide(std::span<const uint8_t> bytes, bool stopAtNul) {
-    std::wstring out;
-    out.reserve(bytes.size() / 2);
+    // Names without surrogates (nearly all) are copied unit for unit into their final size.
+    size_t units = bytes.size() / 2;
+    std::wstring out(units, L'\0');
+    size_t plain = 0;
+    for (; plain < units; ++plain) {
+        char16_t unit = static_cast<char16_t>(bytes[2 * plain] | (bytes[2 * plain + 1] << 8));
+        if ((stopAtNul && unit == 0) || (unit >= 0xD800 && unit <= 0xDFFF)) break;
+        out[plain] = static_cast<wchar_t>(unit);
+    }
+    if (plain == units) return out;
+    out.resize(plain);
     char16_t pending = 0;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    for (size_t i = 2 * plain; i + 1 < bytes.size(); i += 2) {
         char16_t unit = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
         if (stopAtNul && unit == 0) break;
         AppendUtf16Unit(out, unit, pending);

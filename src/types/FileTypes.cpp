@@ -162,9 +162,23 @@ const Row kRows[] = {
 const wchar_t* const kCategoryNames[kCategoryCount] = {L"图片", L"文档", L"视频", L"音频",
                                                        L"压缩", L"邮件", L"其他"};
 
+// An extension of up to 8 ASCII characters, lowercased, one per byte; false for any other.
+bool PackExtension(const wchar_t* text, size_t length, uint64_t& key) {
+    if (length == 0 || length > 8) return false;
+    key = 0;
+    for (size_t i = 0; i < length; ++i) {
+        wchar_t c = text[i];
+        if (c <= 0 || c >= 0x80) return false;
+        if (c >= L'A' && c <= L'Z') c += L'a' - L'A';
+        key |= uint64_t(c) << (8 * i);
+    }
+    return true;
+}
+
 struct Tables {
     FnvMap<uint32_t, const Row*> byId;
     FnvMap<std::wstring, uint32_t> byExtension;
+    FlatMap<uint64_t, uint32_t> byPackedExtension;  // the extensions that pack
     FnvMap<uint32_t, std::wstring> primaryExtension;
     std::vector<uint32_t> perCategory[kCategoryCount];
     std::vector<TypeEntry> all;
@@ -179,6 +193,10 @@ struct Tables {
             for (const wchar_t* ext : row.more) byExtension[ext] = row.typeId;
             perCategory[row.category].push_back(row.typeId);
             all.push_back({row.typeId, row.category, row.name, row.primary});
+        }
+        for (const auto& [ext, typeId] : byExtension) {
+            uint64_t key;
+            if (PackExtension(ext.data(), ext.size(), key)) byPackedExtension[key] = typeId;
         }
     }
 };
@@ -218,6 +236,11 @@ bool TakesCreationInfo(uint32_t typeId) {
 uint32_t TypeFromFileName(const std::wstring& name) {
     size_t dot = name.rfind(L'.');
     if (dot == std::wstring::npos || dot == 0 || dot + 1 == name.size()) return 0;
+    uint64_t key;
+    if (PackExtension(name.data() + dot + 1, name.size() - dot - 1, key)) {
+        const uint32_t* typeId = T().byPackedExtension.Find(key);
+        return typeId ? *typeId : 0;
+    }
     std::wstring ext = name.substr(dot + 1);
     for (auto& c : ext) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
     const auto& map = T().byExtension;

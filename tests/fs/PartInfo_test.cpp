@@ -273,3 +273,33 @@ TEST(NodeStoreConcurrency, ReadersSeeConsistentNodesWhileAWriterAppendsAndRelink
     EXPECT_EQ(part.FileCount(), kNodes - 2);
     EXPECT_EQ(part.LiveNodeCount(), kNodes - 1);
 }
+
+TEST(NodeStoreConcurrency, FaultingInAheadOnAnotherThreadLeavesEveryNodeAsStored) {
+    ExtFindPartInfo part;
+    constexpr uint32_t kNodes = 160000;  // into the fourth and fifth segments
+    std::atomic<uint32_t> stored{0};
+    std::thread ahead([&] {
+        // Ahead of the writer, over slots it is filling, and behind it.
+        for (uint32_t from = 0; from < kNodes; from += 5000) {
+            part.PrefaultNodes(from, from + 7000);
+            uint32_t behind = stored.load();
+            part.PrefaultNodes(behind > 3000 ? behind - 3000 : 0, behind + 10);
+        }
+    });
+    for (uint32_t id = 1; id < kNodes; ++id) {
+        RFileNode node = Node(id, NodeKind::File, 1);
+        node.name = L"node " + std::to_wstring(id);
+        node.size = id * 3;
+        part.AddFileNode(std::move(node));
+        stored.store(id);
+    }
+    ahead.join();
+    for (uint32_t id = 1; id < kNodes; ++id) {
+        const RFileNode* node = part.LiveNodeAt(id);
+        ASSERT_NE(node, nullptr) << id;
+        ASSERT_EQ(node->size, id * 3ull);
+        ASSERT_EQ(node->name, L"node " + std::to_wstring(id));
+    }
+    EXPECT_EQ(part.NodeAt(kNodes), nullptr);
+    EXPECT_EQ(part.LiveNodeCount(), kNodes - 1);
+}

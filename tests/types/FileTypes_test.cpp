@@ -19,6 +19,7 @@ TEST(FileTypes, TypeFromFileNameTakesOnlyTheLastExtensionCaseFolded) {
         {L"\u7167\u7247.Docx", 37}, {L"clip.M2TS", 88},  {L"a.b.c.MP4", 72},
         {L"movie.mov", 67},       {L"sound.riff", 0},    {L"blob.dat", 0},
         {L"mail.EML", 174},       {L"x.\u00C4BC", 0},    {L"table.et", 87},
+        {L"part.SlDpRt", 139},    {L"x.jpgjpgjpg", 0},   {L"x.jpg\u0130", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(TypeFromFileName(c.name), c.type) << c.name;
 }

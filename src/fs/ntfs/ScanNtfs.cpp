@@ -58,13 +58,18 @@ public:
             return {};
         // Records are taken from a byte stream of the whole MFT, so one that straddles two
         // runs (clusters smaller than records) is still whole; a sparse run breaks the
-        // stream. The next piece is read while this one is decoded.
+        // stream. The next piece is read while this one is decoded, and the node-store memory
+        // of its records is faulted in on the reading thread, so that the walk finds it present.
         std::vector<PrefetchReader::Read> reads;
         std::vector<bool> breakBefore;
+        std::vector<std::pair<uint32_t, uint32_t>> pieceRecords;
+        uint32_t perRecord = params_.SectorsPerRecord();
+        uint64_t offset = 0;  // sectors of the MFT before the run
         bool gap = false;
         for (const DataRun& run : part_.mftRuns) {
             if (run.startSector == kSparseSector) {
                 gap = true;
+                offset += run.sectorCount;
                 continue;
             }
             for (uint64_t done = 0; done < run.sectorCount; done += kChunkSectors) {
@@ -73,9 +78,16 @@ public:
                 reads.push_back({run.startSector + done, count});
                 breakBefore.push_back(gap);
                 gap = false;
+                uint64_t first = (offset + done) / perRecord;
+                uint64_t end = (offset + done + count + perRecord - 1) / perRecord;
+                pieceRecords.emplace_back(static_cast<uint32_t>(std::min<uint64_t>(first, limit_)),
+                                          static_cast<uint32_t>(std::min<uint64_t>(end, limit_)));
             }
+            offset += run.sectorCount;
         }
-        PrefetchReader pieces(reader_, reads, kChunkSectors);
+        PrefetchReader pieces(reader_, reads, kChunkSectors, 2, [&](size_t index) {
+            part_.PrefaultNodes(pieceRecords[index].first, pieceRecords[index].second);
+        });
         std::vector<uint8_t> carry(recordBytes_);
         std::vector<uint8_t> joined(recordBytes_);
         size_t carried = 0;
@@ -100,8 +112,15 @@ public:
                 at = need;
                 carried = 0;
             }
-            for (; at + recordBytes_ <= available && !stopped_; at += recordBytes_)
+            for (; at + recordBytes_ <= available && !stopped_; at += recordBytes_) {
+                // The piece came from the device, not from the cache: ask for the next record
+                // while this one is decoded.
+                if (at + 2 * recordBytes_ <= available) {
+                    for (size_t line = 0; line < recordBytes_; line += 64)
+                        __builtin_prefetch(data + at + recordBytes_ + line, 1);
+                }
                 Record(std::span<uint8_t>(data + at, recordBytes_));
+            }
             if (stopped_) break;
             carried = available - at;
             std::memcpy(carry.data(), data + at, carried);
