@@ -3,6 +3,7 @@
 
 #include "common/Bytes.h"
 #include "disk/DiskReader.h"
+#include "fs/ClusterChain.h"
 #include "fs/exfat/ExfatRecord.h"
 
 namespace ravlin {
@@ -41,38 +42,13 @@ bool DecodeExfatGeometry(std::span<const uint8_t> boot, uint64_t volumeSector, E
 bool ExfatChainToRuns(uint32_t firstCluster, std::span<const uint8_t> fat, const ExfatGeometry& g,
                       std::vector<DataRun>& out) {
     out.clear();
-    uint64_t last = uint64_t{g.clusterCount} + 1;
-    if (firstCluster < 2 || firstCluster > last || fat.empty()) return false;
-    auto entryOf = [&](uint32_t c) { return LoadLE32(fat, size_t{c} * 4); };
-    auto next = [&](uint32_t c) -> uint32_t {
-        uint32_t e = entryOf(c);
-        return (e < 2 || e > last || e == 0xFFFFFFF7) ? 0 : e;
-    };
-    uint32_t runFirst = firstCluster, runLength = 1, current = firstCluster, hare = firstCluster;
-    auto close = [&] { out.push_back({g.ClusterSector(runFirst), uint64_t{runLength} * g.clusterSectors}); };
-    for (uint64_t step = 0; step < g.clusterCount; ++step) {
-        uint32_t entry = entryOf(current);
-        if (entry == 0xFFFFFFFF) {
-            close();
-            return true;
-        }
-        if (entry < 2 || entry > last || entry == 0xFFFFFFF7) {
-            close();
-            return false;
-        }
-        if (entry == current + 1) {
-            ++runLength;
-        } else {
-            close();
-            runFirst = entry;
-            runLength = 1;
-        }
-        current = entry;
-        if (hare) hare = next(hare);
-        if (hare) hare = next(hare);
-        if (hare && hare == current) return false;  // a loop: the open run is dropped
-    }
-    return false;
+    if (fat.empty()) return false;
+    ChainMarkers markers{static_cast<uint32_t>(std::min<uint64_t>(uint64_t{g.clusterCount} + 1, 0xFFFFFFF6u)),
+                         0xFFFFFFFFu, 0xFFFFFFF7u};
+    return FollowClusterChain(
+        firstCluster, markers, g.clusterSectors,
+        [&](uint32_t c) { return LoadLE32(fat, size_t{c} * 4); },
+        [&](uint32_t c) { return g.ClusterSector(c); }, out);
 }
 
 bool ReadExfatDirectory(DiskReader& reader, std::span<const uint8_t> fat, const ExfatGeometry& g,

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "disk/DiskReader.h"
+#include "fs/ClusterChain.h"
 #include "fs/fat/FatRecord.h"
 
 namespace ravlin {
@@ -9,47 +10,17 @@ namespace {
 
 constexpr uint64_t kMaxDirectoryBytes = 0x1000000;  // 16 MiB
 
-bool EndOfChain(uint32_t entry, bool fat32) { return entry >= (fat32 ? 0x0FFFFFF8u : 0xFFF8u); }
-bool BadCluster(uint32_t entry, bool fat32) { return entry == (fat32 ? 0x0FFFFFF7u : 0xFFF7u); }
-
 }  // namespace
 
 bool ChainToRuns(uint32_t firstCluster, std::span<const uint8_t> fat, const FatGeometry& g,
                  std::vector<DataRun>& out) {
     out.clear();
-    if (firstCluster < 2 || firstCluster > g.maxCluster || fat.empty()) return false;
+    if (fat.empty()) return false;
     bool fat32 = g.isFat32 != 0;
-    uint32_t runFirst = firstCluster, runLength = 1;
-    auto close = [&] { out.push_back({g.ClusterSector(runFirst), uint64_t{runLength} * g.clusterSectors}); };
-    // A second cursor at double speed finds a loop long before the step limit would.
-    uint32_t current = firstCluster, hare = firstCluster;
-    auto next = [&](uint32_t c) -> uint32_t {
-        uint32_t e = FatEntry(fat, fat32, c);
-        return (e < 2 || e > g.maxCluster) ? 0 : e;
-    };
-    for (uint64_t step = 0; step < g.maxCluster; ++step) {
-        uint32_t entry = FatEntry(fat, fat32, current);
-        if (EndOfChain(entry, fat32)) {
-            close();
-            return true;
-        }
-        if (entry < 2 || entry > g.maxCluster || BadCluster(entry, fat32)) {
-            close();
-            return false;
-        }
-        if (entry == current + 1) {
-            ++runLength;
-        } else {
-            close();
-            runFirst = entry;
-            runLength = 1;
-        }
-        current = entry;
-        if (hare) hare = next(hare);
-        if (hare) hare = next(hare);
-        if (hare && hare == current) return false;  // a loop: the open run is dropped
-    }
-    return false;
+    ChainMarkers markers{g.maxCluster, fat32 ? 0x0FFFFFF8u : 0xFFF8u, fat32 ? 0x0FFFFFF7u : 0xFFF7u};
+    return FollowClusterChain(
+        firstCluster, markers, g.clusterSectors, [&](uint32_t c) { return FatEntry(fat, fat32, c); },
+        [&](uint32_t c) { return g.ClusterSector(c); }, out);
 }
 
 bool ReadDirectoryChain(DiskReader& reader, std::span<const uint8_t> fat, const FatGeometry& g,

@@ -231,3 +231,36 @@ TEST(ExfatGeometryTest, CorruptionsOneFieldAtATime) {
     EXPECT_TRUE(small->IsClaimed(0));
     EXPECT_FALSE(small->IsClaimed(12));
 }
+
+TEST(ExfatChains, EndBadBrokenAndLoopingChains) {
+    ExfatGeometry g;
+    g.clusterCount = 100;  // clusters 2 to 101
+    g.clusterHeapSector = 1000;
+    g.clusterSectors = 8;
+    std::vector<uint8_t> fat(4 * 102, 0);
+    auto set = [&](uint32_t cluster, uint32_t entry) {
+        for (int i = 0; i < 4; ++i) fat[4 * cluster + i] = static_cast<uint8_t>(entry >> (8 * i));
+    };
+    set(10, 11), set(11, 12), set(12, 40), set(40, 0xFFFFFFFF);  // two runs
+    set(50, 51), set(51, 0xFFFFFFF7);                             // into a bad cluster
+    set(60, 102);                                                 // past the last cluster
+    set(70, 71), set(71, 72), set(72, 70);                        // a loop
+    set(101, 0xFFFFFFFF);                                         // the last cluster alone
+    std::vector<DataRun> runs;
+    ASSERT_TRUE(ExfatChainToRuns(10, fat, g, runs));
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].startSector, 1000u + 8 * 8);
+    EXPECT_EQ(runs[0].sectorCount, 24u);
+    EXPECT_EQ(runs[1].startSector, 1000u + 38 * 8);
+    EXPECT_EQ(runs[1].sectorCount, 8u);
+    EXPECT_FALSE(ExfatChainToRuns(50, fat, g, runs));
+    EXPECT_EQ(runs.size(), 1u);  // what came before the bad cluster
+    EXPECT_FALSE(ExfatChainToRuns(60, fat, g, runs));
+    EXPECT_EQ(runs.size(), 1u);
+    EXPECT_FALSE(ExfatChainToRuns(70, fat, g, runs));
+    EXPECT_TRUE(ExfatChainToRuns(101, fat, g, runs));
+    EXPECT_EQ(runs.size(), 1u);
+    EXPECT_FALSE(ExfatChainToRuns(102, fat, g, runs));
+    EXPECT_FALSE(ExfatChainToRuns(1, fat, g, runs));
+    EXPECT_FALSE(ExfatChainToRuns(20, fat, g, runs));  // a free entry: the chain is broken at once
+}
