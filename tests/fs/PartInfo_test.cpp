@@ -251,8 +251,9 @@ TEST(NodeStoreConcurrency, ReadersSeeConsistentNodesWhileAWriterAppendsAndRelink
     auto reader = [&] {
         uint64_t checks = 0;
         while (!done || checks == 0) {
-            uint32_t limit = part.NextNodeId();
+            // A file is counted after it is stored: read the count first.
             uint32_t files = part.FileCount();
+            uint32_t limit = part.NextNodeId();
             auto lock = part.ReadLock();
             uint32_t seen = 0;
             for (uint32_t id = 2; id < limit; ++id) {
