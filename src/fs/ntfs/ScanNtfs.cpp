@@ -15,9 +15,11 @@
 namespace ravlin {
 namespace {
 
-// The MFT is read 1 MiB at a time: unbuffered reads of a large MFT are bound by the
-// number of requests, not by their size.
+// The MFT is read 2 MiB at a time: unbuffered reads of a large MFT are bound by the
+// number of requests, not by their size. A piece that fails is read again 64 KiB at a time,
+// so that a bad sector costs only the records of its 64 KiB.
 constexpr uint32_t kChunkSectors = 4096;
+constexpr uint32_t kRetrySectors = 128;
 constexpr uint64_t kClaimedIndexClusters = 16;  // only short index runs are claimed
 constexpr uint32_t kRootRecord = 5;
 constexpr uint32_t kLastMetadataRecord = 10;
@@ -96,6 +98,7 @@ public:
         bool ok;
         // A failed read gives zeros, which fail to decode.
         for (size_t piece = 0; !stopped_ && pieces.Next(data, count, ok); ++piece) {
+            if (!ok) Reread(reads[piece].sector, data, count);
             if (breakBefore[piece]) carried = 0;
             size_t available = size_t{count} * 512;
             size_t at = 0;
@@ -131,6 +134,14 @@ public:
     }
 
 private:
+    // A failed read leaves zeros, which fail to decode.
+    void Reread(uint64_t sector, uint8_t* data, uint32_t count) {
+        for (uint32_t done = 0; done < count && !reader_.IsDeviceLost(); done += kRetrySectors) {
+            reader_.ReadSectors(data + size_t{done} * 512, sector + done,
+                                std::min(kRetrySectors, count - done));
+        }
+    }
+
     void Record(std::span<uint8_t> bytes) {
         NtfsRecord record;
         // Resident content is re-read on demand; only the metadata files keep theirs.

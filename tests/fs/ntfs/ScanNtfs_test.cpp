@@ -4,7 +4,10 @@
 #include "disk/DiskReader.h"
 #include "disk/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
+#include "fs/ntfs/NtfsRecord.h"
 #include "fs/ntfs/ScanNtfs.h"
+#include "platform/DeviceTable.h"
+#include "platform/FaultInjection.h"
 #include "results/FileNode.h"
 #include "support/Fixtures.h"
 #include "support/Manifest.h"
@@ -240,4 +243,52 @@ TEST(NtfsScan, FreeSpaceMapComesFromTheBitmap) {
     // The last clusters of a volume this empty are free.
     EXPECT_FALSE(map.InUse(map.clusterCount - 100));
     EXPECT_FALSE(LoadNtfsFreeSpace(reader, 7, map));
+}
+
+TEST(NtfsScan, ABadSectorInTheMftCostsOnlyTheRecordsNearIt) {
+    std::map<uint32_t, std::wstring> clean;
+    {
+        auto s = Scan("ntfs.img");
+        ASSERT_TRUE(s->part);
+        s->part->ForEachNode([&](uint32_t id, const RFileNode& node) {
+            if (node.kind != NodeKind::Empty && id < s->part->orphanFolderId) clean[id] = node.name;
+        });
+    }
+    ASSERT_GT(clean.size(), 2000u);
+
+    const std::wstring device = L"\\\\.\\PhysicalDrive58";
+    int err = 0;
+    auto file = platform::OpenFileBackend(FixtureImage("ntfs.img").string(), err);
+    ASSERT_TRUE(file) << err;
+    auto faulty = std::make_shared<platform::FaultInjectingBackend>(file);
+    platform::RegisterDeviceFactory(device, [faulty] { return faulty; });
+    DiskReader reader;
+    DiskSourceInfo src;
+    src.devicePath = device;
+    uint64_t sectors = *file->SizeBytes() / 512;
+    ASSERT_TRUE(reader.Open(src, 0, sectors));
+    auto part = MakeNtfsPartition(reader, 0, nullptr);
+    ASSERT_TRUE(part);
+    constexpr uint32_t kBadRecord = 1000;
+    NtfsBootParams params;
+    ASSERT_TRUE(DecodeNtfsBootParams(part->bootSector, 0, params));
+    uint64_t bad = RecordSector(part->mftRuns, kBadRecord, params.SectorsPerRecord());
+    ASSERT_NE(bad, 0u);
+    faulty->FailSectors(bad, 1);
+    EXPECT_TRUE(ScanNtfs(*part, reader, nullptr, false, false));
+    platform::UnregisterDevice(device);
+
+    EXPECT_GT(reader.FailedReads(), 0u);
+    size_t lost = 0;
+    for (const auto& [id, name] : clean) {
+        const RFileNode* node = part->NodeAt(id);
+        if (node && node->kind != NodeKind::Empty) {
+            EXPECT_EQ(node->name, name) << id;
+            continue;
+        }
+        ++lost;
+        EXPECT_LT(id > kBadRecord ? id - kBadRecord : kBadRecord - id, 64u) << "lost record " << id;
+    }
+    EXPECT_GE(lost, 1u);
+    EXPECT_LE(lost, 64u);
 }
