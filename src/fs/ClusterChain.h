@@ -21,8 +21,8 @@ struct ChainMarkers {
 // A broken chain keeps the runs up to the break; a loop drops the open run. The walk takes at
 // most maxCluster steps, and a second cursor at double speed finds a loop long before that.
 template <class EntryOf, class SectorOf>
-bool FollowClusterChain(uint32_t first, const ChainMarkers& m, uint32_t clusterSectors, EntryOf entryOf,
-                        SectorOf sectorOf, std::vector<DataRun>& out) {
+bool FollowClusterChain(uint32_t first, const ChainMarkers& m, uint32_t clusterSectors,
+                        EntryOf entryOf, SectorOf sectorOf, std::vector<DataRun>& out) {
     out.clear();
     if (first < 2 || first > m.maxCluster) return false;
     auto usable = [&](uint32_t e) { return e >= 2 && e <= m.maxCluster && e != m.bad; };

@@ -43,8 +43,8 @@ bool ExfatChainToRuns(uint32_t firstCluster, std::span<const uint8_t> fat, const
                       std::vector<DataRun>& out) {
     out.clear();
     if (fat.empty()) return false;
-    ChainMarkers markers{static_cast<uint32_t>(std::min<uint64_t>(uint64_t{g.clusterCount} + 1, 0xFFFFFFF6u)),
-                         0xFFFFFFFFu, 0xFFFFFFF7u};
+    // Clusters 2 to clusterCount + 1; the geometry keeps clusterCount below 0xFFFFFFF6.
+    ChainMarkers markers{g.clusterCount + 1, 0xFFFFFFFFu, 0xFFFFFFF7u};
     return FollowClusterChain(
         firstCluster, markers, g.clusterSectors,
         [&](uint32_t c) { return LoadLE32(fat, size_t{c} * 4); },

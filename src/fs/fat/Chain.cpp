@@ -17,9 +17,11 @@ bool ChainToRuns(uint32_t firstCluster, std::span<const uint8_t> fat, const FatG
     out.clear();
     if (fat.empty()) return false;
     bool fat32 = g.isFat32 != 0;
-    ChainMarkers markers{g.maxCluster, fat32 ? 0x0FFFFFF8u : 0xFFF8u, fat32 ? 0x0FFFFFF7u : 0xFFF7u};
+    ChainMarkers markers{g.maxCluster, fat32 ? 0x0FFFFFF8u : 0xFFF8u,
+                         fat32 ? 0x0FFFFFF7u : 0xFFF7u};
     return FollowClusterChain(
-        firstCluster, markers, g.clusterSectors, [&](uint32_t c) { return FatEntry(fat, fat32, c); },
+        firstCluster, markers, g.clusterSectors,
+        [&](uint32_t c) { return FatEntry(fat, fat32, c); },
         [&](uint32_t c) { return g.ClusterSector(c); }, out);
 }
 
