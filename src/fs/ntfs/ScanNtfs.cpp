@@ -20,6 +20,9 @@ namespace {
 // so that a bad sector costs only the records of its 64 KiB.
 constexpr uint32_t kChunkSectors = 4096;
 constexpr uint32_t kRetrySectors = 128;
+// Node-store memory is faulted in ahead only this many records past the last record stored, so
+// that a run list claiming a vast MFT of garbage commits no memory for it.
+constexpr uint32_t kPrefaultAhead = 16384;
 constexpr uint64_t kClaimedIndexClusters = 16;  // only short index runs are claimed
 constexpr uint32_t kRootRecord = 5;
 constexpr uint32_t kLastMetadataRecord = 10;
@@ -88,7 +91,9 @@ public:
             offset += run.sectorCount;
         }
         PrefetchReader pieces(reader_, reads, kChunkSectors, 2, [&](size_t index) {
-            part_.PrefaultNodes(pieceRecords[index].first, pieceRecords[index].second);
+            auto [first, end] = pieceRecords[index];
+            if (first <= lastStored_.load(std::memory_order_relaxed) + kPrefaultAhead)
+                part_.PrefaultNodes(first, end);
         });
         std::vector<uint8_t> carry(recordBytes_);
         std::vector<uint8_t> joined(recordBytes_);
@@ -175,7 +180,10 @@ private:
         }
         bool countable = node.IsFileKind() && node.valid;
         CountNode(node, report_);
-        if (part_.StoreNode(std::move(node)) != 0 && countable) part_.fileCount.fetch_add(1);
+        uint32_t id = part_.StoreNode(std::move(node));
+        if (id != 0 && countable) part_.fileCount.fetch_add(1);
+        if (id > lastStored_.load(std::memory_order_relaxed))
+            lastStored_.store(id, std::memory_order_relaxed);
         if (inUseRoot) part_.rootNodeId = kRootRecord;
         Report();
     }
@@ -205,6 +213,7 @@ private:
     ParseProgress report_;
     WalkResult result_;
     bool stopped_ = false;
+    std::atomic<uint32_t> lastStored_{0};  // written by the walk, read by the reading thread
 };
 
 // Moves node `id` (and its subtree) under `parent` as derived copies; a duplicate already

@@ -236,3 +236,58 @@ TEST_F(LargeMft, RecordsNumberedAboveFourMillionKeepTheirFiles) {
     EXPECT_TRUE(ReadNtfsRecordOfPart(*part, reader, 16 + kHole + 3, rec));
     EXPECT_FALSE(ReadNtfsRecordOfPart(*part, reader, 100, rec));  // inside the hole
 }
+
+namespace {
+size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * 4096;
+}
+}  // namespace
+
+TEST(NtfsWalk, AnMftRunOfGarbageCommitsNoNodeMemory) {
+    // Sixteen records, then a run the list claims holds 400,000 more: all zeros (a sparse file).
+    TempDir temp;
+    auto image = temp / "vast-mft.img";
+    std::vector<uint8_t> disk(2 << 20, 0);
+    uint8_t* boot = disk.data();
+    std::copy_n("\xEB\x52\x90NTFS    ", 11, boot);
+    StoreLE16(boot + 11, 512);
+    boot[13] = 8;  // 4 KiB clusters
+    boot[21] = 0xF8;
+    StoreLE64(boot + 40, 900000);
+    StoreLE64(boot + 48, 4);
+    StoreLE64(boot + 56, 2);
+    boot[64] = 0xF6;  // 1024-byte records
+    boot[68] = 1;
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+    auto mftRuns = EncodeRuns({{4, 4}, {1000, 100000}});
+    auto mft = RecordBuilder(0).FileName(5, L"$MFT").NonResident(0x80, mftRuns, 0).Build();
+    std::copy(mft.begin(), mft.end(), disk.begin() + 4 * 8 * 512);
+    std::copy(mft.begin(), mft.end(), disk.begin() + 2 * 8 * 512);
+    auto root = RecordBuilder(5, 3).FileName(5, L".").Build();
+    std::copy(root.begin(), root.end(), disk.begin() + (4 * 8 + 10) * 512);
+    for (uint32_t i = 6; i < 16; ++i) {
+        auto file = RecordBuilder(i).FileName(5, L"f" + std::to_wstring(i)).Build();
+        std::copy(file.begin(), file.end(), disk.begin() + (4 * 8 + 2 * i) * 512);
+    }
+    {
+        std::ofstream out(image, std::ios::binary);
+        out.write(reinterpret_cast<char*>(disk.data()), static_cast<std::streamsize>(disk.size()));
+    }
+    std::filesystem::resize_file(image, uint64_t{101000} * 4096);
+
+    DiskReader reader;
+    ASSERT_TRUE(reader.OpenPath(image.wstring()));
+    size_t before = ResidentBytes();
+    auto part = MakeNtfsPartition(reader, 0, nullptr);
+    ASSERT_TRUE(part);
+    ASSERT_TRUE(ScanNtfs(*part, reader, nullptr, false, false));
+    size_t grown = ResidentBytes() - std::min(before, ResidentBytes());
+    EXPECT_EQ(part->FileCount(), 10u);
+    EXPECT_NE(part->LiveNodeAt(15), nullptr);
+    // 400,000 slots would take 80 MB.
+    EXPECT_LT(grown, size_t{32} << 20);
+}
