@@ -2,6 +2,7 @@
 // what follows it.
 #include "engine/DiskRecoveryEngine.h"
 
+#include <atomic>
 #include <thread>
 
 #include "disk/Enumerate.h"
@@ -17,6 +18,11 @@ DiskRecoveryEngine::RunHook& Hook() {
     static DiskRecoveryEngine::RunHook hook;
     return hook;
 }
+std::atomic<bool> checkpointsWatched{false};
+DiskRecoveryEngine::CheckpointHook& CheckpointHookSlot() {
+    static DiskRecoveryEngine::CheckpointHook hook;
+    return hook;
+}
 
 constexpr uint32_t kScanModeFull = 0;
 constexpr uint32_t kScanModeVideoFragments = 3;
@@ -27,6 +33,22 @@ constexpr uint32_t kScanKindAllDrives = 8;
 void DiskRecoveryEngine::SetRunHookForTesting(RunHook hook) {
     std::lock_guard<std::mutex> guard(hookLock);
     Hook() = std::move(hook);
+}
+
+void DiskRecoveryEngine::SetCheckpointHookForTesting(CheckpointHook hook) {
+    std::lock_guard<std::mutex> guard(hookLock);
+    checkpointsWatched.store(static_cast<bool>(hook));
+    CheckpointHookSlot() = std::move(hook);
+}
+
+void DiskRecoveryEngine::Reached(Checkpoint point) {
+    if (!checkpointsWatched.load(std::memory_order_relaxed)) return;
+    CheckpointHook hook;
+    {
+        std::lock_guard<std::mutex> guard(hookLock);
+        hook = CheckpointHookSlot();
+    }
+    if (hook) hook(*this, point);
 }
 
 DiskRecoveryEngine::DiskRecoveryEngine(const ScanInput& input)
@@ -57,7 +79,9 @@ void DiskRecoveryEngine::SetPause(bool pause) {
 }
 
 bool DiskRecoveryEngine::PauseWait() {
-    if (state_.load() == 0) return true;  // running: no need for the lock
+    uint8_t now = state_.load();
+    if (now == 0) return true;  // running: no need for the lock
+    if (now == kStatePause) Reached(Checkpoint::PauseWaiting);
     std::unique_lock<std::mutex> guard(stateLock_);
     stateChanged_.wait(guard, [&] {
         uint8_t s = state_.load();
@@ -77,6 +101,7 @@ void DiskRecoveryEngine::Run() {
         return;
     }
     Prepare();
+    Reached(Checkpoint::Prepared);
     if (input_.scanMode == kScanModeFull && !IsStopped()) {
         FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
         EnumerateListedPartitions(pass);
@@ -96,12 +121,14 @@ void DiskRecoveryEngine::Run() {
     ReaderLoop();
     analyser.join();
     queue_.Rewind();
+    Reached(Checkpoint::RawPassEnded);
     // Unless stopped, the post-processing stages (or the video-fragment assembly) run here.
     reader_.Close();
 }
 
 void DiskRecoveryEngine::Prepare() {
-    state_.fetch_and(0);
+    // The state word starts clear with the engine; a Stop or Pause made before the worker got
+    // here must be kept.
     DiskSourceInfo source;
     source.devicePath = input_.devicePath;
     source.totalSectors = input_.startSector + input_.sectorCount;
@@ -187,6 +214,7 @@ void DiskRecoveryEngine::ReaderLoop() {
             block.readOk = reader_.ReadSectorsInto(block.data, first, kBlockSectors);
         }
         if (IsStopped()) break;
+        Reached(Checkpoint::BlockRead);
         while (!queue_.Push(block)) {
             if (!PauseWait() || IsStopped()) break;
         }
@@ -222,6 +250,7 @@ void DiskRecoveryEngine::AnalyseBlock(ScanBlock& block) {
         rangeMap_.SetState(block.firstSector, kBlockDone);
         output_->scannedSectors.fetch_add(kBlockSectors);
     }
+    Reached(Checkpoint::BlockAnalysed);
 }
 
 void DiskRecoveryEngine::FragmentAnalyser() {

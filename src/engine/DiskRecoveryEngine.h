@@ -43,7 +43,10 @@ public:
     const ScanInput& Input() const { return input_; }
     const std::shared_ptr<ScanOutput>& Output() const { return output_; }
     std::function<bool()> KeepRunning() {
-        return [this] { return PauseWait(); };
+        return [this] {
+            Reached(Checkpoint::FileSystemPass);
+            return PauseWait();
+        };
     }
     std::function<bool()> IsStoppedCallable() {
         return [this] { return IsStopped(); };
@@ -58,7 +61,21 @@ public:
     using RunHook = std::function<void(DiskRecoveryEngine&)>;
     static void SetRunHookForTesting(RunHook hook);
 
+    // Points of a scan's life that tests may act at (stop, pause), from whichever thread
+    // reaches them. The hook runs on that thread; null removes it.
+    enum class Checkpoint {
+        Prepared,        // the reader is open and the range map made
+        FileSystemPass,  // each poll of the file-system scanners
+        BlockRead,       // the reader loop has read a block
+        BlockAnalysed,   // the analyser has finished a block
+        RawPassEnded,    // both threads of the raw pass have ended
+        PauseWaiting,    // a thread is about to wait in the pause wait
+    };
+    using CheckpointHook = std::function<void(DiskRecoveryEngine&, Checkpoint)>;
+    static void SetCheckpointHookForTesting(CheckpointHook hook);
+
 private:
+    void Reached(Checkpoint point);
     void Prepare();
     void SelectFreeSpaceBlocks();
     void ReaderLoop();

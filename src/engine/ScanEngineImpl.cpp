@@ -51,10 +51,6 @@ bool ScanEngineImpl::Start(const ScanInput& input) {
     platform::DebugPrintf("[Ravlin::Start] sizeof(ScanInput)=%zu\n", sizeof(ScanInput));
     uint8_t expected = 0;
     if (!running_.compare_exchange_strong(expected, 1)) return false;
-    {
-        std::lock_guard<std::mutex> guard(engineLock_);
-        input_ = input;
-    }
 
     if (worker_.joinable()) {
         if (worker_.get_id() == std::this_thread::get_id()) {
@@ -69,6 +65,7 @@ bool ScanEngineImpl::Start(const ScanInput& input) {
     finished_.store(0);
     finishNotified_.store(0);
 
+    // A refused input leaves the ended scan readable: its input is kept as it was.
     if (input.devicePath.empty()) {
         running_.store(0);
         Notify(ScanEngine::StartFailed);
@@ -105,8 +102,11 @@ bool ScanEngineImpl::Start(const ScanInput& input) {
     }
     {
         std::lock_guard<std::mutex> guard(engineLock_);
+        input_ = input;
         output_ = engine->Output();
         engine_ = std::move(engine);
+        // A Stop that came while this Start was under way found no scan to stop.
+        if (stopRequested_.load()) engine_->RequestStop();
     }
     {
         std::lock_guard<std::mutex> guard(previewLock_);

@@ -19,8 +19,9 @@ void ScanRangeMap::Init(uint64_t start, uint64_t count) {
     priority_.clear();
 }
 
+// Every sector of every block belongs to the map, the last block's included.
 bool ScanRangeMap::IndexOf(uint64_t sector, size_t& index) const {
-    if (unit_ == 0 || sector < firstBlock_ || sector > lastBlock_) return false;
+    if (unit_ == 0 || sector < firstBlock_) return false;
     uint64_t i = (sector - firstBlock_) / unit_;
     if (i >= states_.size()) return false;
     index = static_cast<size_t>(i);

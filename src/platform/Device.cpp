@@ -1,6 +1,7 @@
 // Timed reads: requests, their buffers and the I/O threads that serve them.
 #include "platform/Device.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -54,12 +55,16 @@ private:
     std::vector<uint8_t*> free_;
 };
 
+std::atomic<void (*)(ReadRequest&)> serveHook{nullptr};
+
 BufferPool& Pool() {
     static BufferPool* pool = new BufferPool();  // outlives threads still stuck at exit
     return *pool;
 }
 
 }  // namespace
+
+void SetServeHookForTesting(void (*hook)(ReadRequest&)) { serveHook.store(hook); }
 
 std::shared_ptr<IoBuffer> IoBuffer::Allocate(size_t bytes) {
     if (bytes > kPoolBufferBytes) {
@@ -95,6 +100,7 @@ void ReadRequest::Complete(IoResult result, bool aborted) {
     result_ = result;
     done_.notify_all();
 }
+
 
 bool ReadRequest::Wait(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> guard(lock_);
@@ -182,16 +188,20 @@ struct IoShared : std::enable_shared_from_this<IoShared> {
         }
         IoResult result =
             backend->ReadAt(request.target_->Data() + request.at_, request.offset_, request.length_);
-        bool countedStuck;
-        {
-            std::lock_guard<std::mutex> g(request.lock_);
-            countedStuck = request.cancelled_;
-        }
-        request.Complete(result, countedStuck);
-        if (countedStuck) {
-            std::lock_guard<std::mutex> g(lock);
+        if (auto hook = serveHook.load()) hook(request);
+        // Completion and the look at the cancel flag are one step under the request's lock: a
+        // cancel either came before (and counted this thread stuck, which is undone here before
+        // any waiter wakes) or finds the request complete and counts nothing.
+        std::lock_guard<std::mutex> g(request.lock_);
+        if (request.completed_) return;
+        request.completed_ = true;
+        request.aborted_ = request.cancelled_;
+        request.result_ = result;
+        if (request.cancelled_) {
+            std::lock_guard<std::mutex> shared(lock);  // the order CancelRequest takes them in
             --stuck;
         }
+        request.done_.notify_all();
     }
 
     // Called with the request's lock held.

@@ -137,6 +137,10 @@ private:
     std::shared_ptr<DeviceBackend> backend_;
 };
 
+// Called on the I/O thread between the backend's return and the request's completion (tests
+// of cancels that land there); null removes it.
+void SetServeHookForTesting(void (*hook)(ReadRequest&));
+
 // Factory of a backend for a registered test device.
 using BackendFactory = std::function<std::shared_ptr<DeviceBackend>()>;
 

@@ -373,3 +373,31 @@ TEST_F(FaultyDisk, AGivenUpReadReplacesTheSharedBufferInsteadOfWritingItLater) {
     EXPECT_TRUE(SectorIs(old->Data() + 2048 * 512, 2048));
     EXPECT_EQ(std::memcmp(snapshot.data(), target->Data(), snapshot.size()), 0);
 }
+
+namespace {
+DeviceHandle* cancellingHandle = nullptr;
+void CancelJustBeforeCompletion(ReadRequest& request) {
+    if (cancellingHandle) cancellingHandle->CancelRequest(request);
+}
+}  // namespace
+
+// A cancel that lands after the device returned but before the request completed must not
+// leave its thread counted as stuck: enough such leaks and every read fails at once.
+TEST_F(FaultyDisk, ACancelRacingTheCompletionLeavesNoThreadCountedStuck) {
+    DiskReader reader;
+    ASSERT_TRUE(OpenReader(reader));
+    auto handle = reader.Handle();
+    cancellingHandle = handle.get();
+    SetServeHookForTesting(&CancelJustBeforeCompletion);
+    for (uint64_t i = 0; i < 12; ++i) {
+        auto request = handle->Submit(i * 512, 512);
+        ASSERT_TRUE(request->Wait(5000));
+        EXPECT_FALSE(request->Succeeded());  // given up on: its data does not count
+    }
+    SetServeHookForTesting(nullptr);
+    cancellingHandle = nullptr;
+    EXPECT_EQ(handle->StuckThreads(), 0u);
+    std::vector<uint8_t> buffer(4096);
+    EXPECT_EQ(reader.ReadSectors(buffer.data(), 100, 8), 1u);
+    EXPECT_TRUE(SectorIs(buffer.data(), 100));
+}

@@ -373,3 +373,23 @@ TEST(FreeSpaceScan, KindTwoReadsOnlyBlocksWithFreeClusters) {
     EXPECT_LE(total, 8 * kBlock);
     EXPECT_EQ(engine.Output()->scannedSectors.load(), total);
 }
+
+// Every sector of the last block belongs to it: a request for a sector there is read, and its
+// state is the block's, not "outside the map".
+TEST(RangeMap, TheLastBlockHoldsEverySectorOfIt) {
+    ScanRangeMap map;
+    map.Init(0, 3 * kBlock + 100);
+    ASSERT_EQ(map.BlockCount(), 4u);
+    uint64_t last = 3 * kBlock;
+    EXPECT_TRUE(map.Inside(last + 99));
+    EXPECT_TRUE(map.Inside(last + kBlock - 1));
+    EXPECT_FALSE(map.Inside(last + kBlock));
+    EXPECT_EQ(map.StateOf(last + 50), kBlockNotRead);
+    map.RequestBlocks({last + 50});
+    uint64_t first;
+    ASSERT_TRUE(map.NextBlock(first));
+    EXPECT_EQ(first, last);
+    EXPECT_EQ(map.StateOf(last + 7), kBlockTaken);
+    map.SetState(last + 1, kBlockDone);
+    EXPECT_EQ(map.StateOf(last), kBlockDone);
+}
