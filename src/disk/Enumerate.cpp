@@ -139,14 +139,25 @@ void EnumerateListedPartitions(FileSystemPass& pass) {
                         L"");
 }
 
+ParseProgressCallback StopCallback(const FileSystemPass& pass) {
+    auto keepRunning = pass.keepRunning;
+    return [keepRunning](const ParseProgress&) { return !keepRunning || keepRunning() ? 1 : 0; };
+}
+
 bool ScanListedPartition(FileSystemPass& pass, DiskReader& reader, uint64_t startSector,
                          uint64_t sectorCount, bool listedBySystem, const std::wstring& devicePath) {
     if (!pass.keepRunning()) return false;
+    // A table that names one volume many times (repeated entries, a looping chain of extended
+    // records) gets it scanned once.
+    const std::wstring& device = devicePath.empty() ? pass.input.devicePath : devicePath;
+    for (const auto& known : *pass.output.Partitions()) {
+        if (known && known->startSector == startSector && known->devicePath == device) return false;
+    }
     std::shared_ptr<PartInfo> part;
-    if (!DetectPartitionAt(reader, startSector, part, sectorCount)) return false;
+    if (!DetectPartitionAt(reader, startSector, part, sectorCount, pass.keepRunning)) return false;
     part->listedBySystem = part->listedBySystemToo = listedBySystem ? 1 : 0;
     part->startSector = part->volumeSector = startSector;
-    part->devicePath = devicePath.empty() ? pass.input.devicePath : devicePath;
+    part->devicePath = device;
     if (listedBySystem) {
         uint16_t letter = DriveLetterForPartition(part->devicePath, startSector);
         part->displayName = LocalDiskName(letter);
@@ -156,9 +167,7 @@ bool ScanListedPartition(FileSystemPass& pass, DiskReader& reader, uint64_t star
     }
     if (sectorCount != 0) part->sectorCount = sectorCount;
     pass.output.Publish(part);
-    auto keepRunning = pass.keepRunning;
-    ParseProgressCallback progress = [keepRunning](const ParseProgress&) { return keepRunning() ? 1 : 0; };
-    bool ok = ScanPartition(*part, reader, progress, !listedBySystem,
+    bool ok = ScanPartition(*part, reader, StopCallback(pass), !listedBySystem,
                             DeletedOnlyKind(pass.input.scanKind));
     if (!ok || pass.isStopped()) return false;
     pass.output.AddFiles(part->FileCount());

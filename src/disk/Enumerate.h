@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/ScanOutput.h"
+#include "fs/ScanProgress.h"
 #include "ravlin/Ravlin.h"
 
 namespace ravlin {
@@ -44,6 +45,9 @@ bool IsDeletedPartitionName(const std::wstring& name);
 // Whether the scan path is a whole disk: a physical-drive name, or an image or block device
 // that carries a partition table.
 bool IsWholeDiskSource(const std::wstring& path, DiskReader& reader);
+
+// The scanners' progress callback of a pass: it asks the pass's keep-running.
+ParseProgressCallback StopCallback(const FileSystemPass& pass);
 
 // Detects, names, publishes and scans the partitions the system lists on the scan's device
 // (or on every physical drive for scan kind 8).

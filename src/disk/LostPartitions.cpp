@@ -17,13 +17,13 @@ void AdoptLostPartition(FileSystemPass& pass, uint64_t sector) {
         if (part && part->startSector == sector) return;
     if (pass.reader.IsClosed()) return;
     std::shared_ptr<PartInfo> part;
-    if (!DetectPartitionAt(pass.reader, sector, part, 0)) return;
+    if (!DetectPartitionAt(pass.reader, sector, part, 0, pass.keepRunning)) return;
     part->listedBySystem = part->listedBySystemToo = 0;
     part->startSector = part->volumeSector = sector;
     part->devicePath = pass.input.devicePath;
     part->displayName = NextDeletedPartitionName(*list);
     pass.output.Publish(part);
-    if (ScanPartition(*part, pass.reader, nullptr, true, false))
+    if (ScanPartition(*part, pass.reader, StopCallback(pass), true, false))
         pass.output.AddFiles(part->FileCount());
 }
 
@@ -44,13 +44,13 @@ size_t AdoptResidualLogicalPartitions(FileSystemPass& pass, uint64_t recordSecto
         std::sort(starts.begin(), starts.end());
         if (std::binary_search(starts.begin(), starts.end(), start)) continue;
         std::shared_ptr<PartInfo> part;
-        if (!DetectPartitionAt(pass.reader, start, part, count)) continue;
+        if (!DetectPartitionAt(pass.reader, start, part, count, pass.keepRunning)) continue;
         part->listedBySystem = part->listedBySystemToo = 0;
         part->devicePath = pass.input.devicePath;
         part->startSector = part->volumeSector = start;
         part->displayName = NextDeletedPartitionName(*list);
         part->sectorCount = count;
-        if (!ScanPartition(*part, pass.reader, nullptr, true, false)) continue;
+        if (!ScanPartition(*part, pass.reader, StopCallback(pass), true, false)) continue;
         pass.output.Publish(part);
         pass.output.AddFiles(part->FileCount());
         ++added;

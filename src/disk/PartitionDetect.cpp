@@ -75,40 +75,51 @@ uint8_t ClassifySector(uint64_t sector, std::span<const uint8_t> d) {
     return kSectorNothing;
 }
 
-bool DetectPartitionAt(DiskReader& reader, uint64_t sector, std::shared_ptr<PartInfo>& out,
-                       uint64_t sectorCount) {
-    out.reset();
-    uint32_t type = DetectFsTypeAt(reader, sector);
-    uint8_t copy[512];
-    const uint8_t* bootCopy = nullptr;
-    if (type == kFsNone) {
-        if (ReadSector(reader, sector + 6, copy) && !BytesEqual(copy, 3, "NTFS    ", 8) &&
-            !BytesEqual(copy, 3, "EXFAT   ", 8)) {
-            if (BytesEqual(copy, 82, "FAT32   ", 8)) type = kFsFat32;
-            else if (BytesEqual(copy, 54, "FAT16   ", 8)) type = kFsFat16;
-        }
-        if (type == kFsNone && ReadSector(reader, sector + 12, copy) &&
-            BytesEqual(copy, 3, "EXFAT   ", 8))
-            type = kFsExfat;
-        if (type == kFsNone && sectorCount >= 2 && ReadSector(reader, sector + sectorCount - 1, copy) &&
-            BytesEqual(copy, 3, "NTFS    ", 8))
-            type = kFsNtfs;
-        if (type == kFsNone) return false;
-        bootCopy = copy;
-    }
+namespace {
+
+std::shared_ptr<PartInfo> MakePartition(uint32_t type, DiskReader& reader, uint64_t sector,
+                                        const uint8_t* bootCopy, const KeepRunning& keepRunning) {
     switch (type) {
         case kFsNtfs:
-            out = MakeNtfsPartition(reader, sector, bootCopy);
-            break;
+            return MakeNtfsPartition(reader, sector, bootCopy);
         case kFsFat16:
         case kFsFat32:
-            out = MakeFatPartition(reader, sector, bootCopy);
-            break;
+            return MakeFatPartition(reader, sector, bootCopy, keepRunning);
         case kFsExfat:
-            out = MakeExfatPartition(reader, sector, bootCopy);
-            break;
+            return MakeExfatPartition(reader, sector, bootCopy, keepRunning);
         default:
-            break;
+            return nullptr;
+    }
+}
+
+// The backup boot sector of a volume at S, when one is found: FAT32 at S + 6, exFAT at S + 12,
+// NTFS at the partition's last sector.
+uint32_t FindBackupBoot(DiskReader& reader, uint64_t sector, uint64_t sectorCount, uint8_t* out) {
+    ByteSpan copy(out, 512);
+    if (ReadSector(reader, sector + 6, out) && !BytesEqual(copy, 3, "NTFS    ", 8) &&
+        !BytesEqual(copy, 3, "EXFAT   ", 8)) {
+        if (BytesEqual(copy, 82, "FAT32   ", 8)) return kFsFat32;
+        if (BytesEqual(copy, 54, "FAT16   ", 8)) return kFsFat16;
+    }
+    if (ReadSector(reader, sector + 12, out) && BytesEqual(copy, 3, "EXFAT   ", 8)) return kFsExfat;
+    if (sectorCount >= 2 && ReadSector(reader, sector + sectorCount - 1, out) &&
+        BytesEqual(copy, 3, "NTFS    ", 8))
+        return kFsNtfs;
+    return kFsNone;
+}
+
+}  // namespace
+
+bool DetectPartitionAt(DiskReader& reader, uint64_t sector, std::shared_ptr<PartInfo>& out,
+                       uint64_t sectorCount, const KeepRunning& keepRunning) {
+    out.reset();
+    uint32_t type = DetectFsTypeAt(reader, sector);
+    if (type != kFsNone) out = MakePartition(type, reader, sector, nullptr, keepRunning);
+    // No boot sector, or one whose fields are damaged past use: its backup serves.
+    if (!out) {
+        uint8_t copy[512];
+        uint32_t backup = FindBackupBoot(reader, sector, sectorCount, copy);
+        if (backup != kFsNone) out = MakePartition(backup, reader, sector, copy, keepRunning);
     }
     return out != nullptr;
 }

@@ -32,11 +32,13 @@ uint8_t ClassifySector(uint64_t sector, std::span<const uint8_t> data);
 // One 16-byte partition-table entry: type, start and at least 50 MiB, a clean boot flag.
 bool IsValidPartitionEntry(std::span<const uint8_t> entry);
 
-// Finds the file system whose boot sector is at S (or a backup of it: FAT32 at S + 6, exFAT
-// at S + 12, NTFS at the partition's last sector when `sectorCount` is known) and builds its
-// record. False, with `out` empty, when there is none.
+// Finds the file system whose boot sector is at S and builds its record; when there is none,
+// or its fields are damaged past use, a backup of it serves (FAT32 at S + 6, exFAT at S + 12,
+// NTFS at the partition's last sector when `sectorCount` is known). False, with `out` empty,
+// when neither gives a volume. `keepRunning` (may be empty) lets a stop end the slow reads of
+// a damaged volume's tables.
 bool DetectPartitionAt(DiskReader& reader, uint64_t sector, std::shared_ptr<PartInfo>& out,
-                       uint64_t sectorCount);
+                       uint64_t sectorCount, const KeepRunning& keepRunning = {});
 
 // Runs the scanner of the record's file system. `partitionDeleted`: found by searching, every
 // node is of a deleted kind; `deletedOnly`: live files are kept but not shown.

@@ -5,8 +5,19 @@ namespace ravlin {
 
 PrefetchReader::PrefetchReader(DiskReader& reader, std::vector<Read> reads, uint32_t maxSectors,
                                size_t depth, AfterRead afterRead)
+    : PrefetchReader(
+          reader,
+          [reads = std::move(reads), next = size_t{0}](Read& read) mutable {
+              if (next == reads.size()) return false;
+              read = reads[next++];
+              return true;
+          },
+          maxSectors, depth, std::move(afterRead)) {}
+
+PrefetchReader::PrefetchReader(DiskReader& reader, NextRead nextRead, uint32_t maxSectors,
+                               size_t depth, AfterRead afterRead)
     : reader_(reader),
-      reads_(std::move(reads)),
+      nextRead_(std::move(nextRead)),
       maxSectors_(maxSectors),
       depth_(depth ? depth : 1),
       afterRead_(std::move(afterRead)) {
@@ -25,13 +36,17 @@ PrefetchReader::~PrefetchReader() {
 }
 
 void PrefetchReader::Produce() {
-    for (size_t index = 0; index < reads_.size(); ++index) {
-        const Read& read = reads_[index];
+    Read read;
+    for (size_t index = 0;; ++index) {
         platform::IoBufferPtr buffer;
         {
             std::unique_lock<std::mutex> guard(lock_);
             changed_.wait(guard, [&] { return stop_ || (!free_.empty() && ready_.size() < depth_); });
             if (stop_) return;
+        }
+        if (!nextRead_(read)) break;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
             buffer = std::move(free_.back());
             free_.pop_back();
         }
@@ -44,17 +59,21 @@ void PrefetchReader::Produce() {
         }
         changed_.notify_all();
     }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        produced_ = true;
+    }
+    changed_.notify_all();
 }
 
 bool PrefetchReader::Next(uint8_t*& data, uint32_t& sectors, bool& ok) {
     std::unique_lock<std::mutex> guard(lock_);
     if (current_) free_.push_back(std::move(current_));
     changed_.notify_all();
-    if (consumed_ == reads_.size()) return false;
-    changed_.wait(guard, [&] { return !ready_.empty(); });
+    changed_.wait(guard, [&] { return !ready_.empty() || produced_; });
+    if (ready_.empty()) return false;
     Piece piece = std::move(ready_.front());
     ready_.pop_front();
-    ++consumed_;
     current_ = std::move(piece.buffer);
     data = current_->Data();
     sectors = piece.sectors;

@@ -25,9 +25,15 @@ public:
     // work that can be done ahead of the consumer.
     using AfterRead = std::function<void(size_t index)>;
 
+    // Gives the next read to make; false after the last. Called on the reading thread.
+    using NextRead = std::function<bool(Read&)>;
+
     // Reads `reads` in order, at most `depth` pieces ahead of the consumer.
     PrefetchReader(DiskReader& reader, std::vector<Read> reads, uint32_t maxSectors,
                    size_t depth = 2, AfterRead afterRead = {});
+    // The same for reads made up as they are needed, so that a long plan costs no memory.
+    PrefetchReader(DiskReader& reader, NextRead nextRead, uint32_t maxSectors, size_t depth = 2,
+                   AfterRead afterRead = {});
     ~PrefetchReader();
     PrefetchReader(const PrefetchReader&) = delete;
     PrefetchReader& operator=(const PrefetchReader&) = delete;
@@ -45,7 +51,7 @@ private:
     void Produce();
 
     DiskReader& reader_;
-    std::vector<Read> reads_;
+    NextRead nextRead_;
     uint32_t maxSectors_;
     size_t depth_;
     AfterRead afterRead_;
@@ -54,7 +60,7 @@ private:
     std::deque<Piece> ready_;
     std::vector<platform::IoBufferPtr> free_;
     platform::IoBufferPtr current_;
-    size_t consumed_ = 0;
+    bool produced_ = false;  // the last read has been made
     bool stop_ = false;
     std::thread thread_;
 };

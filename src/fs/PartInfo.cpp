@@ -8,6 +8,9 @@
 #include "disk/DiskReader.h"
 
 namespace ravlin {
+namespace {
+constexpr uint64_t kMaxUint64 = ~uint64_t{0};
+}
 
 PartInfo::~PartInfo() = default;
 
@@ -93,8 +96,10 @@ uint32_t ReadRunsData(DiskReader* reader, const RFileNode& node, uint64_t offset
     uint64_t pos = 0;
     std::vector<uint8_t> temp;
     for (const DataRun& run : node.runs) {
-        uint64_t runBytes = run.sectorCount * 512;
-        uint64_t runEnd = pos + runBytes;
+        // Positions saturate: a run counted in damaged bytes must not wrap the file's offsets,
+        // or a piece would be computed longer than the caller's buffer.
+        uint64_t runBytes = run.sectorCount > kMaxUint64 / 512 ? kMaxUint64 : run.sectorCount * 512;
+        uint64_t runEnd = pos > kMaxUint64 - runBytes ? kMaxUint64 : pos + runBytes;
         if (runEnd > offset && pos < end) {
             uint64_t from = std::max(pos, offset);
             uint64_t n = std::min(end, runEnd) - from;
@@ -104,10 +109,12 @@ uint32_t ReadRunsData(DiskReader* reader, const RFileNode& node, uint64_t offset
             } else {
                 uint64_t within = from - pos;
                 uint64_t sectors = (within % 512 + n + 511) / 512;
-                temp.resize(sectors * 512);
-                // A failed read leaves zeros, which is what the caller gets.
-                reader->ReadSectors(temp.data(), run.startSector + within / 512,
-                                    static_cast<uint32_t>(sectors));
+                temp.assign(sectors * 512, 0);
+                // A failed read leaves zeros, which is what the caller gets; so does a piece
+                // whose sector number would wrap past the end of the sector space.
+                uint64_t first = run.startSector + within / 512;
+                if (first >= run.startSector && first <= kMaxUint64 - sectors)
+                    reader->ReadSectors(temp.data(), first, static_cast<uint32_t>(sectors));
                 std::memcpy(out, temp.data() + within % 512, n);
             }
         }

@@ -19,6 +19,10 @@ namespace ravlin {
 
 class DiskReader;
 
+// Longest run any decoder keeps, in 512-byte sectors (128 PiB): byte counts of runs and their
+// sums stay far from wrapping.
+inline constexpr uint64_t kMaxRunSectors = uint64_t{1} << 48;
+
 // File-system type codes.
 inline constexpr uint32_t kFsNone = 0;
 inline constexpr uint32_t kFsExfat = 4;
@@ -133,9 +137,19 @@ class FileSystemPartInfo : public PartInfo {
 public:
     std::array<uint8_t, 512> bootSector{};
     FlatSet<uint64_t> claimedSectors;
+    // Long stretches of metadata (the copies of a FAT), kept as ranges rather than one entry
+    // per sector.
+    std::vector<DataRun> claimedRanges;
 
     void Claim(uint64_t sector) { claimedSectors.Insert(sector); }
-    bool IsClaimed(uint64_t sector) const { return claimedSectors.Contains(sector); }
+    void ClaimRange(uint64_t first, uint64_t count) {
+        if (count != 0) claimedRanges.push_back({first, count});
+    }
+    bool IsClaimed(uint64_t sector) const {
+        for (const DataRun& r : claimedRanges)
+            if (sector >= r.startSector && sector - r.startSector < r.sectorCount) return true;
+        return claimedSectors.Contains(sector);
+    }
 
 protected:
     explicit FileSystemPartInfo(uint32_t type) : PartInfo(type) {}

@@ -22,6 +22,9 @@ struct ParseProgress {
 // Returns 1 while the scan may go on, 0 when it must stop. An empty callback never stops.
 using ParseProgressCallback = std::function<int(const ParseProgress&)>;
 
+// Blocks while the scan is paused; false once it is stopped. An empty one never stops.
+using KeepRunning = std::function<bool()>;
+
 // Adds a node to the report's counts by its kind.
 inline void CountNode(const RFileNode& node, ParseProgress& report) {
     switch (node.kind) {

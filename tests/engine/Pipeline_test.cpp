@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "disk/Enumerate.h"
@@ -392,4 +393,26 @@ TEST(RangeMap, TheLastBlockHoldsEverySectorOfIt) {
     EXPECT_EQ(map.StateOf(last + 7), kBlockTaken);
     map.SetState(last + 1, kBlockDone);
     EXPECT_EQ(map.StateOf(last), kBlockDone);
+}
+
+// Tables that name one volume again and again: a GPT of 1024 copies of one entry, a chain of
+// 255 extended boot records all naming the first logical volume. Each volume is scanned once.
+TEST(FileSystemPass, AVolumeNamedManyTimesIsScannedOnce) {
+    auto gpt = test::FixtureImage("gpt-repeated.img");
+    DiskRecoveryEngine repeated(Input(gpt.wstring(), 0, SectorsOf(gpt)));
+    repeated.Run();
+    auto list = repeated.Output()->Partitions();
+    ASSERT_EQ(list->size(), 1u);
+    EXPECT_EQ((*list)[0]->startSector, test::LoadManifest("gpt-disk.img").partitions[0].startSector);
+
+    auto mbr = test::FixtureImage("ebr-loop.img");
+    auto manifest = test::LoadManifest("mbr-disk.img");
+    DiskRecoveryEngine looped(Input(mbr.wstring(), 0, SectorsOf(mbr)));
+    looped.Run();
+    list = looped.Output()->Partitions();
+    ASSERT_EQ(list->size(), 3u);  // two primaries and the one logical volume the chain names
+    std::set<uint64_t> starts;
+    for (const auto& part : *list) starts.insert(part->startSector);
+    EXPECT_EQ(starts.size(), 3u);
+    EXPECT_TRUE(starts.count(manifest.partitions[2].startSector));
 }

@@ -6,6 +6,8 @@
 #include <openssl/evp.h>
 #include <zlib.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -49,21 +51,60 @@ void Decompress(const fs::path& source, const fs::path& target) {
     fs::rename(temp, target);  // atomic: parallel test processes see a whole file or none
 }
 
+std::vector<uint8_t> FromHex(const std::string& hex) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// A crafted fixture: its base image with the manifest's patch applied.
+void BuildPatched(const fs::path& manifestPath, const fs::path& base, const fs::path& target) {
+    nlohmann::json manifest = nlohmann::json::parse(std::ifstream(manifestPath));
+    fs::path temp = target;
+    temp += ".part" + std::to_string(::getpid());
+    fs::copy_file(base, temp, fs::copy_options::overwrite_existing);
+    std::fstream out(temp, std::ios::binary | std::ios::in | std::ios::out);
+    for (const auto& edit : manifest.at("patch")) {
+        std::vector<uint8_t> bytes = FromHex(edit.at("hex").get<std::string>());
+        uint64_t offset = edit.at("offset").get<uint64_t>();
+        uint64_t repeat = edit.value("repeat", uint64_t{1});
+        out.seekp(static_cast<std::streamoff>(offset));
+        for (uint64_t i = 0; i < repeat; ++i)
+            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    out.close();
+    fs::rename(temp, target);
+}
+
 }  // namespace
 
 bool FixtureExists(const std::string& name) {
-    return fs::exists(fs::path(RAVLIN_FIXTURE_DIR) / (name + ".gz"));
+    fs::path dir = fs::path(RAVLIN_FIXTURE_DIR);
+    return fs::exists(dir / (name + ".gz")) || fs::exists(dir / (name + ".json"));
 }
 
 fs::path FixtureImage(const std::string& name) {
-    fs::path source = fs::path(RAVLIN_FIXTURE_DIR) / (name + ".gz");
-    if (!fs::exists(source)) {
-        ADD_FAILURE() << "missing fixture " << source;
-        return {};
-    }
+    fs::path dir = fs::path(RAVLIN_FIXTURE_DIR);
+    fs::path source = dir / (name + ".gz");
     fs::path cached = CacheDir() / name;
-    if (!Fresh(cached, source)) Decompress(source, cached);
-    return cached;
+    if (fs::exists(source)) {
+        if (!Fresh(cached, source)) Decompress(source, cached);
+        return cached;
+    }
+    // Crafted fixtures that are edits of another one are kept as their patch.
+    fs::path manifest = dir / (name + ".json");
+    if (fs::exists(manifest)) {
+        auto json = nlohmann::json::parse(std::ifstream(manifest));
+        if (json.contains("base") && json.contains("patch")) {
+            fs::path base = FixtureImage(json.at("base").get<std::string>());
+            if (base.empty()) return {};
+            if (!Fresh(cached, manifest) || !Fresh(cached, base)) BuildPatched(manifest, base, cached);
+            return cached;
+        }
+    }
+    ADD_FAILURE() << "missing fixture " << source;
+    return {};
 }
 
 void WriteNumberedImage(const fs::path& path, uint64_t sectors) {

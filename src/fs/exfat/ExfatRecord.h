@@ -59,8 +59,11 @@ bool ParseEntrySets(std::span<const uint8_t> bytes, std::vector<ExfatDirEntry>& 
 
 uint64_t ExfatTimeToUnix(uint16_t date, uint16_t time);
 
+// The record of the volume whose boot sector is at `sector` (or `bootCopy`), with its table
+// loaded. `keepRunning` (may be empty) lets a stop end a slow read of the table.
 std::shared_ptr<ExfatPartInfo> MakeExfatPartition(DiskReader& reader, uint64_t sector,
-                                                  const uint8_t* bootCopy);
+                                                  const uint8_t* bootCopy,
+                                                  const KeepRunning& keepRunning = {});
 
 bool ScanExfat(ExfatPartInfo& part, DiskReader& reader, const ParseProgressCallback& progress,
                bool partitionDeleted, bool deletedOnly);

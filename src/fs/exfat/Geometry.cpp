@@ -15,11 +15,11 @@ bool DecodeExfatGeometry(std::span<const uint8_t> boot, uint64_t volumeSector, E
     if (boot.size() < 512 || !BytesEqual(boot, 3, "EXFAT   ", 8) || LoadLE16(boot, 510) != 0xAA55)
         return false;
     uint8_t sectorShift = LoadU8(boot, 108), clusterShift = LoadU8(boot, 109);
-    if (sectorShift < 9 || sectorShift > 12 || clusterShift > 25) return false;
+    // Clusters are at most 32 MiB (2^25 bytes), whatever the sector size.
+    if (sectorShift < 9 || sectorShift > 12 || clusterShift > 25 - sectorShift) return false;
     ExfatGeometry g;
     g.bytesPerSector = 1u << sectorShift;
     g.sectorsPerCluster = 1u << clusterShift;
-    if (uint64_t{g.bytesPerSector} * g.sectorsPerCluster > (1u << 31)) return false;  // 2 GiB cap
     g.bytesPerCluster = g.bytesPerSector * g.sectorsPerCluster;
     g.fatCount = LoadU8(boot, 110);
     g.fatLength = LoadLE32(boot, 84);

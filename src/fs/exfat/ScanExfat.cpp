@@ -8,6 +8,7 @@
 #include "disk/DiskReader.h"
 #include "disk/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
+#include "fs/TableRead.h"
 #include "fs/exfat/ExfatRecord.h"
 #include "results/FileNode.h"
 #include "types/FileTypes.h"
@@ -21,6 +22,13 @@ constexpr uint32_t kRootId = 2;
 constexpr uint32_t kOrphanId = 1;
 constexpr uint32_t kFirstFreeId = 3;
 constexpr uint64_t kRootSizeHint = 0x10000;
+constexpr uint32_t kRootLookSectors = 128;
+
+// Clusters of the heap that lie on the device; none when the heap starts past its end.
+uint64_t ClustersOnDevice(const ExfatGeometry& g, uint64_t lastSector) {
+    if (g.clusterHeapSector > lastSector || g.clusterSectors == 0) return 0;
+    return std::min<uint64_t>(g.clusterCount, (lastSector - g.clusterHeapSector) / g.clusterSectors + 1);
+}
 
 class ExfatWalk {
 public:
@@ -123,7 +131,8 @@ private:
 }  // namespace
 
 std::shared_ptr<ExfatPartInfo> MakeExfatPartition(DiskReader& reader, uint64_t sector,
-                                                  const uint8_t* bootCopy) {
+                                                  const uint8_t* bootCopy,
+                                                  const KeepRunning& keepRunning) {
     uint8_t boot[512];
     if (bootCopy) {
         std::memcpy(boot, bootCopy, 512);
@@ -139,16 +148,20 @@ std::shared_ptr<ExfatPartInfo> MakeExfatPartition(DiskReader& reader, uint64_t s
     part->clusterHeapSector = g.clusterHeapSector;
     part->clusterCount = g.clusterCount;
     std::memcpy(part->bootSector.data(), boot, 512);
+    // The table as the boot sector sizes it, but loaded only as far as it holds entries of the
+    // clusters the volume has (a damaged length must not size a buffer), and claimed as a range.
     uint64_t fatBytes = uint64_t{g.bytesPerSector} * g.fatLength;
     uint64_t fatSectors = (fatBytes + 511) / 512;
-    if (fatBytes >= 1 && fatBytes <= kMaxFatBytes) {
-        part->fat.assign(fatSectors * 512, 0);
-        if (!reader.ReadSectors(part->fat.data(), g.fatSector, static_cast<uint32_t>(fatSectors))) {
-            for (uint64_t s = 0; s < fatSectors; ++s)  // failed sectors stay zero
-                reader.ReadSectors(part->fat.data() + s * 512, g.fatSector + s, 1);
-        }
+    uint64_t loadBytes = std::min(fatBytes, (ClustersOnDevice(g, reader.LastSector()) + 2) * 4);
+    uint64_t loadSectors = (loadBytes + 511) / 512;
+    if (loadBytes >= 1 && loadBytes <= kMaxFatBytes) {
+        part->fat.assign(loadSectors * 512, 0);
+        ReadAllocationTable(reader, g.fatSector, 0, static_cast<uint32_t>(loadSectors),
+                            part->fat.data(), keepRunning);
     }
-    for (uint64_t s = 0; s < fatSectors; ++s) part->Claim(g.fatSector + s);
+    // The table ends where the cluster heap begins, whatever its length field says.
+    uint64_t tableEnd = std::min(sector + part->sectorCount, g.clusterHeapSector);
+    if (g.fatSector < tableEnd) part->ClaimRange(g.fatSector, std::min(fatSectors, tableEnd - g.fatSector));
     part->Claim(sector);
     if (g.volumeLength >= 13) part->Claim(sector + 12 * scale);  // the backup boot sector
     return part;
@@ -231,8 +244,10 @@ bool LoadExfatFreeSpace(DiskReader& reader, uint64_t volumeSector, FreeSpaceMap&
     if (!reader.ReadSectors(boot, volumeSector, 1)) return false;
     ExfatGeometry g;
     if (!DecodeExfatGeometry(std::span<const uint8_t>(boot, 512), volumeSector, g)) return false;
-    std::vector<uint8_t> root(size_t{g.clusterSectors} * 512);
-    if (!reader.ReadSectors(root.data(), g.ClusterSector(g.rootCluster), g.clusterSectors)) return false;
+    // The bitmap's entry comes first in the root: its first 64 KiB are plenty.
+    uint32_t rootSectors = std::min<uint32_t>(g.clusterSectors, kRootLookSectors);
+    std::vector<uint8_t> root(size_t{rootSectors} * 512);
+    if (!reader.ReadSectors(root.data(), g.ClusterSector(g.rootCluster), rootSectors)) return false;
     uint32_t bitmapCluster = 0;
     uint64_t bitmapLength = 0;
     for (size_t at = 0; at + 32 <= root.size(); at += 32) {
@@ -245,15 +260,16 @@ bool LoadExfatFreeSpace(DiskReader& reader, uint64_t volumeSector, FreeSpaceMap&
     }
     if (bitmapCluster < 2 || bitmapLength == 0 || bitmapCluster > uint64_t{g.clusterCount} + 1)
         return false;
-    uint64_t needed = (uint64_t{g.clusterCount} + 7) / 8;
+    // Clusters past the device cannot be read: the map covers those that can.
+    uint64_t clusters = std::min<uint64_t>(g.clusterCount, ClustersOnDevice(g, reader.LastSector()));
+    uint64_t needed = (clusters + 7) / 8;
     uint64_t sectors = (std::min(bitmapLength, needed) + 511) / 512;
+    if (clusters == 0 || sectors == 0) return false;
     std::vector<uint8_t> data(sectors * 512, 0);
-    uint64_t start = g.ClusterSector(bitmapCluster);
-    if (!reader.ReadSectors(data.data(), start, static_cast<uint32_t>(sectors))) {
-        for (uint64_t s = 0; s < sectors; ++s) reader.ReadSectors(data.data() + s * 512, start + s, 1);
-    }
+    ReadAllocationTable(reader, g.ClusterSector(bitmapCluster), 0, static_cast<uint32_t>(sectors),
+                        data.data(), {});
     FreeSpaceMap map;
-    map.clusterCount = g.clusterCount;
+    map.clusterCount = static_cast<uint32_t>(clusters);
     map.firstSector = g.clusterHeapSector;
     map.sectorsPerCluster = g.clusterSectors;
     map.bitmap.assign(needed, 0);

@@ -27,7 +27,7 @@ bool ChainToRuns(uint32_t firstCluster, std::span<const uint8_t> fat, const FatG
 
 bool ReadDirectoryChain(DiskReader& reader, std::span<const uint8_t> fat, const FatGeometry& g,
                         uint32_t firstCluster, std::vector<uint8_t>& out,
-                        FileSystemPartInfo* claimed) {
+                        FileSystemPartInfo* claimed, bool mustLookLikeOne) {
     out.clear();
     std::vector<DataRun> runs;
     ChainToRuns(firstCluster, fat, g, runs);  // a broken chain is read as far as it goes
@@ -42,7 +42,8 @@ bool ReadDirectoryChain(DiskReader& reader, std::span<const uint8_t> fat, const 
             for (uint64_t s = 0; s < run.sectorCount; ++s) claimed->Claim(run.startSector + s);
         at += run.sectorCount * 512;
     }
-    if (out.size() >= 512 && (out[0] == 0 || !IsFatDirectorySector(std::span<const uint8_t>(out.data(), 512)))) {
+    if (mustLookLikeOne && out.size() >= 512 &&
+        (out[0] == 0 || !IsFatDirectorySector(std::span<const uint8_t>(out.data(), 512)))) {
         out.clear();
         return false;
     }

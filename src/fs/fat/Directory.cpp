@@ -104,10 +104,17 @@ bool HasExtension(const std::wstring& name) {
     return dot != std::wstring::npos && dot + 1 < name.size();
 }
 
-bool PassesEntryCheck(ByteSpan s, bool deleted, bool isFat32) {
-    if (!ValidDate(LoadLE16(s, 16), 31) || !ValidDate(LoadLE16(s, 18), 31) ||
-        !ValidDate(LoadLE16(s, 24), 31) || !ValidTime(LoadLE16(s, 14)) || !ValidTime(LoadLE16(s, 22)))
-        return false;
+bool ValidTimes(ByteSpan s) {
+    return ValidDate(LoadLE16(s, 16), 31) && ValidDate(LoadLE16(s, 18), 31) &&
+           ValidDate(LoadLE16(s, 24), 31) && ValidTime(LoadLE16(s, 14)) && ValidTime(LoadLE16(s, 22));
+}
+
+// Whether a short slot is taken as an entry. A live slot of a live directory is the volume's
+// own: a damaged time stamp or a directory that states a size does not cost the file (nor a
+// directory's whole subtree). Anything else may be stale bytes and must look like an entry.
+bool PassesEntryCheck(ByteSpan s, bool deleted, bool isFat32, bool trusted) {
+    bool lenient = trusted && !deleted;
+    if (!lenient && !ValidTimes(s)) return false;
     if (s[0] == ' ') return false;
     auto bad = [](uint8_t c) { return c == 0xFF || c < 0x20 || Forbidden(c); };
     if (!NameBytesClean(s, 0, 8, true, bad)) return false;
@@ -115,7 +122,8 @@ bool PassesEntryCheck(ByteSpan s, bool deleted, bool isFat32) {
     uint32_t size = LoadLE32(s, 28);
     uint32_t cluster = LoadLE16(s, 26);
     if (isFat32) cluster |= uint32_t{LoadLE16(s, 20)} << 16;
-    return size == 0 || (!(s[11] & kAttrDirectory) && cluster != 0);
+    if (s[11] & kAttrDirectory) return size == 0 || lenient;
+    return size == 0 || cluster != 0;
 }
 
 }  // namespace
@@ -139,7 +147,8 @@ bool IsFatDirectorySector(std::span<const uint8_t> bytes) {
             bool deleted = s[0] == kDeletedMark;
             uint32_t previous = 0;
             size_t j = i;
-            // The run: slots with the same checksum; live ones count down to 1.
+            // The run: slots with the same checksum; live ones count down to 1. The first slot
+            // of a set carries 0x40 with its count (up to 20 slots: 255 characters).
             for (; j < slots; ++j) {
                 ByteSpan l = bytes.subspan(j * 32, 32);
                 if (l[11] != kAttrLongName || l[13] != checksum) break;
@@ -148,9 +157,10 @@ bool IsFatDirectorySector(std::span<const uint8_t> bytes) {
                     continue;
                 }
                 uint8_t order = l[0];
-                if (order > 0x0F && (order & 0xF0) != 0x40) return false;
-                uint32_t number = order & 0x0F;
-                if (j > i && number + 1 != previous) return false;
+                uint32_t number = order & 0x3F;
+                bool last = (order & 0x40) != 0;
+                if ((order & 0x80) != 0 || number < 1 || number > kMaxLongNameSlots) return false;
+                if (j > i && (last || number + 1 != previous)) return false;
                 previous = number;
                 if (number < 2) {
                     ++j;
@@ -170,7 +180,7 @@ bool IsFatDirectorySector(std::span<const uint8_t> bytes) {
 }
 
 bool ParseDirectory(std::span<const uint8_t> bytes, uint32_t directoryCluster, bool isFat32,
-                    std::vector<FatDirEntry>& out) {
+                    std::vector<FatDirEntry>& out, bool liveDirectory) {
     size_t slots = bytes.size() / 32;
     for (size_t i = 0; i < slots; ++i) {
         ByteSpan s = bytes.subspan(i * 32, 32);
@@ -199,6 +209,7 @@ bool ParseDirectory(std::span<const uint8_t> bytes, uint32_t directoryCluster, b
                 longChecksum = s[13];
                 i += n;
             } else {
+                longChecksum = s[13];
                 size_t count = 0;
                 while (i + count < slots && count < kMaxLongNameSlots) {
                     ByteSpan l = bytes.subspan((i + count) * 32, 32);
@@ -221,6 +232,13 @@ bool ParseDirectory(std::span<const uint8_t> bytes, uint32_t directoryCluster, b
         }
         std::wstring shortName = ShortName(s);
         if (haveLong && !longDeleted && ShortNameChecksum(s) != longChecksum) haveLong = false;
+        // Deleted long-name slots before a live short entry belong to a file deleted before this
+        // one took the slot: they name it only when their checksum says so, and never make it
+        // deleted.
+        if (haveLong && longDeleted && s[0] != kDeletedMark) {
+            haveLong = ShortNameChecksum(s) == longChecksum;
+            longDeleted = false;
+        }
         std::wstring longText = haveLong ? FromUtf16(longName) : std::wstring();
         bool useShort = !haveLong || longText.empty() || (!HasExtension(longText) && HasExtension(shortName));
         FatDirEntry entry;
@@ -228,14 +246,18 @@ bool ParseDirectory(std::span<const uint8_t> bytes, uint32_t directoryCluster, b
         entry.shortNameUsed = useShort;
         entry.deleted = useShort ? s[0] == kDeletedMark : longDeleted;
         if (entry.name == L"." || entry.name == L"..") continue;
-        if (!PassesEntryCheck(s, entry.deleted, isFat32)) continue;
+        if (!PassesEntryCheck(s, entry.deleted, isFat32, liveDirectory)) continue;
         entry.firstCluster = LoadLE16(s, 26);
         if (isFat32) entry.firstCluster = (entry.firstCluster | (uint32_t{LoadLE16(s, 20)} << 16)) & 0x0FFFFFFF;
         entry.directoryCluster = directoryCluster;
         entry.size = LoadLE32(s, 28);
         entry.attributes = s[11];
-        entry.creationTime = DosTimeToUnix(LoadLE16(s, 16), LoadLE16(s, 14));
-        entry.modificationTime = DosTimeToUnix(LoadLE16(s, 24), LoadLE16(s, 22));
+        if (entry.attributes & kAttrDirectory) entry.size = 0;  // directories state no size
+        // A stamp that is no date is unknown rather than a wrong time.
+        uint16_t cDate = LoadLE16(s, 16), cTime = LoadLE16(s, 14);
+        uint16_t mDate = LoadLE16(s, 24), mTime = LoadLE16(s, 22);
+        if (ValidDate(cDate, 31) && ValidTime(cTime)) entry.creationTime = DosTimeToUnix(cDate, cTime);
+        if (ValidDate(mDate, 31) && ValidTime(mTime)) entry.modificationTime = DosTimeToUnix(mDate, mTime);
         out.push_back(std::move(entry));
     }
     return true;

@@ -65,23 +65,31 @@ bool ChainToRuns(uint32_t firstCluster, std::span<const uint8_t> fat, const FatG
                  std::vector<DataRun>& out);
 
 // A directory's bytes (at most 16 MiB), read through its chain; a deleted directory is read as
-// its first cluster. Sectors read are added to `claimed` when given.
+// its first cluster. Sectors read are added to `claimed` when given. With `mustLookLikeOne`
+// (a deleted directory, whose cluster may hold anything by now) the first sector has to pass
+// IsFatDirectorySector; a live directory is taken as it is, and its bad slots cost only
+// themselves.
 bool ReadDirectoryChain(DiskReader& reader, std::span<const uint8_t> fat, const FatGeometry& geometry,
                         uint32_t firstCluster, std::vector<uint8_t>& out,
-                        FileSystemPartInfo* claimed);
+                        FileSystemPartInfo* claimed, bool mustLookLikeOne = true);
 
 // Whether bytes look like directory slots (long names, labels and short entries).
 bool IsFatDirectorySector(std::span<const uint8_t> bytes);
 
-// Every live and deleted entry of a directory's bytes.
+// Every live and deleted entry of a directory's bytes. `liveDirectory`: the bytes are a live
+// directory of a volume whose boot sector decoded, so a live slot with a damaged time stamp or
+// a stated directory size is still taken (with the stamp unknown).
 bool ParseDirectory(std::span<const uint8_t> bytes, uint32_t directoryCluster, bool isFat32,
-                    std::vector<FatDirEntry>& out);
+                    std::vector<FatDirEntry>& out, bool liveDirectory = false);
 
 // DOS date and time (taken as UTC) to seconds since 1970; 0 for a zero date.
 uint64_t DosTimeToUnix(uint16_t date, uint16_t time);
 
+// The record of the volume whose boot sector is at `sector` (or `bootCopy`), with its table
+// loaded. `keepRunning` (may be empty) lets a stop end a slow read of the table.
 std::shared_ptr<FatPartInfo> MakeFatPartition(DiskReader& reader, uint64_t sector,
-                                              const uint8_t* bootCopy);
+                                              const uint8_t* bootCopy,
+                                              const KeepRunning& keepRunning = {});
 
 bool ScanFat(FatPartInfo& part, DiskReader& reader, const ParseProgressCallback& progress,
              bool partitionDeleted, bool deletedOnly);

@@ -9,6 +9,7 @@
 #include "disk/DiskReader.h"
 #include "disk/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
+#include "fs/TableRead.h"
 #include "fs/fat/FatRecord.h"
 #include "results/FileNode.h"
 #include "types/FileTypes.h"
@@ -22,18 +23,26 @@ constexpr uint32_t kRootId = 2;
 constexpr uint32_t kOrphanId = 1;
 constexpr uint32_t kFirstFreeId = 3;
 
-// Reads the table: in one request, else the second copy, else sector by sector from both.
-bool LoadTable(DiskReader& reader, const FatGeometry& g, std::vector<uint8_t>& fat) {
-    uint64_t length = std::min<uint64_t>(uint64_t{g.bytesPerSector} * g.fatSectors, kMaxFatBytes);
-    if (length == 0) return false;
-    uint32_t sectors = static_cast<uint32_t>((length + 511) / 512);
+// The table as far as it holds entries of clusters that exist: the FAT size field is one
+// number from disk, and a damaged one must not size a buffer past the clusters the volume (and
+// the device) can have. At most 256 MiB.
+uint32_t TableSectors(DiskReader& reader, const FatGeometry& g) {
+    uint64_t clusters = g.maxCluster;  // entries 0 to maxCluster
+    uint64_t last = reader.LastSector();
+    if (g.dataStart <= last && g.clusterSectors != 0)
+        clusters = std::min<uint64_t>(clusters, (last - g.dataStart) / g.clusterSectors + 2);
+    uint64_t needed = (clusters + 1) * (g.isFat32 ? 4 : 2);
+    uint64_t bytes = std::min({uint64_t{g.bytesPerSector} * g.fatSectors, needed, kMaxFatBytes});
+    return static_cast<uint32_t>((bytes + 511) / 512);
+}
+
+bool LoadTable(DiskReader& reader, const FatGeometry& g, std::vector<uint8_t>& fat,
+               const KeepRunning& keepRunning) {
+    uint32_t sectors = TableSectors(reader, g);
+    if (sectors == 0) return false;
     fat.assign(size_t{sectors} * 512, 0);
-    if (reader.ReadSectors(fat.data(), g.fat1Sector, sectors)) return true;
-    if (g.fatCount >= 2 && reader.ReadSectors(fat.data(), g.fat2Sector, sectors)) return true;
-    for (uint32_t s = 0; s < sectors; ++s) {
-        if (!reader.ReadSectors(fat.data() + size_t{s} * 512, g.fat1Sector + s, 1) && g.fatCount >= 2)
-            reader.ReadSectors(fat.data() + size_t{s} * 512, g.fat2Sector + s, 1);
-    }
+    ReadAllocationTable(reader, g.fat1Sector, g.fatCount >= 2 ? g.fat2Sector : 0, sectors, fat.data(),
+                        keepRunning);
     return true;
 }
 
@@ -75,15 +84,34 @@ public:
                 if (countable) part_.fileCount.fetch_add(1);
                 if (RFileNode* p = part_.NodeAt(parent)) p->children.push_back(id);
             }
-            if (directory && entry.firstCluster >= 2 && depth < kMaxDepth &&
-                visited_.insert(entry.firstCluster).second) {
-                std::vector<uint8_t> bytes;
-                if (!ReadDirectoryChain(reader_, part_.fat, g_, entry.firstCluster, bytes, &part_))
-                    continue;
-                std::vector<FatDirEntry> children;
-                ParseDirectory(bytes, entry.firstCluster, g_.isFat32 != 0, children);
-                Walk(children, id, depth + 1, deletedContext);
+            if (!directory || entry.firstCluster < 2 || depth >= kMaxDepth) continue;
+            // The live tree is walked first: a deleted directory's cluster may belong to a live
+            // one by now, and must not hand its files over as deleted ones.
+            if (deletedContext) {
+                deferred_.push_back({entry.firstCluster, id, depth + 1});
+                continue;
             }
+            if (!visited_.insert(entry.firstCluster).second) continue;
+            std::vector<uint8_t> bytes;
+            ReadDirectoryChain(reader_, part_.fat, g_, entry.firstCluster, bytes, &part_, false);
+            std::vector<FatDirEntry> children;
+            ParseDirectory(bytes, entry.firstCluster, g_.isFat32 != 0, children, true);
+            Walk(children, id, depth + 1, false);
+        }
+    }
+
+    // The deleted directories met on the way, and those found inside them. A directory whose
+    // first cluster is allocated again holds someone else's entries: it is not entered.
+    void WalkDeleted() {
+        for (size_t i = 0; i < deferred_.size() && !stopped_; ++i) {
+            Deferred d = deferred_[i];
+            if (FatEntry(part_.fat, g_.isFat32 != 0, d.cluster) != 0) continue;
+            if (!visited_.insert(d.cluster).second) continue;
+            std::vector<uint8_t> bytes;
+            if (!ReadDirectoryChain(reader_, part_.fat, g_, d.cluster, bytes, &part_, true)) continue;
+            std::vector<FatDirEntry> children;
+            ParseDirectory(bytes, d.cluster, g_.isFat32 != 0, children, false);
+            Walk(children, d.node, d.depth, true);
         }
     }
 
@@ -151,8 +179,12 @@ private:
     const ParseProgressCallback& progress_;
     bool partitionDeleted_;
     bool deletedOnly_;
+    struct Deferred {
+        uint32_t cluster, node, depth;
+    };
     uint32_t nextId_ = kFirstFreeId;
     FnvSet<uint32_t> visited_;
+    std::vector<Deferred> deferred_;
     ParseProgress report_;
     bool stopped_ = false;
 };
@@ -217,7 +249,7 @@ void RestoreHighWord(FatPartInfo& part, DiskReader& reader, const FatGeometry& g
 }  // namespace
 
 std::shared_ptr<FatPartInfo> MakeFatPartition(DiskReader& reader, uint64_t sector,
-                                              const uint8_t* bootCopy) {
+                                              const uint8_t* bootCopy, const KeepRunning& keepRunning) {
     uint8_t boot[512];
     if (bootCopy) {
         std::memcpy(boot, bootCopy, 512);
@@ -233,10 +265,13 @@ std::shared_ptr<FatPartInfo> MakeFatPartition(DiskReader& reader, uint64_t secto
     part->dataStart = g.dataStart;
     part->isFat32 = g.isFat32;
     std::memcpy(part->bootSector.data(), boot, 512);
-    if (!LoadTable(reader, g, part->fat)) return nullptr;
-    for (uint64_t s = 0; s < g.fatSectors512; ++s) {
-        part->Claim(g.fat1Sector + s);
-        if (g.fatCount >= 2) part->Claim(g.fat2Sector + s);
+    if (!LoadTable(reader, g, part->fat, keepRunning)) return nullptr;
+    // The copies as the boot sector places them, cut where the data area or the volume begins
+    // to hold anything else.
+    uint64_t tableEnd = std::min(sector + part->sectorCount, g.fatCount >= 2 ? g.rootDirSector : g.dataStart);
+    for (uint64_t copy = 0; copy < std::min<uint64_t>(g.fatCount, 2); ++copy) {
+        uint64_t first = g.fat1Sector + copy * g.fatSectors512;
+        if (first < tableEnd) part->ClaimRange(first, std::min(g.fatSectors512, tableEnd - first));
     }
     return part;
 }
@@ -254,23 +289,23 @@ bool ScanFat(FatPartInfo& part, DiskReader& reader, const ParseProgressCallback&
         part.StoreNodeLocked(FolderNode(kOrphanId, kRootId, NodeKind::DeletedDirectory, kLostPathFolderName));
         part.NodeAt(kRootId)->children.push_back(kOrphanId);
     }
+    // The root is the volume's own: read as it is (what cannot be read stays zeros and ends
+    // it), with bad slots costing only themselves.
     std::vector<uint8_t> root;
-    bool haveRoot;
     if (g.isFat32) {
-        haveRoot = ReadDirectoryChain(reader, part.fat, g, g.rootCluster, root, &part);
+        ReadDirectoryChain(reader, part.fat, g, g.rootCluster, root, &part, false);
     } else {
         root.assign(size_t{g.rootDirSectors512} * 512, 0);
-        haveRoot = !root.empty() && reader.ReadSectors(root.data(), g.rootDirSector, g.rootDirSectors512);
+        if (!root.empty()) reader.ReadSectors(root.data(), g.rootDirSector, g.rootDirSectors512);
         for (uint32_t s = 0; s < g.rootDirSectors512; ++s) part.Claim(g.rootDirSector + s);
-        haveRoot = haveRoot && root[0] != 0 &&
-                   IsFatDirectorySector(std::span<const uint8_t>(root.data(), std::min<size_t>(512, root.size())));
     }
     FatWalk walk(part, reader, g, progress, partitionDeleted, deletedOnly);
     if (g.isFat32) walk.MarkVisited(g.rootCluster);  // an entry pointing back at the root
-    if (haveRoot) {
+    {
         std::vector<FatDirEntry> entries;
-        ParseDirectory(root, g.isFat32 ? g.rootCluster : 0, g.isFat32 != 0, entries);
+        ParseDirectory(root, g.isFat32 ? g.rootCluster : 0, g.isFat32 != 0, entries, true);
         walk.Walk(entries, kRootId, 0, false);
+        walk.WalkDeleted();
     }
     ParseProgress& report = walk.Report();
     if (KeepGoing(progress, report)) {
@@ -313,7 +348,7 @@ bool LoadFatFreeSpace(DiskReader& reader, uint64_t volumeSector, FreeSpaceMap& o
     FatGeometry g;
     if (!DecodeFatGeometry(std::span<const uint8_t>(boot, 512), volumeSector, g)) return false;
     std::vector<uint8_t> fat;
-    if (!LoadTable(reader, g, fat)) return false;
+    if (!LoadTable(reader, g, fat, {})) return false;
     FreeSpaceMap map;
     map.clusterCount = g.maxCluster - 1;
     map.firstSector = g.dataStart;

@@ -5,12 +5,23 @@
 namespace ravlin {
 namespace {
 
+// Records of real volumes are 1 KiB or 4 KiB, index blocks 4 KiB; anything past 64 KiB is a
+// damaged byte, and the buffers sized from it would be absurd.
+constexpr uint64_t kMinRecordBytes = 1024;
+constexpr uint64_t kMaxRecordBytes = 65536;
+
 // Byte 64 / 68: below 128 a count of clusters, from 128 a power of two (0xF6: 2^10 = 1024).
+// A size out of bounds gives the usual one (`whenZero`).
 uint32_t RecordSize(uint8_t code, uint32_t bytesPerCluster, uint32_t whenZero) {
     if (code == 0) return whenZero;
-    if (code < 128) return code * bytesPerCluster;
-    uint32_t shift = 256 - code;
-    return shift < 31 ? 1u << shift : 0;
+    uint64_t size = 0;
+    if (code < 128) {
+        size = uint64_t{code} * bytesPerCluster;
+    } else if (256 - code < 32) {
+        size = uint64_t{1} << (256 - code);
+    }
+    if (size < kMinRecordBytes || size > kMaxRecordBytes || size % 512 != 0) return whenZero;
+    return static_cast<uint32_t>(size);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // NTFS mapping pairs (run lists).
 #include "common/Bytes.h"
+#include "fs/PartInfo.h"
 #include "fs/ntfs/NtfsRecord.h"
 
 namespace ravlin {
@@ -19,6 +20,9 @@ bool DecodeRunList(std::span<const uint8_t> bytes, uint64_t volumeSector,
         uint64_t length = 0;
         for (uint32_t i = 0; i < lengthSize; ++i)
             length |= uint64_t{bytes[at + 1 + i]} << (8 * i);
+        // A run longer than any volume is damage, and it would shift every run after it: the
+        // list ends before it.
+        if (length > kMaxRunSectors / (sectorsPerCluster ? sectorsPerCluster : 1)) break;
         if (offsetSize != 0) {
             uint64_t raw = 0;
             for (uint32_t i = 0; i < offsetSize; ++i)
@@ -30,13 +34,12 @@ bool DecodeRunList(std::span<const uint8_t> bytes, uint64_t volumeSector,
                 // Corrupt values must not wrap around the sector space.
                 uint64_t cluster = static_cast<uint64_t>(running);
                 uint64_t limit = kSparseSector / (sectorsPerCluster ? sectorsPerCluster : 1);
-                if (cluster < limit && length < limit &&
-                    cluster * sectorsPerCluster < kSparseSector - volumeSector) {
+                if (cluster < limit && cluster * sectorsPerCluster < kSparseSector - volumeSector) {
                     out.push_back({cluster * sectorsPerCluster + volumeSector,
                                    length * sectorsPerCluster});
                 }
             }
-        } else if (length != 0 && length < kSparseSector / (sectorsPerCluster ? sectorsPerCluster : 1)) {
+        } else if (length != 0) {
             out.push_back({kSparseSector, length * sectorsPerCluster});
         }
         at += 1 + lengthSize + offsetSize;

@@ -42,6 +42,63 @@ uint32_t MftExtent(const std::vector<DataRun>& runs, uint32_t perRecord) {
     return static_cast<uint32_t>(std::min<uint64_t>(records, kSegmentedIdLimit));
 }
 
+// The pieces the walk reads, made up one at a time: a run list that claims a vast MFT costs
+// nothing until it is read, and nothing past the device or past the last record a node store
+// can hold is read at all. A run that is sparse or lies past the device breaks the stream of
+// records.
+class MftPlan {
+public:
+    struct Piece {
+        uint64_t sector = 0;
+        uint32_t count = 0;
+        bool breakBefore = false;
+        uint32_t firstRecord = 0;  // records the piece holds a part of
+        uint32_t endRecord = 0;
+    };
+
+    MftPlan(const std::vector<DataRun>& runs, uint32_t perRecord, uint32_t recordLimit,
+            uint64_t lastSector)
+        : runs_(runs), perRecord_(perRecord), limit_(recordLimit), lastSector_(lastSector) {}
+
+    bool Next(Piece& out) {
+        while (run_ < runs_.size() && offset_ + done_ < uint64_t{limit_} * perRecord_) {
+            const DataRun& run = runs_[run_];
+            uint64_t usable = 0;
+            if (run.startSector != kSparseSector && run.startSector <= lastSector_)
+                usable = std::min(run.sectorCount, lastSector_ - run.startSector + 1);
+            if (done_ >= usable) {
+                gap_ = gap_ || usable < run.sectorCount;
+                offset_ += run.sectorCount;
+                done_ = 0;
+                ++run_;
+                continue;
+            }
+            uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(kChunkSectors, usable - done_));
+            uint64_t first = (offset_ + done_) / perRecord_;
+            uint64_t end = (offset_ + done_ + count + perRecord_ - 1) / perRecord_;
+            out.sector = run.startSector + done_;
+            out.count = count;
+            out.breakBefore = gap_;
+            out.firstRecord = static_cast<uint32_t>(std::min<uint64_t>(first, limit_));
+            out.endRecord = static_cast<uint32_t>(std::min<uint64_t>(end, limit_));
+            gap_ = false;
+            done_ += count;
+            return true;
+        }
+        return false;
+    }
+
+private:
+    const std::vector<DataRun>& runs_;
+    uint32_t perRecord_;
+    uint32_t limit_;
+    uint64_t lastSector_;
+    size_t run_ = 0;
+    uint64_t offset_ = 0;  // sectors of the MFT before the current run
+    uint64_t done_ = 0;    // sectors of the current run planned so far
+    bool gap_ = false;
+};
+
 class MftWalk {
 public:
     MftWalk(NtfsPartInfo& part, DiskReader& reader, const NtfsBootParams& params,
@@ -65,46 +122,36 @@ public:
         // runs (clusters smaller than records) is still whole; a sparse run breaks the
         // stream. The next piece is read while this one is decoded, and the node-store memory
         // of its records is faulted in on the reading thread, so that the walk finds it present.
-        std::vector<PrefetchReader::Read> reads;
-        std::vector<bool> breakBefore;
-        std::vector<std::pair<uint32_t, uint32_t>> pieceRecords;
+        // The reading thread and the walk follow two copies of the same plan.
         uint32_t perRecord = params_.SectorsPerRecord();
-        uint64_t offset = 0;  // sectors of the MFT before the run
-        bool gap = false;
-        for (const DataRun& run : part_.mftRuns) {
-            if (run.startSector == kSparseSector) {
-                gap = true;
-                offset += run.sectorCount;
-                continue;
-            }
-            for (uint64_t done = 0; done < run.sectorCount; done += kChunkSectors) {
-                uint32_t count =
-                    static_cast<uint32_t>(std::min<uint64_t>(kChunkSectors, run.sectorCount - done));
-                reads.push_back({run.startSector + done, count});
-                breakBefore.push_back(gap);
-                gap = false;
-                uint64_t first = (offset + done) / perRecord;
-                uint64_t end = (offset + done + count + perRecord - 1) / perRecord;
-                pieceRecords.emplace_back(static_cast<uint32_t>(std::min<uint64_t>(first, limit_)),
-                                          static_cast<uint32_t>(std::min<uint64_t>(end, limit_)));
-            }
-            offset += run.sectorCount;
-        }
-        PrefetchReader pieces(reader_, reads, kChunkSectors, 2, [&](size_t index) {
-            auto [first, end] = pieceRecords[index];
-            if (first <= lastStored_.load(std::memory_order_relaxed) + kPrefaultAhead)
-                part_.PrefaultNodes(first, end);
-        });
+        uint64_t lastSector = reader_.LastSector();
+        MftPlan ahead(part_.mftRuns, perRecord, limit_, lastSector);
+        MftPlan plan(part_.mftRuns, perRecord, limit_, lastSector);
+        MftPlan::Piece read;
+        PrefetchReader pieces(
+            reader_,
+            [&](PrefetchReader::Read& next) {
+                if (!ahead.Next(read)) return false;
+                next = {read.sector, read.count};
+                return true;
+            },
+            kChunkSectors, 2,
+            [&](size_t) {
+                if (read.firstRecord <= lastStored_.load(std::memory_order_relaxed) + kPrefaultAhead)
+                    part_.PrefaultNodes(read.firstRecord, read.endRecord);
+            });
         std::vector<uint8_t> carry(recordBytes_);
         std::vector<uint8_t> joined(recordBytes_);
         size_t carried = 0;
         uint8_t* data;
         uint32_t count;
         bool ok;
-        // A failed read gives zeros, which fail to decode.
-        for (size_t piece = 0; !stopped_ && pieces.Next(data, count, ok); ++piece) {
-            if (!ok) Reread(reads[piece].sector, data, count);
-            if (breakBefore[piece]) carried = 0;
+        MftPlan::Piece piece;
+        // A failed read gives zeros, which fail to decode. The stop request is polled for every
+        // piece, whether or not any of its records decode.
+        while (KeepGoingNow() && pieces.Next(data, count, ok) && plan.Next(piece)) {
+            if (!ok) Reread(piece.sector, data, count);
+            if (piece.breakBefore) carried = 0;
             size_t available = size_t{count} * 512;
             size_t at = 0;
             if (carried != 0) {
@@ -139,9 +186,15 @@ public:
     }
 
 private:
+    bool KeepGoingNow() {
+        if (!stopped_ && !KeepGoing(progress_, report_)) stopped_ = true;
+        return !stopped_;
+    }
+
     // A failed read leaves zeros, which fail to decode.
     void Reread(uint64_t sector, uint8_t* data, uint32_t count) {
-        for (uint32_t done = 0; done < count && !reader_.IsDeviceLost(); done += kRetrySectors) {
+        for (uint32_t done = 0; done < count && !reader_.IsDeviceLost() && KeepGoingNow();
+             done += kRetrySectors) {
             reader_.ReadSectors(data + size_t{done} * 512, sector + done,
                                 std::min(kRetrySectors, count - done));
         }
@@ -263,6 +316,32 @@ void Reparent(NtfsPartInfo& part, uint32_t id, uint32_t parentId) {
     for (auto it = subtree.rbegin(); it != subtree.rend(); ++it) SetNodeValid(part, *it, false);
 }
 
+// Parent references carry no sequence numbers here, so records of two deleted directories can
+// name each other; their files would then reach neither the root nor the folder of lost paths.
+// Each chain is followed up once; the node that closes a loop goes to the lost paths.
+void BreakParentCycles(NtfsPartInfo& part, uint32_t limit, uint32_t root, uint32_t orphans) {
+    enum : uint8_t { kUnseen = 0, kOnPath = 1, kReaches = 2 };
+    std::vector<uint8_t> state(limit, kUnseen);
+    std::vector<uint32_t> path;
+    for (uint32_t from = 0; from < limit; from += kTreeSlice) {
+        auto lock = part.WriteLock();
+        for (uint32_t id = from; id < std::min(limit, from + kTreeSlice); ++id) {
+            path.clear();
+            uint32_t at = id;
+            // Each step marks a node never marked before: at most `limit` steps in all.
+            while (at < limit && at != root && at != orphans && state[at] == kUnseen) {
+                const RFileNode* node = part.NodeAt(at);
+                if (!node || node->kind == NodeKind::Empty) break;
+                state[at] = kOnPath;
+                path.push_back(at);
+                at = node->parentId;
+            }
+            if (at < limit && state[at] == kOnPath) part.NodeAt(path.back())->parentId = orphans;
+            for (uint32_t p : path) state[p] = kReaches;
+        }
+    }
+}
+
 }  // namespace
 
 void SetLogFileAnalyser(LogFileAnalyser analyser) { logFileAnalyser.store(analyser); }
@@ -273,37 +352,45 @@ void BuildNtfsTree(NtfsPartInfo& part, bool partitionDeleted) {
         NodeKind dirKind = partitionDeleted ? NodeKind::DeletedDirectory : NodeKind::Directory;
         if (!part.LiveNodeAt(kRootRecord)) part.StoreNodeLocked(FolderNode(kRootRecord, 0, dirKind, L"\\"));
         part.rootNodeId = kRootRecord;
-        if (part.orphanFolderId == 0) part.orphanFolderId = part.NextNodeId();
-        if (!part.LiveNodeAt(part.orphanFolderId)) {
-            part.StoreNodeLocked(FolderNode(part.orphanFolderId, kRootRecord, NodeKind::DeletedDirectory,
-                                        kLostPathFolderName));
+        // The folder of lost paths takes the next id; a record numbered at the end of the
+        // store's reach leaves none there, and then the first free id below serves.
+        uint32_t orphans = part.orphanFolderId;
+        if (orphans == 0) orphans = part.FirstFreeIdFrom(part.NextNodeId());
+        if (orphans == 0) orphans = part.FirstFreeIdFrom(kLastMetadataRecord + 1);
+        if (orphans != 0 && !part.LiveNodeAt(orphans)) {
+            orphans = part.StoreNodeLocked(FolderNode(orphans, kRootRecord, NodeKind::DeletedDirectory,
+                                                      kLostPathFolderName));
         }
+        // Without any id left, nodes without a parent go to the root.
+        part.orphanFolderId = orphans != 0 ? orphans : kRootRecord;
     }
     uint32_t limit = part.NextNodeId();
-    for (uint32_t from = 0; from < limit; from += kTreeSlice) {
-        auto lock = part.WriteLock();
-        for (uint32_t id = from; id < std::min(limit, from + kTreeSlice); ++id)
-            if (RFileNode* node = part.NodeAt(id)) node->children.clear();
-    }
     uint32_t root = part.rootNodeId;
     uint32_t orphans = part.orphanFolderId;
     for (uint32_t from = 0; from < limit; from += kTreeSlice) {
         auto lock = part.WriteLock();
         for (uint32_t id = from; id < std::min(limit, from + kTreeSlice); ++id) {
             RFileNode* node = part.NodeAt(id);
-            if (!node || node->kind == NodeKind::Empty || id == root || id == orphans) continue;
+            if (!node) continue;
+            node->children.clear();
+            if (node->kind == NodeKind::Empty || id == root || id == orphans) continue;
             uint32_t parentId = node->parentId == id ? orphans : node->parentId;
-            RFileNode* parent = part.NodeAt(parentId);
-            if (!parent || !parent->IsDirectoryKind()) {
-                parentId = orphans;
-                parent = part.NodeAt(orphans);
-            }
+            const RFileNode* parent = part.NodeAt(parentId);
+            if (!parent || !parent->IsDirectoryKind()) parentId = orphans;
             node->parentId = parentId;
-            parent->children.push_back(id);
+        }
+    }
+    BreakParentCycles(part, limit, root, orphans);
+    for (uint32_t from = 0; from < limit; from += kTreeSlice) {
+        auto lock = part.WriteLock();
+        for (uint32_t id = from; id < std::min(limit, from + kTreeSlice); ++id) {
+            const RFileNode* node = part.NodeAt(id);
+            if (!node || node->kind == NodeKind::Empty || id == root || id == orphans) continue;
+            if (RFileNode* parent = part.NodeAt(node->parentId)) parent->children.push_back(id);
         }
     }
     auto lock = part.WriteLock();
-    part.NodeAt(root)->children.push_back(orphans);
+    if (orphans != root) part.NodeAt(root)->children.push_back(orphans);
 }
 
 void MergeLogFileRecovery(NtfsPartInfo& part, const LogFileRecovery& recovered,

@@ -292,3 +292,33 @@ TEST(NtfsScan, ABadSectorInTheMftCostsOnlyTheRecordsNearIt) {
     EXPECT_GE(lost, 1u);
     EXPECT_LE(lost, 64u);
 }
+
+// The crafted variants of the NTFS fixture: its files are still there.
+TEST(NtfsCrafted, AnAbsurdRecordSizeOrMftLengthStillGivesEveryFile) {
+    for (const char* image : {"ntfs-record-size.img", "ntfs-vast-mft.img"}) {
+        auto s = Scan(image);
+        ASSERT_TRUE(s->part) << image;
+        ExpectMatchesManifest(*s, LoadManifest(image).partitions[0], false);
+    }
+}
+
+// Old names its own subfolder Old/Deeper as parent: both folders and their files still reach
+// the root, one of the two through the folder of lost paths.
+TEST(NtfsCrafted, TwoFoldersNamingEachOtherStillReachTheRoot) {
+    auto s = Scan("ntfs-parent-loop.img");
+    ASSERT_TRUE(s->part);
+    std::string lost = Utf8(kLostPathFolderName);
+    std::map<std::string, size_t> leaves;
+    for (const auto& [path, node] : s->paths) leaves[path.substr(path.rfind('/') + 1)]++;
+    for (const char* leaf : {"Old", "Deeper", "old1.txt", "old2.docx", "old3.txt"})
+        EXPECT_EQ(leaves[leaf], 1u) << leaf;
+    bool underLost = s->paths.count(lost + "/Old/old1.txt") || s->paths.count(lost + "/Deeper/old3.txt");
+    EXPECT_TRUE(underLost);
+    auto manifest = LoadManifest("ntfs.img");
+    for (const auto& [path, node] : s->paths) {
+        if (path.ends_with("old3.txt")) {
+            EXPECT_EQ(ContentMd5(*s->part, s->reader, *node),
+                      manifest.partitions[0].Find("Old/Deeper/old3.txt")->recoveredMd5);
+        }
+    }
+}
