@@ -184,7 +184,9 @@ struct NodeBrief {
     uint32_t kind = 0;
     uint32_t typeId = 0;
     uint32_t isDirectory = 0;
-    const wchar_t* name = nullptr;  // the recycle-bin display name where the node has one
+    // The recycle-bin display name where the node has one. The text belongs to the view and
+    // stays valid until the same thread's next GetNodeBrief on that view.
+    const wchar_t* name = nullptr;
     uint32_t secondTime = 0;
 };
 
@@ -345,6 +347,8 @@ public:
     void SetCategoryChecked(int category, bool checked);
     int GetCategoryCheckStatus(int category) const;
     unsigned long long GetCategoryCheckCount(int category) const;
+    // The enumerator gets a copy of each node, valid for the call; it runs with no lock of the
+    // library held, so it may call the view and the other engine calls.
     unsigned long long EnumCategoryNodes(int category, unsigned long long first,
                                          unsigned long long count,
                                          int (*enumerator)(unsigned int, const RFileNode*, void*),

@@ -7,6 +7,7 @@
 
 #include "platform/Debug.h"
 #include "fs/PartInfo.h"
+#include "results/FileNode.h"
 #include "results/ScanPreViewBridge.h"
 #include "results/ScanPreview.h"
 
@@ -329,14 +330,20 @@ uint64_t ScanEngineImpl::EnumCategoryNodes(int category, uint64_t first, uint64_
     if (!enumerator || !preview) return 0;
     const VirtualFileTree& tree = preview->Tree();
     uint64_t calls = 0;
+    // The host's enumerator runs with no lock of ours held (it may call back into the view):
+    // each node is copied under its partition's lock, and the copy is handed out.
     for (const auto& ref : tree.Refs(static_cast<uint32_t>(category), first, count)) {
         auto part = tree.PartAt(ref.partIndex);
         if (!part) continue;
-        auto nodes = part->ReadLock();
-        const RFileNode* node = part->LiveNodeAt(ref.nodeId);
-        if (!node) continue;
+        RFileNode copy;
+        {
+            auto nodes = part->ReadLock();
+            const RFileNode* node = part->LiveNodeAt(ref.nodeId);
+            if (!node) continue;
+            copy = CopyOfNode(*node);
+        }
         ++calls;
-        if (enumerator(ref.partIndex, node, ctx) != 0) break;
+        if (enumerator(ref.partIndex, &copy, ctx) != 0) break;
     }
     return calls;
 }

@@ -99,6 +99,10 @@ public:
     std::shared_lock<platform::RwLock> ReadLock() const {
         return std::shared_lock<platform::RwLock>(nodeLock_);
     }
+    // The write lock when no one holds the node lock now; not owned otherwise.
+    std::unique_lock<platform::RwLock> TryWriteLock() const {
+        return std::unique_lock<platform::RwLock>(nodeLock_, std::try_to_lock);
+    }
 
     // Adjusts liveNodeCount after a node's liveness changed in place (kind or valid).
     void NoteLivenessChange(bool wasLive, bool isLive);

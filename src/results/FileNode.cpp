@@ -24,6 +24,17 @@ RFileNode FolderNode(uint32_t id, uint32_t parent, NodeKind kind, const std::wst
     return node;
 }
 
+RFileNode CopyOfNode(const RFileNode& source) {
+    RFileNode copy = DeriveNodeCopy(source, source.id, source.parentId, source.name);
+    copy.kind = source.kind;
+    copy.typeId = source.typeId;
+    copy.valid = source.valid;
+    copy.sourceId = source.sourceId;
+    copy.children = source.children;
+    copy.residentData = source.residentData;
+    return copy;
+}
+
 RFileNode DeriveNodeCopy(const RFileNode& source, uint32_t newId, uint32_t newParentId,
                          const std::wstring& newName) {
     RFileNode copy;

@@ -17,6 +17,9 @@ uint32_t FileTimeToUnix(uint64_t fileTime);
 RFileNode DeriveNodeCopy(const RFileNode& source, uint32_t newId, uint32_t newParentId,
                          const std::wstring& newName);
 
+// A field-for-field copy (nodes are move-only), for handing a node's state out of its lock.
+RFileNode CopyOfNode(const RFileNode& source);
+
 // A directory node: the volume roots and the scanners' synthetic folders.
 RFileNode FolderNode(uint32_t id, uint32_t parent, NodeKind kind, const std::wstring& name);
 

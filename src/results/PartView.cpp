@@ -220,9 +220,12 @@ void PartView::Attach(const PreviewContext& ctx, uint32_t id, const RFileNode& n
     e.parentId = parent;
     e.isDirectory = dir;
     Mark(id);
-    if (dir && subtree && parent != 0 && e.visibleFiles != 0) {
-        Link(parent, id, kDirList);
-        PropagateUp(parent, e.visibleFiles, e.visibleBytes, e.checkedVisibleFiles, true);
+    if (dir && parent != 0) {
+        if (e.visibleFiles != 0) {
+            Link(parent, id, kDirList);
+            PropagateUp(parent, e.visibleFiles, e.visibleBytes, e.checkedVisibleFiles, true);
+        }
+        AddCheckedToAncestors(parent, e.checkedFiles, true);
     }
     e.attached = 1;
     if (parent != 0) Link(parent, id, kAllList);
@@ -308,10 +311,17 @@ void PartView::EvaluateCollectors(const PreviewContext& ctx, uint32_t id, const 
 // Detaching, moving, refiltering
 // ---------------------------------------------------------------------------------------------
 
+// A directory's child lists and subtree values belong to its children, which stay attached
+// under it: a directory that goes and comes back (a node replaced, a relink) keeps them, and
+// only its own place in its parent and its amounts in the ancestors are undone here.
 void PartView::Detach(const PreviewContext& ctx, uint32_t id) {
     PreviewEntry* found = entries_.Find(id);
     if (!found) return;
     PreviewEntry& e = *found;
+    if (e.isDirectory) {
+        if (e.attached) DetachDirectory(id, e);
+        return;
+    }
     if (!e.attached && e.collectorBits == 0 && !HasSubtreeValues(e) && e.Children(kAllList).empty() &&
         !e.checked)
         return;
@@ -360,6 +370,34 @@ void PartView::Detach(const PreviewContext& ctx, uint32_t id) {
     Mark(id);
 }
 
+void PartView::DetachDirectory(uint32_t id, PreviewEntry& e) {
+    uint32_t parent = e.parentId;
+    Unlink(parent, id, kDirList);
+    Unlink(parent, id, kAllList);
+    PropagateUp(parent, e.visibleFiles, e.visibleBytes, e.checkedVisibleFiles, false);
+    AddCheckedToAncestors(parent, e.checkedFiles, false);
+    e.visible = e.attached = 0;
+    e.scope = 0;
+    e.scopeDepth = 0;
+    e.parentId = 0;
+    Mark(id);
+}
+
+void PartView::AddCheckedToAncestors(uint32_t start, uint64_t files, bool add) {
+    for (uint32_t at = start, step = 0; at != 0 && step < kMaxChain && files; ++step) {
+        PreviewEntry* a = add ? Slot(at) : entries_.Find(at);
+        if (!a) break;
+        if (add) {
+            a->checkedFiles += files;
+        } else {
+            SubtractFloor(a->checkedFiles, files);
+        }
+        Mark(at);
+        if (a->parentId == at) break;
+        at = a->parentId;
+    }
+}
+
 void PartView::Move(const PreviewContext&, uint32_t id, uint32_t newParent) {
     PreviewEntry& e = Entry(id);
     uint64_t files = 0, bytes = 0, ticked = 0;
@@ -375,28 +413,14 @@ void PartView::Move(const PreviewContext&, uint32_t id, uint32_t newParent) {
     Unlink(old, id, kAllList);
     // Ticks in the subtree move with it.
     uint64_t checkedBelow = e.isDirectory ? e.checkedFiles : (e.checked ? 1 : 0);
-    for (uint32_t at = old, step = 0; at != 0 && step < kMaxChain && checkedBelow; ++step) {
-        PreviewEntry* a = entries_.Find(at);
-        if (!a) break;
-        SubtractFloor(a->checkedFiles, checkedBelow);
-        Mark(at);
-        if (a->parentId == at) break;
-        at = a->parentId;
-    }
+    AddCheckedToAncestors(old, checkedBelow, false);
     e.parentId = newParent;
     Mark(id);
     if (e.isDirectory && e.visibleFiles > 0) Link(newParent, id, kDirList);
     if (visibleFile) Link(newParent, id, kFileList);
     Link(newParent, id, kAllList);
     PropagateUp(newParent, files, bytes, ticked, true);
-    for (uint32_t at = newParent, step = 0; at != 0 && step < kMaxChain && checkedBelow; ++step) {
-        PreviewEntry* a = Slot(at);
-        if (!a) break;
-        a->checkedFiles += checkedBelow;
-        Mark(at);
-        if (a->parentId == at) break;
-        at = a->parentId;
-    }
+    AddCheckedToAncestors(newParent, checkedBelow, true);
 }
 
 // A visible file whose size or type changed keeps its aggregates and type entry right.

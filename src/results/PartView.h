@@ -239,6 +239,8 @@ private:
     void Link(uint32_t parent, uint32_t child, int list);
     void Unlink(uint32_t parent, uint32_t child, int list);
     void Move(const PreviewContext& ctx, uint32_t id, uint32_t newParent);
+    void DetachDirectory(uint32_t id, PreviewEntry& e);
+    void AddCheckedToAncestors(uint32_t start, uint64_t files, bool add);
     void RefreshFile(const PreviewContext& ctx, uint32_t id, const RFileNode& node);
     void Mark(uint32_t id);
     void MarkList(uint32_t id, int list);

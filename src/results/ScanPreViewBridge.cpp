@@ -15,6 +15,13 @@ bool HandleValid(const DiskReader& reader) { return !reader.IsClosed(); }
 
 }  // namespace
 
+const wchar_t* ScanPreViewBridge::PerThreadText::Keep(std::wstring text) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::wstring& kept = texts_[std::this_thread::get_id()];
+    kept = std::move(text);
+    return kept.c_str();
+}
+
 ScanPreViewBridge::~ScanPreViewBridge() {
     std::lock_guard<std::mutex> guard(readersLock_);
     readers_.clear();
@@ -70,7 +77,8 @@ bool ScanPreViewBridge::GetNodeBrief(unsigned long long partIndex, unsigned int 
     brief.kind = static_cast<uint32_t>(node->kind);
     brief.typeId = node->typeId;
     brief.isDirectory = node->IsDirectoryKind() ? 1 : 0;
-    brief.name = DisplayNameOf(*node).c_str();
+    // The node may be renamed once the lock is let go: the name is handed out as a copy.
+    brief.name = nameTexts_.Keep(DisplayNameOf(*node));
     brief.secondTime = node->secondTime;
     *out = brief;
     return true;
@@ -140,10 +148,7 @@ void ScanPreViewBridge::SetNodesChecked(const unsigned long long* partIndexes,
 const wchar_t* ScanPreViewBridge::CurrentPath() const {
     std::wstring path;
     if (auto preview = engine_->Preview()) path = preview->CurrentPath();
-    std::lock_guard<std::mutex> guard(pathLock_);
-    std::wstring& text = pathTexts_[std::this_thread::get_id()];
-    text = std::move(path);
-    return text.c_str();
+    return pathTexts_.Keep(std::move(path));
 }
 
 unsigned long long ScanPreViewBridge::GetCheckedBytes() const {
@@ -195,10 +200,16 @@ bool ScanPreViewBridge::ReadNodeData(unsigned long long partIndex, unsigned int 
     if (it == readers_.end() || !it->second || !HandleValid(*it->second)) return false;
     auto part = engine_->PartitionAt(partIndex);
     if (!part || !engine_->Preview() || !buffer || length == 0) return false;
-    auto nodes = part->ReadLock();
-    const RFileNode* node = part->LiveNodeAt(nodeId);
-    if (!node) return false;
-    return part->ReadFileData(it->second.get(), node, offset, static_cast<uint8_t*>(buffer), length) > 0;
+    // What the read needs is copied under the node lock, and the device is read without it: a
+    // slow read must not hold up the scanner or the preview.
+    RFileNode copy;
+    {
+        auto nodes = part->ReadLock();
+        const RFileNode* node = part->LiveNodeAt(nodeId);
+        if (!node) return false;
+        copy = CopyOfNode(*node);
+    }
+    return part->ReadFileData(it->second.get(), &copy, offset, static_cast<uint8_t*>(buffer), length) > 0;
 }
 
 void ScanPreViewBridge::CloseReader(unsigned long long partIndex) {

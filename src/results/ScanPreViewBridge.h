@@ -52,9 +52,20 @@ public:
 private:
     std::shared_ptr<PartView> ViewOf(unsigned long long partIndex) const;
 
+    // Text handed out by pointer: one buffer per calling thread, valid until that thread's next
+    // call of the same kind on this view.
+    class PerThreadText {
+    public:
+        const wchar_t* Keep(std::wstring text) const;
+
+    private:
+        mutable std::mutex lock_;
+        mutable std::map<std::thread::id, std::wstring> texts_;
+    };
+
     ScanEngineImpl* engine_;
-    mutable std::mutex pathLock_;
-    mutable std::map<std::thread::id, std::wstring> pathTexts_;
+    PerThreadText pathTexts_;
+    PerThreadText nameTexts_;
     std::map<uint64_t, std::shared_ptr<DiskReader>> readers_;
     std::map<uint64_t, uint64_t> readerUses_;
     std::mutex readersLock_;

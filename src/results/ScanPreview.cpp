@@ -47,6 +47,9 @@ void ScanPreview::SetNodeFilter(NodePredicate filter) {
 }
 
 uint32_t ScanPreview::AddCollector(NodePredicate predicate) {
+    // The slot is claimed without its predicate, its counts are cleared, and only then is the
+    // predicate put in: a tick in between finds the slot in use by nothing and counts nothing,
+    // so no count it makes is wiped afterwards.
     uint32_t slot = kCollectorSlots;
     uint32_t id = 0;
     {
@@ -61,8 +64,9 @@ uint32_t ScanPreview::AddCollector(NodePredicate predicate) {
         id = nextCollectorId_++;
         if (id == 0) id = nextCollectorId_++;
         collectors_[slot].id = id;
-        collectors_[slot].predicate = std::move(predicate);
+        collectors_[slot].predicate = nullptr;
     }
+    if (afterCollectorSlotForTesting_) afterCollectorSlotForTesting_();
     std::vector<std::shared_ptr<PartView>> views;
     {
         std::lock_guard<std::mutex> guard(partsLock_);
@@ -70,8 +74,11 @@ uint32_t ScanPreview::AddCollector(NodePredicate predicate) {
     }
     for (const auto& view : views) {
         std::lock_guard<platform::RwLock> guard(view->lock);
-        view->counters[slot] = 0;
+        view->ClearCollectorSlot(slot);
+        view->publishedCounts[slot].store(0);
     }
+    std::lock_guard<std::mutex> guard(collectorsLock_);
+    if (collectors_[slot].id == id) collectors_[slot].predicate = std::move(predicate);
     return id;
 }
 
@@ -215,8 +222,12 @@ bool ScanPreview::ProcessPart(PartView& view, PartInfo& part, const PreviewConte
 }
 
 bool ScanPreview::TickPreview(uint32_t budget) {
-    SliceState slice = TakeSlice();
+    // The generation is read before the filter is copied: a filter set in between is at least
+    // as new as the generation this tick marks applied, and a newer generation makes the next
+    // tick apply it again.
     uint64_t generation = filterGeneration_.load();
+    SliceState slice = TakeSlice();
+    if (afterSliceForTesting_) afterSliceForTesting_();
     auto views = SyncViews(slice);
     const PartitionList& parts = *slice.parts;
     tree_.SyncParts(parts);

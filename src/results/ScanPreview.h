@@ -55,6 +55,11 @@ public:
     int64_t CheckedBytes() const { return totals_.checkedBytes.load(); }
     const std::vector<std::wstring>& PathComponents() const { return pathComponents_; }
 
+    // Tests run these where other threads may cut in: in a tick, once it has taken its copies
+    // of the partition list, filter and collectors; in AddCollector, once the slot is claimed.
+    std::function<void()> afterSliceForTesting_;
+    std::function<void()> afterCollectorSlotForTesting_;
+
 private:
     struct SliceState {
         std::shared_ptr<const PartitionList> parts;

@@ -7,6 +7,8 @@
 
 #include "engine/ScanEngineImpl.h"
 #include "fs/PartInfo.h"
+#include "platform/DeviceTable.h"
+#include "platform/FaultInjection.h"
 #include "results/ScanPreview.h"
 #include "support/Fixtures.h"
 
@@ -63,4 +65,123 @@ TEST(EngineResults, APreviewHeldAcrossTheNextStartStaysWhole) {
     EXPECT_GT(held->CheckedBytes(), 0);
     EXPECT_FALSE(held->TickPreview(0));
     EXPECT_EQ(held->FoundCount(), found);
+}
+
+namespace {
+
+constexpr uint32_t kJpg = 46;
+
+// The first file of partition 0 whose type is `type`, through the engine's view.
+uint32_t FileOfType(ScanEngineImpl& engine, uint32_t type) {
+    auto part = engine.PartitionAt(0);
+    uint32_t found = 0;
+    auto nodes = part->ReadLock();
+    part->ForEachNode([&](uint32_t id, const RFileNode& node) {
+        if (!found && node.IsLive() && node.IsFileKind() && node.typeId == type && node.size > 0) found = id;
+    });
+    return found;
+}
+
+}  // namespace
+
+// The name a brief hands out stays as it was until the thread asks again, even when the node
+// is renamed in place meanwhile (as the recycle pass and name repair do).
+TEST(EngineResults, ABriefsNameOutlivesARenameOfItsNode) {
+    ScanEngineImpl engine;
+    ScanToTheEnd(engine, test::FixtureImage("sample-disk.img"));
+    IScanView& view = engine.View();
+    auto part = engine.PartitionAt(0);
+    uint32_t file = FileOfType(engine, kJpg);
+    ASSERT_NE(file, 0u);
+    NodeBrief brief;
+    ASSERT_TRUE(view.GetNodeBrief(0, file, &brief));
+    std::wstring before = brief.name;
+    {
+        auto lock = part->WriteLock();
+        part->NodeAt(file)->name = std::wstring(300, L'x') + L".jpg";
+        part->NodeAt(file)->name.shrink_to_fit();
+    }
+    std::vector<std::wstring> churn(64, std::wstring(40, L'y'));  // reuse freed memory
+    EXPECT_EQ(std::wstring(brief.name), before);
+    NodeBrief again;
+    ASSERT_TRUE(view.GetNodeBrief(0, file, &again));
+    EXPECT_EQ(std::wstring(again.name).size(), 304u);
+}
+
+// A content read that waits on the device holds no lock the scanner needs.
+TEST(EngineResults, ASlowContentReadLeavesTheNodeStoreFree) {
+    auto image = test::FixtureImage("sample-disk.img");
+    int err = 0;
+    auto faulty = std::make_shared<platform::FaultInjectingBackend>(platform::OpenFileBackend(image.string(), err));
+    const std::wstring device = L"\\\\.\\PhysicalDrive55";
+    platform::RegisterDeviceFactory(device, [faulty] { return faulty; });
+    ScanEngineImpl engine;
+    ScanInput input;
+    input.devicePath = device;
+    input.sectorCount = std::filesystem::file_size(image) / 512;
+    ASSERT_TRUE(engine.Start(input));
+    while (engine.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (engine.TickPreview(0)) {
+    }
+    IScanView& view = engine.View();
+    auto part = engine.PartitionAt(0);
+    uint32_t file = FileOfType(engine, kJpg);
+    ASSERT_NE(file, 0u);
+    uint64_t first = part->NodeAt(file)->firstSector;
+    ASSERT_TRUE(view.OpenReader(0));
+    faulty->HoldSectors(first, 1, 3000);
+    std::vector<uint8_t> data(512);
+    std::thread reading([&] { view.ReadNodeData(0, file, data.data(), 0, 512); });
+    while (faulty->HeldNow() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A scanner wanting to write now gets in at once.
+    bool writable = false;
+    writable = part->TryWriteLock().owns_lock();
+    faulty->ReleaseHeld();
+    reading.join();
+    view.CloseReader(0);
+    platform::UnregisterDevice(device);
+    EXPECT_TRUE(writable);
+}
+
+namespace {
+// A host's enumerator that, like a browsing host, asks the view about each node it is given,
+// while a scanner thread is waiting to write to the same partition.
+struct CategoryHost {
+    ScanEngineImpl* engine;
+    std::shared_ptr<PartInfo> part;
+    int calls = 0;
+    bool writerGotIn = false;
+    bool briefed = false;
+
+    static int Enumerate(unsigned int partIndex, const RFileNode* node, void* context) {
+        auto* self = static_cast<CategoryHost*>(context);
+        ++self->calls;
+        std::atomic<bool> done{false};
+        std::thread writer([&] {
+            auto lock = self->part->WriteLock();
+            done = true;
+        });
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        self->writerGotIn = done;
+        writer.join();
+        NodeBrief brief;
+        self->briefed = self->engine->View().GetNodeBrief(partIndex, node->id, &brief);
+        self->engine->View().SetNodeChecked(partIndex, node->id, true);
+        return 1;  // one node is enough
+    }
+};
+}  // namespace
+
+// The category enumerator runs without the partition's lock held: a writer gets in at once,
+// and the enumerator can call the view.
+TEST(EngineResults, TheCategoryEnumeratorRunsWithoutTheNodeLock) {
+    ScanEngineImpl engine;
+    ScanToTheEnd(engine, test::FixtureImage("sample-disk.img"));
+    CategoryHost host{&engine, engine.PartitionAt(0)};
+    EXPECT_EQ(engine.EnumCategoryNodes(kJpg, 0, 0, &CategoryHost::Enumerate, &host), 1u);
+    EXPECT_EQ(host.calls, 1);
+    EXPECT_TRUE(host.writerGotIn);
+    EXPECT_TRUE(host.briefed);
 }

@@ -255,9 +255,11 @@ TEST(PreviewModel, RandomOperationsAgreeWithARecount) {
                     h.part->NodeAt(id)->parentId = pick(targets);
                 }
             } else if (op < 65) {
-                // A file turns non-live, or comes back.
-                if (files.empty()) continue;
-                uint32_t id = pick(files);
+                // A file or a directory turns non-live, or comes back; a directory's children
+                // stay under it meanwhile.
+                bool directory = random() % 3 == 0 && dirs.size() > 1;
+                if (!directory && files.empty()) continue;
+                uint32_t id = directory ? dirs[1 + random() % (dirs.size() - 1)] : pick(files);
                 auto lock = h.part->WriteLock();
                 RFileNode* node = h.part->NodeAt(id);
                 bool wasLive = node->IsLive();

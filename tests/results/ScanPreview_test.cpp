@@ -199,3 +199,94 @@ TEST(ScanPreview, APreviewPathSplitsAtBothSeparatorsAndNarrowsTheTree) {
     EXPECT_EQ(view->VisibleChildAt(1, 0), 2u);
     EXPECT_EQ(preview.FoundCount(), 1u);
 }
+
+// A filter set while a tick holds its copies must not be marked applied by that tick.
+TEST(ScanPreview, AFilterSetDuringATickIsAppliedByALaterOne) {
+    auto output = std::make_shared<ScanOutput>();
+    auto part = MakePart();
+    for (uint32_t id = 2; id < 12; ++id) AddFile(*part, id, 1, id * 100, 46, L"f" + std::to_wstring(id));
+    output->Publish(part);
+    ScanPreview preview(L"", output, 1);
+    Drain(preview, 0);
+    ASSERT_EQ(preview.FoundCount(), 10u);
+    bool once = false;
+    preview.afterSliceForTesting_ = [&] {
+        if (once) return;
+        once = true;
+        preview.SetNodeFilter([](const RFileNode& n) { return n.IsDirectoryKind() || n.size > 500; });
+    };
+    Drain(preview, 0);
+    preview.afterSliceForTesting_ = nullptr;
+    EXPECT_TRUE(once);
+    // The host goes on ticking until the filter is done.
+    for (int i = 0; i < 100 && !preview.FilterEnding(); ++i) Drain(preview, 0);
+    EXPECT_TRUE(preview.FilterEnding());
+    auto view = preview.PartViewOf(part.get());
+    ASSERT_TRUE(view);
+    NodeStatusBrief root;
+    ASSERT_TRUE(view->NodeStatus(1, root));
+    EXPECT_EQ(root.visibleFiles, 6u);  // 600 to 1100
+    EXPECT_EQ(view->VisibleChildCount(1), 6u);
+}
+
+// A tick between a collector's slot being taken and its counts being cleared must not leave
+// nodes it accepted uncounted for good.
+TEST(ScanPreview, ACollectorAddedDuringATickCountsEveryNodeAfterASweep) {
+    auto output = std::make_shared<ScanOutput>();
+    auto part = MakePart();
+    for (uint32_t id = 2; id < 22; ++id) AddFile(*part, id, 1, 10, id % 2 ? 46 : 47, L"f" + std::to_wstring(id));
+    output->Publish(part);
+    ScanPreview preview(L"", output, 1);
+    Drain(preview, 0);
+    preview.afterCollectorSlotForTesting_ = [&] {
+        // A new node arrives and is ticked in while the collector is being added.
+        AddFile(*part, 30, 1, 10, 46, L"late");
+        Drain(preview, 0);
+    };
+    uint32_t id = preview.AddCollector([](const RFileNode& n) { return n.typeId == 46; });
+    preview.afterCollectorSlotForTesting_ = nullptr;
+    ASSERT_NE(id, 0u);
+    preview.SweepTombstones();
+    Drain(preview, 0);
+    EXPECT_EQ(preview.GetCollectedCount(id, part.get()), 11u);
+}
+
+// A directory whose node goes away and comes back (a node replaced in its slot) keeps its
+// children, their counts and its place under its parent.
+TEST(ScanPreview, ADirectoryThatGoesAndComesBackKeepsItsChildren) {
+    auto output = std::make_shared<ScanOutput>();
+    auto part = MakePart();
+    AddDir(*part, 2, 1, L"photos");
+    AddFile(*part, 3, 2, 100, 46, L"a.jpg");
+    AddFile(*part, 4, 2, 200, 46, L"b.jpg");
+    output->Publish(part);
+    ScanPreview preview(L"", output, 1);
+    Drain(preview, 0);
+    auto view = preview.PartViewOf(part.get());
+    preview.SetNodeChecked(part, 3, true);
+    auto setValid = [&](uint8_t valid) {
+        auto lock = part->WriteLock();
+        RFileNode* dir = part->NodeAt(2);
+        bool was = dir->IsLive();
+        dir->valid = valid;
+        part->NoteLivenessChange(was, dir->IsLive());
+    };
+    setValid(0);
+    preview.SweepTombstones();
+    Drain(preview, 0);
+    EXPECT_EQ(view->VisibleChildCount(1), 0u);
+    setValid(1);
+    preview.SweepTombstones();
+    Drain(preview, 0);
+    NodeStatusBrief root, dir;
+    ASSERT_TRUE(view->NodeStatus(1, root));
+    ASSERT_TRUE(view->NodeStatus(2, dir));
+    EXPECT_EQ(view->VisibleChildCount(1), 1u);
+    EXPECT_EQ(view->VisibleChildCount(2), 2u);
+    EXPECT_EQ(dir.visibleFiles, 2u);
+    EXPECT_EQ(dir.visibleBytes, 300u);
+    EXPECT_EQ(root.visibleFiles, 2u);
+    EXPECT_EQ(root.checkedFiles, 1u);
+    EXPECT_EQ(root.checkedVisibleFiles, 1u);
+    EXPECT_EQ(preview.FoundCount(), 2u);
+}
