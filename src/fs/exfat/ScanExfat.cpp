@@ -61,23 +61,46 @@ public:
             if (!set.directory || set.firstCluster < 2 || set.length == 0 || depth >= kMaxDepth)
                 continue;
             if (set.firstCluster > uint64_t{g_.clusterCount} + 1) continue;
-            // Claiming a directory's first sector is what keeps a loop from being walked again.
-            uint64_t first = g_.ClusterSector(set.firstCluster);
-            if (!part_.IsSectorFree(first)) continue;
-            part_.Claim(first);
-            std::vector<uint8_t> bytes;
-            if (!ReadExfatDirectory(reader_, part_.fat, g_, set.firstCluster, set.length,
-                                    set.usesFatChain != 0, bytes))
+            // The live tree is walked first, so that a deleted folder whose cluster a live one
+            // took finds it claimed and does not show the live files as its own.
+            if (set.deleted || partitionDeleted_) {
+                deferred_.push_back({set, id, depth + 1});
                 continue;
-            std::vector<ExfatDirEntry> children;
-            ParseEntrySets(bytes, children);
-            Walk(children, id, depth + 1);
+            }
+            Enter(set, id, depth + 1);
+        }
+    }
+
+    // The deleted folders met on the way, and those found inside them.
+    void WalkDeleted() {
+        for (size_t i = 0; i < deferred_.size() && !stopped_; ++i) {
+            Deferred d = deferred_[i];
+            Enter(d.set, d.node, d.depth);
         }
     }
 
     ParseProgress& Report() { return report_; }
 
 private:
+    struct Deferred {
+        ExfatDirEntry set;
+        uint32_t node, depth;
+    };
+
+    // Claiming a directory's first sector is what keeps a loop from being walked again.
+    void Enter(const ExfatDirEntry& set, uint32_t node, uint32_t depth) {
+        uint64_t first = g_.ClusterSector(set.firstCluster);
+        if (!part_.IsSectorFree(first)) return;
+        part_.Claim(first);
+        std::vector<uint8_t> bytes;
+        if (!ReadExfatDirectory(reader_, part_.fat, g_, set.firstCluster, set.length,
+                                set.usesFatChain != 0, bytes))
+            return;
+        std::vector<ExfatDirEntry> children;
+        ParseEntrySets(bytes, children);
+        Walk(children, node, depth);
+    }
+
     RFileNode MakeNode(const ExfatDirEntry& set, uint32_t parent) {
         RFileNode node;
         node.id = nextId_++;
@@ -126,6 +149,7 @@ private:
     uint32_t nextId_ = kFirstFreeId;
     ParseProgress report_;
     bool stopped_ = false;
+    std::vector<Deferred> deferred_;
 };
 
 }  // namespace
@@ -212,6 +236,7 @@ bool ScanExfat(ExfatPartInfo& part, DiskReader& reader, const ParseProgressCallb
         std::vector<ExfatDirEntry> sets;
         ParseEntrySets(root, sets);
         walk.Walk(sets, kRootId, 0);
+        walk.WalkDeleted();
     }
     ParseProgress& report = walk.Report();
     if (KeepGoing(progress, report)) {
