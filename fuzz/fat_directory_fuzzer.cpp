@@ -11,5 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     IsFatDirectorySector(bytes);
     std::vector<FatDirEntry> entries;
     ParseDirectory(bytes, 2, size % 2 == 0, entries);
+    entries.clear();
+    ParseDirectory(bytes, 2, size % 2 == 0, entries, true);  // as a live directory
     return 0;
 }

@@ -349,12 +349,17 @@ bool LoadFatFreeSpace(DiskReader& reader, uint64_t volumeSector, FreeSpaceMap& o
     if (!DecodeFatGeometry(std::span<const uint8_t>(boot, 512), volumeSector, g)) return false;
     std::vector<uint8_t> fat;
     if (!LoadTable(reader, g, fat, {})) return false;
+    // The clusters the device holds, whatever the boot sector claims.
+    uint32_t last = g.maxCluster;
+    if (g.dataStart > reader.LastSector()) return false;
+    last = static_cast<uint32_t>(std::min<uint64_t>(last, (reader.LastSector() - g.dataStart) / g.clusterSectors + 2));
+    if (last < 2) return false;
     FreeSpaceMap map;
-    map.clusterCount = g.maxCluster - 1;
+    map.clusterCount = last - 1;
     map.firstSector = g.dataStart;
     map.sectorsPerCluster = g.clusterSectors;
     map.bitmap.assign((uint64_t{map.clusterCount} + 7) / 8, 0);
-    for (uint32_t c = 2; c <= g.maxCluster; ++c) {
+    for (uint32_t c = 2; c <= last; ++c) {
         if (FatEntry(fat, g.isFat32 != 0, c) != 0) map.bitmap[(c - 2) / 8] |= 1 << ((c - 2) % 8);
     }
     out = std::move(map);

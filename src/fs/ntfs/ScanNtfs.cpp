@@ -476,7 +476,12 @@ bool LoadNtfsFreeSpace(DiskReader& reader, uint64_t volumeSector, FreeSpaceMap& 
     if (bitmap.hasAttributeList)
         ResolveAttributeList(reader, params, volumeSector, mftRuns, params.SectorsPerRecord(), bitmap);
     if (bitmap.dataRuns.empty() || bitmap.size == 0 || params.sectorsPerCluster == 0) return false;
-    uint64_t clusters = params.totalSectors / params.sectorsPerCluster;
+    // Clusters past the device cannot be read: the map covers those that can, whatever the
+    // boot sector claims.
+    uint64_t sectors = params.totalSectors;
+    if (volumeSector > reader.LastSector()) return false;
+    sectors = std::min(sectors, reader.LastSector() - volumeSector + 1);
+    uint64_t clusters = sectors / params.sectorsPerCluster;
     if (clusters == 0 || clusters > 0xFFFFFFFFull) return false;
     FreeSpaceMap map;
     map.clusterCount = static_cast<uint32_t>(clusters);

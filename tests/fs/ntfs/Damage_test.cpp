@@ -257,3 +257,15 @@ TEST(NtfsBootParams, RecordSizesOutOfBoundsFallBackToTheUsualOnes) {
     ASSERT_TRUE(v.Scan());
     EXPECT_NE(v.part->LiveNodeAt(12), nullptr);
 }
+
+// A volume whose boot sector claims 2^62 sectors: the free-space map covers what the device
+// holds, not four billion clusters.
+TEST(NtfsBootParams, TheFreeSpaceMapCoversOnlyTheDevice) {
+    auto disk = HandMadeNtfs(uint64_t{1} << 62, EncodeRuns({{4, 4}}));
+    PutRecord(disk, 6, RecordBuilder(6).FileName(5, L"$Bitmap").NonResident(0x80, EncodeRuns({{100, 1}}), 4096).Build());
+    Volume v(disk, uint64_t{64} << 20);
+    FreeSpaceMap map;
+    ASSERT_TRUE(LoadNtfsFreeSpace(v.reader, 0, map));
+    EXPECT_EQ(map.clusterCount, (uint64_t{64} << 20) / 4096);
+    EXPECT_EQ(map.bitmap.size(), map.clusterCount / 8);
+}
