@@ -3,13 +3,27 @@
 
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "disk/DiskReader.h"
+#include "disk/PartitionDetect.h"
 #include "platform/Text.h"
 #include "support/Fixtures.h"
 
 namespace ravlin::test {
 
 std::string Utf8(const std::wstring& text) { return platform::WideToUtf8(text); }
+
+std::unique_ptr<ScannedVolume> ScanVolume(const std::filesystem::path& image, uint64_t start,
+                                          bool partitionDeleted, bool deletedOnly) {
+    auto s = std::make_unique<ScannedVolume>();
+    EXPECT_TRUE(s->reader.OpenPath(image.wstring())) << image;
+    EXPECT_TRUE(DetectPartitionAt(s->reader, start, s->part, 0)) << image;
+    if (!s->part) return s;
+    EXPECT_TRUE(ScanPartition(*s->part, s->reader, nullptr, partitionDeleted, deletedOnly)) << image;
+    s->paths = PathsOf(*s->part);
+    return s;
+}
 
 std::map<std::string, const RFileNode*> PathsOf(const PartInfo& part) {
     std::map<std::string, const RFileNode*> out;

@@ -18,20 +18,10 @@ using namespace ravlin::test;
 
 namespace {
 
-struct Scanned {
-    DiskReader reader;
-    std::shared_ptr<PartInfo> part;
-    std::map<std::string, const RFileNode*> paths;
-};
+using Scanned = ScannedVolume;
 
 std::unique_ptr<Scanned> Scan(const std::string& image, uint64_t start = 0) {
-    auto s = std::make_unique<Scanned>();
-    EXPECT_TRUE(s->reader.OpenPath(FixtureImage(image).wstring()));
-    EXPECT_TRUE(DetectPartitionAt(s->reader, start, s->part, 0)) << image;
-    if (!s->part) return s;
-    EXPECT_TRUE(ScanPartition(*s->part, s->reader, nullptr, false, false));
-    s->paths = PathsOf(*s->part);
-    return s;
+    return ScanVolume(FixtureImage(image), start);
 }
 
 size_t ExpectMatchesManifest(Scanned& s, const ManifestPartition& manifest) {

@@ -20,21 +20,9 @@ using namespace ravlin::test;
 
 namespace {
 
-struct Scanned {
-    DiskReader reader;
-    std::shared_ptr<PartInfo> part;
-    std::map<std::string, const RFileNode*> paths;
-};
+using Scanned = ScannedVolume;
 
-std::unique_ptr<Scanned> ScanFixture(const std::string& name) {
-    auto s = std::make_unique<Scanned>();
-    EXPECT_TRUE(s->reader.OpenPath(FixtureImage(name).wstring()));
-    EXPECT_TRUE(DetectPartitionAt(s->reader, 0, s->part, 0)) << name;
-    if (!s->part) return s;
-    EXPECT_TRUE(ScanPartition(*s->part, s->reader, nullptr, false, false));
-    s->paths = PathsOf(*s->part);
-    return s;
-}
+std::unique_ptr<Scanned> ScanFixture(const std::string& name) { return ScanVolume(FixtureImage(name)); }
 
 // Where a scan puts an entry: recycle-bin items back home, deleted 8.3 names as recovered.
 std::string ShownAt(const ManifestEntry& e) {

@@ -21,21 +21,11 @@ using namespace ravlin::test;
 
 namespace {
 
-struct Scanned {
-    DiskReader reader;
-    std::shared_ptr<PartInfo> part;
-    std::map<std::string, const RFileNode*> paths;
-};
+using Scanned = ScannedVolume;
 
 std::unique_ptr<Scanned> ScanImage(const std::filesystem::path& image, uint64_t start = 0,
                                    bool deletedOnly = false) {
-    auto s = std::make_unique<Scanned>();
-    EXPECT_TRUE(s->reader.OpenPath(image.wstring()));
-    EXPECT_TRUE(DetectPartitionAt(s->reader, start, s->part, 0)) << image;
-    if (!s->part) return s;
-    EXPECT_TRUE(ScanPartition(*s->part, s->reader, nullptr, false, deletedOnly));
-    s->paths = PathsOf(*s->part);
-    return s;
+    return ScanVolume(image, start, false, deletedOnly);
 }
 
 std::string ScannedPath(const ManifestEntry& e) {

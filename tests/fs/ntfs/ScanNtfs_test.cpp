@@ -18,23 +18,16 @@ using namespace ravlin::test;
 
 namespace {
 
-struct Scanned {
-    DiskReader reader;
-    std::shared_ptr<NtfsPartInfo> part;
-    std::map<std::string, const RFileNode*> paths;
-};
+using Scanned = ScannedVolume;
 
 std::unique_ptr<Scanned> Scan(const std::string& image, uint64_t start = 0, bool deletedPart = false,
                               bool deletedOnly = false) {
-    auto s = std::make_unique<Scanned>();
-    EXPECT_TRUE(s->reader.OpenPath(FixtureImage(image).wstring()));
-    s->part = MakeNtfsPartition(s->reader, start, nullptr);
-    EXPECT_TRUE(s->part) << image;
-    if (!s->part) return s;
-    EXPECT_TRUE(ScanNtfs(*s->part, s->reader, nullptr, deletedPart, deletedOnly));
-    s->paths = PathsOf(*s->part);
+    auto s = ScanVolume(FixtureImage(image), start, deletedPart, deletedOnly);
+    EXPECT_TRUE(s->part && s->part->fsType == kFsNtfs) << image;
     return s;
 }
+
+const NtfsPartInfo& Ntfs(const Scanned& s) { return static_cast<const NtfsPartInfo&>(*s.part); }
 
 // Where a manifest entry is found after a scan.
 std::string ScannedPath(const ManifestEntry& e) {
@@ -105,7 +98,7 @@ TEST_F(NtfsFixture, EveryManifestEntryHasItsNameKindSizeTimesFlagsAndContent) {
 }
 
 TEST_F(NtfsFixture, MetadataFilesAreStoredButHiddenAndExtendStaysVisible) {
-    const auto& part = *scanned_->part;
+    const auto& part = Ntfs(*scanned_);
     // Record 0 ($MFT) has no node: id 0 means "none" in a node store.
     for (uint32_t id = 1; id <= 10; ++id) {
         if (id == 5) continue;
@@ -122,7 +115,7 @@ TEST_F(NtfsFixture, MetadataFilesAreStoredButHiddenAndExtendStaysVisible) {
 }
 
 TEST_F(NtfsFixture, ADeletedFileWhoseFolderRecordWasReusedHasLostItsPath) {
-    const auto& part = *scanned_->part;
+    const auto& part = Ntfs(*scanned_);
     const RFileNode* orphans = part.LiveNodeAt(part.orphanFolderId);
     ASSERT_NE(orphans, nullptr);
     EXPECT_EQ(orphans->name, kLostPathFolderName);
@@ -157,14 +150,14 @@ TEST_F(NtfsFixture, TheRecycleBinShowsAsItsDisplayNameAndItsItemsGoHome) {
 }
 
 TEST_F(NtfsFixture, IndexAllocationSectorsOfSmallDirectoriesAreClaimed) {
-    const auto& part = *scanned_->part;
+    const auto& part = Ntfs(*scanned_);
     EXPECT_FALSE(part.claimedSectors.empty());
     EXPECT_FALSE(part.IsSectorFree(part.volumeSector));
     EXPECT_FALSE(part.IsSectorFree(part.mftRuns.front().startSector));
 }
 
 TEST_F(NtfsFixture, TimesAndStartIndex) {
-    const auto& part = *scanned_->part;
+    const auto& part = Ntfs(*scanned_);
     EXPECT_NE(part.earliestTime, 0u);
     EXPECT_GE(part.latestTime, part.earliestTime);
     ASSERT_FALSE(part.startIndex.empty());
