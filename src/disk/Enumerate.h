@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ScanOutput.h"
+#include "fs/ScanOutput.h"
 #include "fs/ScanProgress.h"
 #include "ravlin/Ravlin.h"
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "carve/Registry.h"
 #include "disk/Enumerate.h"
 #include "disk/FreeSpaceMap.h"
 #include "disk/LostPartitions.h"
@@ -52,7 +53,11 @@ void DiskRecoveryEngine::Reached(Checkpoint point) {
 }
 
 DiskRecoveryEngine::DiskRecoveryEngine(const ScanInput& input)
-    : input_(input), output_(std::make_shared<ScanOutput>()) {}
+    : input_(input), output_(std::make_shared<ScanOutput>()), window_(std::make_unique<BlockWindow>()) {}
+
+std::shared_ptr<ExtFindPartInfo> DiskRecoveryEngine::CarvedPartition() const {
+    return carvedBuilder_ ? carvedBuilder_->Partition() : nullptr;
+}
 
 DiskRecoveryEngine::~DiskRecoveryEngine() { reader_.Close(); }
 
@@ -110,7 +115,9 @@ void DiskRecoveryEngine::Run() {
             return;
         }
     }
-    // The carved-files partition is created here, and (full scans) a saved scan is resumed.
+    if (input_.scanMode != kScanModeVideoFragments && !IsStopped())
+        carvedBuilder_->CreateCarvedPartition(input_.sourceName.empty() ? input_.devicePath : input_.sourceName);
+    // A saved scan is resumed here (full scans).
     queue_.Reset();
     std::thread analyser;
     if (input_.scanMode == kScanModeVideoFragments) {
@@ -121,6 +128,9 @@ void DiskRecoveryEngine::Run() {
     ReaderLoop();
     analyser.join();
     queue_.Rewind();
+    // Files found are kept even when the scan was stopped: the items still waiting for a next
+    // block get their nodes now.
+    if (input_.scanMode != kScanModeVideoFragments) carvedBuilder_->FinishKeptItems();
     Reached(Checkpoint::RawPassEnded);
     // Unless stopped, the post-processing stages (or the video-fragment assembly) run here.
     reader_.Close();
@@ -136,6 +146,10 @@ void DiskRecoveryEngine::Prepare() {
     rangeMap_.Init(input_.startSector, input_.sectorCount);
     if (input_.scanKind == 2 || input_.scanKind == 5) SelectFreeSpaceBlocks();
     recordIndex_.Reset(rangeMap_.FirstBlock(), rangeMap_.BlockCount());
+    window_->Clear();
+    carver_ = std::make_unique<Carver>(GetParserRegistry(), *window_, createInfos_, KeepRunning());
+    carvedBuilder_ = std::make_unique<CarvedNodeBuilder>(*output_, recordIndex_, createInfos_, input_.startSector,
+                                                         input_.sectorCount, input_.scanMode);
     uint64_t total = 0;
     if (rangeMap_.ListedOnly()) {
         total = rangeMap_.DistinctQueuedBlocks() * rangeMap_.Unit();
@@ -242,12 +256,40 @@ void DiskRecoveryEngine::AnalyseBlock(ScanBlock& block) {
         output_->scannedSectors.fetch_add(kBlockSectors);
         return;
     }
-    // Carving, the sector classifier and the video scanner work on the block's data here; the
-    // block's own hits are kept in its list of the record index, sorted by start sector.
+    const uint8_t* data = block.data->Data();
+    uint64_t first = block.firstSector;
+    // The window holds the blocks a waiting parser may still ask for.
+    bool fed = false;
+    if (carver_->HasPending() && carver_->WantsBlock(first)) {
+        window_->Feed(first, data);
+        fed = true;
+    }
     std::vector<ScanItem> items;
-    recordIndex_.ReplaceBlock(block.firstSector, std::move(items));
     if (PauseWait()) {
-        rangeMap_.SetState(block.firstSector, kBlockDone);
+        carver_->CarveBlock(first, data, items);
+        if (PauseWait()) carver_->ContinuePending(first, items);
+    }
+    if (!fed && carver_->HasPending() && carver_->WantsBlock(first)) window_->Feed(first, data);
+    if (!PauseWait()) return;
+    // The sector classifier and the video-fragment scanner work on the block's data here.
+    PauseWait();
+    // Items of parsers that began in earlier blocks go to their own blocks; a finished one gets
+    // its node at once.
+    std::vector<ScanItem> own;
+    for (const ScanItem& item : items) {
+        if (item.startSector - item.startSector % kBlockSectors == first) {
+            own.push_back(item);
+            continue;
+        }
+        recordIndex_.UpdateItem(item);
+        if (item.origin == kOriginCarving && item.status == kParseComplete) carvedBuilder_->AddCarvedNode(item, true);
+    }
+    std::stable_sort(own.begin(), own.end(),
+                     [](const ScanItem& a, const ScanItem& b) { return a.startSector < b.startSector; });
+    recordIndex_.ReplaceBlock(first, own);
+    carvedBuilder_->BuildCarvedNodes(first, own);
+    if (PauseWait()) {
+        rangeMap_.SetState(first, kBlockDone);
         output_->scannedSectors.fetch_add(kBlockSectors);
     }
     Reached(Checkpoint::BlockAnalysed);

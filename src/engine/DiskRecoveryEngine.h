@@ -9,10 +9,13 @@
 #include <memory>
 #include <mutex>
 
+#include "carve/BlockWindow.h"
+#include "carve/CarvedNodes.h"
+#include "carve/Carver.h"
 #include "disk/DiskReader.h"
 #include "engine/BlockQueue.h"
-#include "engine/ScanItem.h"
-#include "engine/ScanOutput.h"
+#include "carve/ScanItem.h"
+#include "fs/ScanOutput.h"
 #include "engine/ScanRangeMap.h"
 #include "ravlin/Ravlin.h"
 
@@ -54,6 +57,8 @@ public:
 
     const ScanRangeMap& RangeMap() const { return rangeMap_; }
     const RecordIndex& Records() const { return recordIndex_; }
+    // The carved-files partition of this scan; null before the raw pass or in the video scan.
+    std::shared_ptr<ExtFindPartInfo> CarvedPartition() const;
     const BlockQueue& Queue() const { return queue_; }
     DiskReader& Reader() { return reader_; }
 
@@ -93,6 +98,10 @@ private:
     ScanRangeMap rangeMap_;
     BlockQueue queue_;
     RecordIndex recordIndex_;
+    std::unique_ptr<BlockWindow> window_;
+    CreateInfoStore createInfos_;
+    std::unique_ptr<Carver> carver_;
+    std::unique_ptr<CarvedNodeBuilder> carvedBuilder_;
     std::atomic<uint8_t> state_{0};
     std::mutex stateLock_;
     std::condition_variable stateChanged_;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/DiskRecoveryEngine.h"
-#include "engine/ScanOutput.h"
+#include "fs/ScanOutput.h"
 #include "results/PartView.h"
 #include "ravlin/Ravlin.h"
 

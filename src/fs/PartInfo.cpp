@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disk/DiskReader.h"
+#include "types/FileTypes.h"
 
 namespace ravlin {
 namespace {
@@ -64,12 +65,28 @@ void PartInfo::ComputeTimeRange() {
 
 void PartInfo::BuildStartIndex() {
     std::vector<StartIndexEntry> index;
+    auto types = std::make_shared<std::vector<StartType>>();
     ForEachNode([&](uint32_t id, const RFileNode& node) {
-        if (node.firstSector != 0 && !node.IsDirectoryKind()) index.push_back({node.firstSector, id});
+        if (node.firstSector == 0 || node.IsDirectoryKind()) return;
+        index.push_back({node.firstSector, id});
+        if (node.IsFileKind()) types->push_back({node.firstSector, node.typeId});
     });
     std::sort(index.begin(), index.end());
     index.erase(std::unique(index.begin(), index.end()), index.end());
     startIndex = std::move(index);
+    std::sort(types->begin(), types->end());
+    startTypes.Store(std::move(types));
+}
+
+bool PartInfo::ListsFileAt(uint64_t sector, uint32_t typeId) const {
+    auto types = startTypes.Load();
+    if (!types) return false;
+    StartType key{sector, 0};
+    for (auto it = std::lower_bound(types->begin(), types->end(), key);
+         it != types->end() && it->sector == sector; ++it) {
+        if (SameFormatFamily(it->typeId, typeId)) return true;
+    }
+    return false;
 }
 
 void PartInfo::AdoptOrphan(RFileNode& node) {

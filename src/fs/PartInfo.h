@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/AtomicShared.h"
 #include "common/Hash.h"
 #include "common/SegmentedTable.h"
 #include "platform/RwLock.h"
@@ -84,6 +85,11 @@ public:
     void BuildStartIndex();
     void AdoptOrphan(RFileNode& node);
 
+    // Whether a file node of the scan starts at `sector` with type `typeId`, or a type of its
+    // format family (from the start index: nodes stored after it was built are not seen). Any
+    // thread.
+    bool ListsFileAt(uint64_t sector, uint32_t typeId) const;
+
     // The first free id at or above `from` (a slot that is empty or has no segment yet).
     uint32_t FirstFreeIdFrom(uint32_t from) const;
 
@@ -126,6 +132,15 @@ public:
     uint32_t earliestTime = 0;
     uint32_t latestTime = 0;
     std::vector<StartIndexEntry> startIndex;
+    // (start sector, type) of the file nodes, sorted, for the raw pass's duplicate check.
+    struct StartType {
+        uint64_t sector;
+        uint32_t typeId;
+        bool operator<(const StartType& o) const {
+            return sector != o.sector ? sector < o.sector : typeId < o.typeId;
+        }
+    };
+    AtomicSharedPtr<const std::vector<StartType>> startTypes;
 
 protected:
     explicit PartInfo(uint32_t type) : fsType(type) {}

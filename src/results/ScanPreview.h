@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/Hash.h"
-#include "engine/ScanOutput.h"
+#include "fs/ScanOutput.h"
 #include "results/PartView.h"
 #include "results/VirtualFileTree.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/Hash.h"
-#include "engine/ScanOutput.h"
+#include "fs/ScanOutput.h"
 
 namespace ravlin {
 

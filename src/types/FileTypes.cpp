@@ -284,6 +284,24 @@ std::vector<std::pair<std::wstring, uint32_t>> ExtensionMap() {
     return out;
 }
 
+bool SameFormatFamily(uint32_t a, uint32_t b) {
+    if (a == b) return true;
+    static const std::initializer_list<uint32_t> kFamilies[] = {
+        {36, 87, 90, 91, 96},                                  // compound documents
+        {61, 37, 38, 63, 89, 118},                             // ZIP packages
+        {51, 49, 50, 52, 92, 98, 99, 100, 101, 102, 103, 104},  // TIFF and camera raw
+        {67, 68, 69, 71, 72, 109},                             // QuickTime brands
+        {147, 53, 73, 85},                                     // RIFF forms
+        {79, 163},                                             // markup
+    };
+    for (const auto& family : kFamilies) {
+        bool hasA = std::find(family.begin(), family.end(), a) != family.end();
+        bool hasB = std::find(family.begin(), family.end(), b) != family.end();
+        if (hasA && hasB) return true;
+    }
+    return false;
+}
+
 std::wstring CarvedFileName(uint32_t typeId, uint64_t startSector, const _FILE_CREATE_INFO* info) {
     if (typeId == 74) return {};  // carved executables are never listed
     std::wstring ext = ExtensionOfType(typeId);

@@ -43,6 +43,11 @@ const std::vector<TypeEntry>& AllTypes();
 // Every (extension, type id) of the extension map, sorted by extension.
 std::vector<std::pair<std::wstring, uint32_t>> ExtensionMap();
 
+// Whether two type ids name one format family, whose files a carved hit and a file system may
+// type differently: a ZIP package and its DOCX, a TIFF and its camera raw, a compound document
+// of any Office kind, a QuickTime file of any brand, a RIFF and its WAV or AVI, markup.
+bool SameFormatFamily(uint32_t a, uint32_t b);
+
 // Name of a carved file: "<sector in hex>.<extension>", prefixed with the creation info's
 // maker, model, date and title for document, picture and MP3 types. Empty for EXE and for
 // types without an extension (such files get no node).

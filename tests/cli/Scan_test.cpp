@@ -67,7 +67,11 @@ TEST_P(Volumes, TheJsonReportAgreesWithTheManifest) {
     Json report = ReadJson(temp / "r.json");
     EXPECT_EQ(report["schema"], "ravlin-report");
     EXPECT_TRUE(report["scan"]["completed"].get<bool>());
-    ASSERT_EQ(report["partitions"].size(), manifest.partitions.size());
+    // The volumes, then the partition of carved files (empty: every file here is listed).
+    ASSERT_EQ(report["partitions"].size(), manifest.partitions.size() + 1);
+    const Json& carved = report["partitions"].back();
+    EXPECT_EQ(carved["fs_type"], 13);
+    EXPECT_EQ(carved["file_count"], 0);
     uint64_t files = 0;
     for (size_t p = 0; p < manifest.partitions.size(); ++p) {
         const auto& mp = manifest.partitions[p];

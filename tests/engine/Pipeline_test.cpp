@@ -50,6 +50,14 @@ size_t SystemFiles(const PartInfo& part) {
     return files;
 }
 
+// The file-system volumes a scan published (the carved-files partition left out).
+std::shared_ptr<PartitionList> VolumesOf(const DiskRecoveryEngine& engine) {
+    auto list = std::make_shared<PartitionList>();
+    for (const auto& part : *engine.Output()->Partitions())
+        if (part->fsType != kFsExtFind) list->push_back(part);
+    return list;
+}
+
 // Records what the engine tells its host.
 struct Host : IScanHost {
     std::function<bool()> retry = [] { return false; };
@@ -82,7 +90,7 @@ TEST(FileSystemPass, AnMbrDiskPublishesEveryListedPartition) {
     ASSERT_TRUE(platform::RegisterDevice(L"\\\\.\\F:", image.wstring(), 41, uint64_t{108544} * 512));
     DiskRecoveryEngine engine(Input(L"\\\\.\\PhysicalDrive41", 0, SectorsOf(image)));
     engine.Run();
-    auto list = engine.Output()->Partitions();
+    auto list = VolumesOf(engine);
     ASSERT_EQ(list->size(), manifest.partitions.size());
     const uint32_t types[] = {kFsNtfs, kFsFat32, kFsFat16, kFsExfat, kFsNtfs};
     uint64_t files = 0;
@@ -101,7 +109,7 @@ TEST(FileSystemPass, AnMbrDiskPublishesEveryListedPartition) {
     EXPECT_EQ((*list)[0]->driveLetter, L'E');
     EXPECT_EQ((*list)[1]->displayName, L"\u672C\u5730\u78C1\u76D8(F:)");
     EXPECT_EQ((*list)[2]->displayName, L"\u672C\u5730\u78C1\u76D8");
-    EXPECT_EQ(engine.Output()->filesFound.load(), files);
+    EXPECT_EQ(engine.Output()->filesFound.load(), files + engine.Output()->carvedFiles.load());
     EXPECT_EQ(engine.Output()->scannedSectors.load(), engine.Output()->totalSectors.load());
     for (const wchar_t* name : {L"\\\\.\\PhysicalDrive41", L"\\\\.\\E:", L"\\\\.\\F:"})
         platform::UnregisterDevice(name);
@@ -112,7 +120,7 @@ TEST(FileSystemPass, AnImageFileWithATableIsAWholeDiskAndAVolumeIsOnePartition) 
     auto manifest = test::LoadManifest("gpt-disk.img");
     DiskRecoveryEngine disk(Input(gpt.wstring(), 0, SectorsOf(gpt)));
     disk.Run();
-    auto list = disk.Output()->Partitions();
+    auto list = VolumesOf(disk);
     ASSERT_EQ(list->size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ((*list)[i]->startSector, manifest.partitions[i].startSector);
@@ -123,7 +131,7 @@ TEST(FileSystemPass, AnImageFileWithATableIsAWholeDiskAndAVolumeIsOnePartition) 
     ASSERT_TRUE(platform::RegisterDevice(L"\\\\.\\G:", volume.wstring(), -1, 0));
     DiskRecoveryEngine one(Input(L"\\\\.\\G:", 0, SectorsOf(volume)));
     one.Run();
-    list = one.Output()->Partitions();
+    list = VolumesOf(one);
     ASSERT_EQ(list->size(), 1u);
     EXPECT_EQ((*list)[0]->startSector, 0u);
     EXPECT_EQ((*list)[0]->fsType, kFsExfat);
@@ -401,7 +409,7 @@ TEST(FileSystemPass, AVolumeNamedManyTimesIsScannedOnce) {
     auto gpt = test::FixtureImage("gpt-repeated.img");
     DiskRecoveryEngine repeated(Input(gpt.wstring(), 0, SectorsOf(gpt)));
     repeated.Run();
-    auto list = repeated.Output()->Partitions();
+    auto list = VolumesOf(repeated);
     ASSERT_EQ(list->size(), 1u);
     EXPECT_EQ((*list)[0]->startSector, test::LoadManifest("gpt-disk.img").partitions[0].startSector);
 
@@ -409,7 +417,7 @@ TEST(FileSystemPass, AVolumeNamedManyTimesIsScannedOnce) {
     auto manifest = test::LoadManifest("mbr-disk.img");
     DiskRecoveryEngine looped(Input(mbr.wstring(), 0, SectorsOf(mbr)));
     looped.Run();
-    list = looped.Output()->Partitions();
+    list = VolumesOf(looped);
     ASSERT_EQ(list->size(), 3u);  // two primaries and the one logical volume the chain names
     std::set<uint64_t> starts;
     for (const auto& part : *list) starts.insert(part->startSector);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "carve/Signatures.h"
+#include "carve/Registry.h"
 #include "common/Bytes.h"
 #include "common/Hash.h"
 #include "disk/DiskReader.h"

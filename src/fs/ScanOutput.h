@@ -18,6 +18,7 @@ struct ScanOutput {
     std::atomic<uint64_t> scannedSectors{0};
     std::atomic<uint64_t> totalSectors{0};
     std::atomic<uint64_t> filesFound{0};
+    std::atomic<uint64_t> carvedFiles{0};  // nodes of the carved-files partition
     std::atomic<uint64_t> partitionCount{0};
 
     ScanOutput() : partitions_(std::make_shared<const PartitionList>()) {}

@@ -1,9 +1,10 @@
-// The signature rows and their tests.
-#include "carve/Signatures.h"
+// The registry's rows: signature tests, magics, the bytes each row can start with, factories.
+#include "carve/Registry.h"
 
 #include <cstring>
+#include <initializer_list>
 
-#include "common/Bytes.h"
+#include "carve/parsers/Parsers.h"
 
 namespace ravlin {
 namespace {
@@ -64,8 +65,9 @@ bool TestMht(const u8* b, unsigned short n) {
     return At(b, 0, "MIME-Ver") || (b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF && At(b, 3, "MIME-")) ||
            (At(b, 0, "From") && b[4] == ':');
 }
+// At the start, or behind a UTF-8 byte-order mark.
 bool TestRtf(const u8* b, unsigned short n) {
-    return n >= 9 && (At(b, 0, "{\\rtf1") || At(b, 3, "{\\rtf1"));
+    return n >= 9 && (At(b, 0, "{\\rtf1") || (b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF && At(b, 3, "{\\rtf1")));
 }
 bool TestHtml(const u8* b, unsigned short n) {
     if (n < 16) return false;
@@ -135,26 +137,34 @@ bool TestSln(const u8* b, unsigned short n) {
            (b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF && b[3] == 0x0D && At(b, 24, "Solu"));
 }
 
-SignatureEntry Test(uint32_t type, SignatureTest test, const char* parser) {
-    SignatureEntry e{};
-    e.typeId = type;
-    e.test = test;
-    e.parserClass = parser;
-    return e;
+using Factory = IParseFile* (*)();
+
+// The key of a row: the bytes that may stand at `offset` in a sector it matches.
+struct Key {
+    uint16_t offset;
+    std::initializer_list<uint8_t> bytes;
+};
+
+void SetKey(ParserRegistryEntry& entry, const Key& key) {
+    entry.keyOffset = key.offset;
+    entry.keyBytes = {};
+    for (uint8_t b : key.bytes) entry.keyBytes[b >> 6] |= uint64_t{1} << (b & 63);
 }
 
-SignatureEntry Magic(uint32_t type, uint16_t offset, const void* bytes, uint16_t length,
-                     const char* parser) {
-    SignatureEntry e{};
-    e.typeId = type;
-    e.magicOffset = offset;
-    e.magicLength = length > 32 ? 32 : length;
-    std::memcpy(e.magic, bytes, e.magicLength);
-    e.parserClass = parser;
-    return e;
+void Test(ParserRegistry& r, uint32_t type, bool (*test)(const u8*, unsigned short), Factory factory,
+          const Key& key) {
+    RegisterParser(r, type, test, factory);
+    SetKey(r.back(), key);
 }
 
-std::vector<SignatureEntry> BuildTable() {
+void Magic(ParserRegistry& r, uint32_t type, uint16_t offset, const void* bytes, uint16_t length,
+           Factory factory) {
+    RegisterParser(r, type, offset, bytes, length, factory);
+    // A magic at offset 0 or 4 keys its row by its first byte.
+    SetKey(r.back(), {offset, {static_cast<const u8*>(bytes)[0]}});
+}
+
+ParserRegistry BuildRegistry() {
     static const u8 kFlv[] = {0x46, 0x4C, 0x56, 0x01};
     static const u8 kMkv[] = {0x1A, 0x45, 0xDF, 0xA3};
     static const u8 kWmv[] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11};
@@ -163,56 +173,57 @@ std::vector<SignatureEntry> BuildTable() {
     static const u8 kJar[] = {0x5F, 0x27, 0xA8, 0x89};
     static const u8 kRam[] = {0x2E, 0x72, 0x61, 0x3F};
     static const u8 kClass[] = {0xCA, 0xFE, 0xBA, 0xBE};
-    return {
-        Test(46, TestJpg, "ParseJpgFile"),
-        Test(51, TestTif, "ParseTifFile"),
-        Test(69, TestM4a, "ParseMovFile"),
-        Test(68, Test3gp, "ParseMovFile"),
-        Test(71, TestM4v, "ParseMovFile"),
-        Test(72, TestMp4, "ParseMovFile"),
-        Test(67, TestMov, "ParseMovFile"),
-        Test(88, TestMts, "ParseMtsFile"),
-        Magic(64, 0, kFlv, 4, "ParseFlvFile"),
-        Magic(86, 0, kMkv, 4, "ParseMkvFile"),
-        Test(82, TestMpg, "ParseMpgFile"),
-        Magic(147, 0, "RIFF", 4, "ParseRiffFile"),
-        Magic(66, 0, ".RMF", 4, "ParseRmvbFile"),
-        Magic(108, 0, kWmv, 8, "ParseWmvFile"),
-        Test(36, TestDoc, "ParseDocFile"),
-        Test(40, TestPdf, "ParsePdfFile"),
-        Test(39, TestChm, "ParseChmFile"),
-        Test(41, TestHlp, "ParseHlpFile"),
-        Magic(42, 0, kPub, 4, "ParsePubFile"),
-        Test(43, TestMht, "ParseMhtFile"),
-        Test(164, TestRtf, "ParseRtfFile"),
-        Test(79, TestHtml, "ParseHtmlFile"),
-        Test(163, TestXml, "ParseXmlFile"),
-        Test(44, TestPng, "ParsePngFile"),
-        Test(45, TestGif, "ParseGifFile"),
-        Test(47, TestPsd, "ParsePsdFile"),
-        Test(48, TestBmp, "ParseBmpFile"),
-        Test(144, TestRaf, "ParseRafFile"),
-        Magic(61, 0, kZip, 4, "ParseZipFile"),
-        Test(62, TestRar, "ParseRarFile"),
-        Magic(63, 0, kJar, 4, "ParseJarFile"),
-        Test(60, Test7z, "Parse7zFile"),
-        Test(84, TestCab, "ParseCabFile"),
-        Test(54, TestMp3, "ParseMp3File"),
-        Magic(57, 0, "MThd", 4, "ParseMidFile"),
-        Magic(55, 0, "OggS", 4, "ParseOggFile"),
-        Magic(56, 0, "MAC ", 4, "ParseApeFile"),
-        Test(59, TestWma, "ParseWmaFile"),
-        Magic(65, 0, kRam, 4, "ParseRamFile"),
-        Test(74, TestExe, "ParseExeFile"),
-        Test(75, TestDwg, "ParseDwgFile"),
-        Test(146, TestEps, "ParseEpsFile"),
-        Magic(77, 4, "Standard J", 10, "ParseMdbFile"),
-        Test(78, TestAccdb, "ParseAccdbFile"),
-        Magic(148, 0, kClass, 4, "ParseClassFile"),
-        Test(80, TestDsw, "ParseDswFile"),
-        Test(81, TestSln, "ParseSlnFile"),
-        Magic(145, 0, "MVCL", 4, "ParseMcbFile"),
-    };
+    const Key ftyp{4, {'f'}};
+    ParserRegistry r;
+    Test(r, 46, TestJpg, NewFoundOnlyParser, {0, {0xFF}});
+    Test(r, 51, TestTif, NewFoundOnlyParser, {0, {'I', 'M'}});
+    Test(r, 69, TestM4a, NewFoundOnlyParser, ftyp);
+    Test(r, 68, Test3gp, NewFoundOnlyParser, ftyp);
+    Test(r, 71, TestM4v, NewFoundOnlyParser, ftyp);
+    Test(r, 72, TestMp4, NewFoundOnlyParser, ftyp);
+    Test(r, 67, TestMov, NewFoundOnlyParser, ftyp);
+    Test(r, 88, TestMts, NewFoundOnlyParser, {0, {0x00, 0x01}});
+    Magic(r, 64, 0, kFlv, 4, NewFoundOnlyParser);
+    Magic(r, 86, 0, kMkv, 4, NewFoundOnlyParser);
+    Test(r, 82, TestMpg, NewFoundOnlyParser, {0, {0x00}});
+    Magic(r, 147, 0, "RIFF", 4, NewFoundOnlyParser);
+    Magic(r, 66, 0, ".RMF", 4, NewFoundOnlyParser);
+    Magic(r, 108, 0, kWmv, 8, NewFoundOnlyParser);
+    Test(r, 36, TestDoc, NewFoundOnlyParser, {0, {0xD0}});
+    Test(r, 40, TestPdf, NewPdfParser, {0, {'%'}});
+    Test(r, 39, TestChm, NewFoundOnlyParser, {0, {'I'}});
+    Test(r, 41, TestHlp, NewFoundOnlyParser, {0, {0x3F, 0x4C}});
+    Magic(r, 42, 0, kPub, 4, NewPubParser);
+    Test(r, 43, TestMht, NewMhtParser, {0, {'M', 'F', 0xEF}});
+    Test(r, 164, TestRtf, NewRtfParser, {0, {'{', 0xEF}});
+    Test(r, 79, TestHtml, NewHtmlParser, {0, {'<', 'l', '\n', '\r', 0xFF, 0xEF}});
+    Test(r, 163, TestXml, NewXmlParser, {0, {'<'}});
+    Test(r, 44, TestPng, NewPngParser, {0, {0x89}});
+    Test(r, 45, TestGif, NewGifParser, {0, {'G'}});
+    Test(r, 47, TestPsd, NewPsdParser, {0, {'8'}});
+    Test(r, 48, TestBmp, NewFoundOnlyParser, {0, {'B'}});
+    Test(r, 144, TestRaf, NewRafParser, {0, {'F'}});
+    Magic(r, 61, 0, kZip, 4, NewFoundOnlyParser);
+    Test(r, 62, TestRar, NewFoundOnlyParser, {0, {'R'}});
+    Magic(r, 63, 0, kJar, 4, NewJarParser);
+    Test(r, 60, Test7z, New7zParser, {0, {0x37}});
+    Test(r, 84, TestCab, NewCabParser, {0, {'M', 'I'}});
+    Test(r, 54, TestMp3, NewFoundOnlyParser, {0, {'I'}});
+    Magic(r, 57, 0, "MThd", 4, NewMidParser);
+    Magic(r, 55, 0, "OggS", 4, NewOggParser);
+    Magic(r, 56, 0, "MAC ", 4, NewApeParser);
+    Test(r, 59, TestWma, NewWmaParser, {0, {0xFF}});
+    Magic(r, 65, 0, kRam, 4, NewRamParser);
+    Test(r, 74, TestExe, NewExeParser, {0, {'M'}});
+    Test(r, 75, TestDwg, NewFoundOnlyParser, {0, {'A'}});
+    Test(r, 146, TestEps, NewFoundOnlyParser, {0, {0xC5}});
+    Magic(r, 77, 4, "Standard J", 10, NewMdbParser);
+    Test(r, 78, TestAccdb, NewAccdbParser, {0, {0x00}});
+    Magic(r, 148, 0, kClass, 4, NewClassParser);
+    Test(r, 80, TestDsw, NewDswParser, {0, {'M'}});
+    Test(r, 81, TestSln, NewSlnParser, {0, {'M', 0xEF}});
+    Magic(r, 145, 0, "MVCL", 4, NewMcbParser);
+    return r;
 }
 
 // Types whose files may start with another row's signature (bits counted from a base id).
@@ -231,12 +242,37 @@ bool Related(uint32_t expected, uint32_t entryType) {
 
 }  // namespace
 
-const std::vector<SignatureEntry>& SignatureTable() {
-    static const std::vector<SignatureEntry> table = BuildTable();
-    return table;
+IParseFile* NewFoundOnlyParser() { return new FoundOnlyParser(); }
+
+void RegisterParser(ParserRegistry& registry, uint32_t typeId,
+                    std::function<bool(const unsigned char*, unsigned short)> test,
+                    std::function<IParseFile*()> factory) {
+    ParserRegistryEntry entry;
+    entry.typeId = typeId;
+    entry.test = std::move(test);
+    entry.factory = std::move(factory);
+    entry.keyBytes.fill(~uint64_t{0});
+    registry.push_back(std::move(entry));
 }
 
-bool MatchesEntry(const SignatureEntry& entry, const unsigned char* bytes, unsigned short length) {
+void RegisterParser(ParserRegistry& registry, uint32_t typeId, uint16_t magicOffset,
+                    const void* magic, uint16_t magicLength, std::function<IParseFile*()> factory) {
+    ParserRegistryEntry entry;
+    entry.typeId = typeId;
+    entry.magicOffset = magicOffset;
+    entry.magicLength = magicLength > 32 ? 32 : magicLength;
+    std::memcpy(entry.magic, magic, entry.magicLength);
+    entry.factory = std::move(factory);
+    entry.keyBytes.fill(~uint64_t{0});
+    registry.push_back(std::move(entry));
+}
+
+const ParserRegistry& GetParserRegistry() {
+    static const ParserRegistry registry = BuildRegistry();
+    return registry;
+}
+
+bool MatchesEntry(const ParserRegistryEntry& entry, const unsigned char* bytes, unsigned short length) {
     if (!bytes) return false;
     if (entry.test) return entry.test(bytes, length);
     return entry.magicOffset + entry.magicLength <= length &&
@@ -245,11 +281,20 @@ bool MatchesEntry(const SignatureEntry& entry, const unsigned char* bytes, unsig
 
 bool SectorMatchesType(uint32_t expectedType, std::span<const uint8_t> sector) {
     if (expectedType < 36 || expectedType > 177 || sector.size() < 512) return false;
-    for (const SignatureEntry& entry : SignatureTable()) {
+    for (const ParserRegistryEntry& entry : GetParserRegistry()) {
         if (entry.typeId != expectedType && !Related(expectedType, entry.typeId)) continue;
         if (MatchesEntry(entry, sector.data(), 512)) return true;
     }
     return false;
+}
+
+RegistryDispatch::RegistryDispatch(const ParserRegistry& registry) : registry_(&registry) {
+    for (size_t row = 0; row < registry.size(); ++row) {
+        const ParserRegistryEntry& entry = registry[row];
+        auto& lists = entry.keyOffset == 4 ? byFifth_ : byFirst_;
+        for (unsigned b = 0; b < 256; ++b)
+            if (entry.KeyAdmits(static_cast<uint8_t>(b))) lists[b].push_back(static_cast<uint16_t>(row));
+    }
 }
 
 }  // namespace ravlin

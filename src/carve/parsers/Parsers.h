@@ -1,0 +1,43 @@
+// The parsers of the registry's rows, made by these factories (one parser class per format).
+#pragma once
+
+#include "carve/ParseFile.h"
+
+namespace ravlin {
+
+// A parser that confirms the start and leaves the size to the carving loop's estimate.
+class FoundOnlyParser : public IParseFile {
+public:
+    uint32_t Parse(uint64_t, const uint8_t*, uint32_t) override { return kParseFound; }
+};
+
+// Made for the rows whose format is recognised by its signature alone.
+IParseFile* NewFoundOnlyParser();
+
+IParseFile* NewPngParser();
+IParseFile* NewGifParser();
+IParseFile* NewPsdParser();
+IParseFile* NewRafParser();
+IParseFile* NewPdfParser();
+IParseFile* NewPubParser();
+IParseFile* NewMhtParser();
+IParseFile* NewRtfParser();
+IParseFile* NewHtmlParser();
+IParseFile* NewXmlParser();
+IParseFile* NewJarParser();
+IParseFile* New7zParser();
+IParseFile* NewCabParser();
+IParseFile* NewMidParser();
+IParseFile* NewOggParser();
+IParseFile* NewApeParser();
+IParseFile* NewWmaParser();
+IParseFile* NewRamParser();
+IParseFile* NewExeParser();
+IParseFile* NewMdbParser();
+IParseFile* NewAccdbParser();
+IParseFile* NewClassParser();
+IParseFile* NewDswParser();
+IParseFile* NewSlnParser();
+IParseFile* NewMcbParser();
+
+}  // namespace ravlin
