@@ -94,7 +94,9 @@ bool CarvedNodeBuilder::AddCarvedNode(const ScanItem& item, bool fromStage) {
     // A file the file-system scan already lists is not carved again.
     if (ListedByFileSystem(item.startSector, item.typeId)) return false;
     if (scanMode_ != 0 && !PictureOrVideo(item.typeId)) return false;
-    std::pair<uint64_t, uint32_t> start{item.startSector, item.typeId};
+    const uint64_t sector = item.startSector;
+    const uint32_t typeId = item.typeId;
+    std::pair<uint64_t, uint32_t> start{sector, typeId};
     if (!fromStage && item.typeId != 61 && carvedStarts_.count(start)) return false;
     std::wstring name = CarvedFileName(item.typeId, item.startSector, infos_.Find(item.creationInfo));
     if (name.empty()) return false;

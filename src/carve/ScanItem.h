@@ -14,6 +14,8 @@ inline constexpr uint32_t kOriginCarving = 0;
 inline constexpr uint32_t kOriginVideoFragment = 1;
 inline constexpr uint32_t kOriginClassifier = 2;
 
+// Packed: copy a field out before binding it to a reference (std::min, std::pair, gtest
+// macros), since the reference may be misaligned.
 #pragma pack(push, 1)
 struct ScanItem {
     uint32_t origin = 0;  // 0 carving, 1 video fragment, 2 sector classifier

@@ -115,13 +115,13 @@ TEST(Carver, AFileEndingTwentyMebibytesOnFinishesFromTheWindow) {
     PutMeasured(d, 100, 20 << 20);
     d.Run();
     ASSERT_EQ(d.items[0].size(), 1u);
-    EXPECT_EQ(d.items[0][0].status, kParseNeedData);  // the provisional item of its block
+    EXPECT_EQ(uint32_t{d.items[0][0].status}, kParseNeedData);  // the provisional item of its block
     EXPECT_EQ(d.items[1].size(), 0u);
     ASSERT_EQ(d.items[2].size(), 1u);
     const ScanItem& done = d.items[2][0];
-    EXPECT_EQ(done.status, kParseComplete);
-    EXPECT_EQ(done.startSector, 100u);
-    EXPECT_EQ(done.size, uint64_t{20} << 20);
+    EXPECT_EQ(uint32_t{done.status}, kParseComplete);
+    EXPECT_EQ(uint64_t{done.startSector}, 100u);
+    EXPECT_EQ(uint64_t{done.size}, uint64_t{20} << 20);
     EXPECT_FALSE(d.carver.HasPending());
 }
 
@@ -166,7 +166,7 @@ TEST(Carver, EverySectorIsTestedAndAStopEndsTheBlockWithinSixtyFourSectors) {
     d.Put(1, "\0\0\0\0Standard Jet DB", 19);
     d.Run();
     EXPECT_EQ(d.items[0].size(), kBlock / 2);
-    for (const ScanItem& item : d.items[0]) EXPECT_EQ(item.typeId, 44u);
+    for (const ScanItem& item : d.items[0]) EXPECT_EQ(uint32_t{item.typeId}, 44u);
 
     int polls = 0;
     Drive stopped(GetParserRegistry(), 1, [&] { return ++polls <= 1; });
@@ -244,7 +244,7 @@ TEST(CarvedNodes, SizesRunToTheNextFileStartAndTheLastItemWaits) {
     EXPECT_EQ(files.at("4032.pdf")->size, 3000u);  // measured: kept as it is
     // Estimates were written back into the index.
     auto list = b.index.Block(0);
-    EXPECT_EQ((*list)[0].size, 512u);
+    EXPECT_EQ(uint64_t{(*list)[0].size}, 512u);
 }
 
 TEST(CarvedNodes, AnEstimateNeverExceedsTheCap) {

@@ -83,7 +83,7 @@ TEST(Carving, TheSameFileWhereverItLiesGivesTheSameHitMoved) {
     auto first = engine.Records().Block(0);
     ASSERT_TRUE(first);
     ASSERT_EQ(first->size(), 3u);
-    EXPECT_EQ((*first)[2].startSector, kBlock - 1);
+    EXPECT_EQ(uint64_t{(*first)[2].startSector}, kBlock - 1);
     EXPECT_EQ(engine.Output()->carvedFiles.load(), 4u);
 }
 
