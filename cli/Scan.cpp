@@ -109,12 +109,14 @@ int Usage(const std::string& message) {
     return kExitUsage;
 }
 
-ProgressSample Sample(const ScanEngine& engine, const Host& host) {
+// `regionSectors`: the sectors asked for. The engine counts whole 8 MiB blocks, so a region
+// ending inside one is shown at its own size.
+ProgressSample Sample(const ScanEngine& engine, const Host& host, uint64_t regionSectors) {
     ProgressSample sample;
     unsigned long long scanned = 0, total = 0, found = 0, bytes = 0;
     engine.GetScanProgress(scanned, total, found, bytes);
-    sample.scannedSectors = scanned;
-    sample.totalSectors = total;
+    sample.totalSectors = std::min<uint64_t>(total, regionSectors);
+    sample.scannedSectors = std::min<uint64_t>(scanned, sample.totalSectors);
     sample.filesFound = found;
     sample.currentPath = ToUtf8(engine.GetView().CurrentPath());
     sample.stage = host.Stage();
@@ -246,7 +248,7 @@ int RunScan(const ScanOptions& options) {
         engine.TickPreview(50000);
         auto now = std::chrono::steady_clock::now();
         if (now - lastShown >= std::chrono::milliseconds(200)) {
-            progress.Update(Sample(engine, host));
+            progress.Update(Sample(engine, host, info.sectorCount));
             lastShown = now;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -256,7 +258,7 @@ int RunScan(const ScanOptions& options) {
     }
     info.interrupted = g_interrupted != 0;
     g_scanInterrupted = info.interrupted;
-    ProgressSample last = Sample(engine, host);
+    ProgressSample last = Sample(engine, host, info.sectorCount);
     info.scannedSectors = last.scannedSectors;
     info.totalSectors = last.totalSectors;
     host.Fill(info);

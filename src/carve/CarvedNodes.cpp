@@ -30,6 +30,7 @@ CarvedNodeBuilder::CarvedNodeBuilder(ScanOutput& output, RecordIndex& index,
     firstBlock_ = regionStart - regionStart % kBlockUnit;
     uint64_t last = regionCount == 0 ? regionStart : regionStart + regionCount - 1;
     lastBlock_ = last - last % kBlockUnit;
+    regionEnd_ = regionCount == 0 ? regionStart : regionStart + regionCount;
 }
 
 std::shared_ptr<ExtFindPartInfo> CarvedNodeBuilder::CreateCarvedPartition(const std::wstring& sourceName) {
@@ -143,6 +144,8 @@ void CarvedNodeBuilder::BuildCarvedNodes(uint64_t blockFirst, const std::vector<
     }
     work.insert(work.end(), items.begin(), items.end());
     uint64_t next = blockFirst + kBlockUnit;
+    // No estimate runs past the region: its last block may hold fewer sectors.
+    uint64_t fallback = std::min(next, regionEnd_);
     bool lookAhead = false;
     if (next <= lastBlock_) {
         auto following = index_.FirstItemFrom(next);
@@ -154,7 +157,7 @@ void CarvedNodeBuilder::BuildCarvedNodes(uint64_t blockFirst, const std::vector<
     for (size_t i = 0; i < work.size(); ++i) {
         ScanItem& item = work[i];
         if (item.origin != kOriginCarving || item.size != 0) continue;
-        uint64_t end = EstimateEnd(work, i, next);
+        uint64_t end = EstimateEnd(work, i, fallback);
         item.size = end > item.startSector ? std::min(end - item.startSector, kMaxEstimateSectors) * 512 : 0;
     }
     // The last item waits for the next block; a look-ahead item only bounded the estimates.
@@ -176,7 +179,7 @@ void CarvedNodeBuilder::FinishKeptItems() {
         ScanItem item = *last;
         if (item.origin == kOriginCarving && item.size == 0) {
             // To the next file start the index holds, else the end of the region.
-            uint64_t end = lastBlock_ + kBlockUnit;
+            uint64_t end = regionEnd_;
             if (auto following = index_.FirstItemFrom(block + kBlockUnit)) end = following->startSector;
             item.size = end > item.startSector ? std::min(end - item.startSector, kMaxEstimateSectors) * 512 : 0;
             if (item.size != 0 && item.status != kParseNeedData && item.status != kParseInvalid)

@@ -55,6 +55,7 @@ private:
     uint64_t regionStart_;
     uint64_t firstBlock_;
     uint64_t lastBlock_;
+    uint64_t regionEnd_;  // one past the region's last sector
     uint32_t scanMode_;
     std::shared_ptr<ExtFindPartInfo> partition_;
     FnvMap<uint32_t, uint32_t> categoryFolders_;

@@ -185,8 +185,9 @@ struct Builder {
     CarvedNodeBuilder builder;
     std::shared_ptr<ExtFindPartInfo> part;
 
-    explicit Builder(uint64_t blocks, uint32_t scanMode = 0)
-        : builder(output, index, infos, 0, blocks * kBlock, scanMode) {
+    // `sectors`: a region ending inside its last block.
+    explicit Builder(uint64_t blocks, uint32_t scanMode = 0, uint64_t sectors = 0)
+        : builder(output, index, infos, 0, sectors ? sectors : blocks * kBlock, scanMode) {
         index.Reset(0, blocks);
         part = builder.CreateCarvedPartition(L"disk.img");
     }
@@ -245,6 +246,25 @@ TEST(CarvedNodes, SizesRunToTheNextFileStartAndTheLastItemWaits) {
     // Estimates were written back into the index.
     auto list = b.index.Block(0);
     EXPECT_EQ(uint64_t{(*list)[0].size}, 512u);
+}
+
+// A region ending inside its last block: no estimate reaches past its last sector, whether the
+// file waited for the end of the pass or another followed in the block after.
+TEST(CarvedNodes, AnEstimateEndsAtTheRegionsLastSector) {
+    const uint64_t sectors = kBlock + 4000;
+    Builder b(2, 0, sectors);
+    b.Block(0, {Item(10, 44), Item(kBlock - 8, 45)});
+    b.Block(1, {Item(kBlock + 1000, 44)});
+    b.builder.FinishKeptItems();
+    auto files = b.Files();
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files.at("3ff8.gif")->size, 1008u * 512);
+    EXPECT_EQ(files.at("43e8.png")->size, (sectors - kBlock - 1000) * 512);
+
+    Builder alone(1, 0, 3000);
+    alone.Block(0, {Item(2990, 44)});
+    alone.builder.FinishKeptItems();
+    EXPECT_EQ(alone.Files().at("bae.png")->size, 10u * 512);
 }
 
 TEST(CarvedNodes, AnEstimateNeverExceedsTheCap) {

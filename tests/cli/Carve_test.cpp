@@ -1,0 +1,105 @@
+// The ravlin binary carving a disk with no file system: what each mode keeps, where the files
+// land, and what is written for them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "../carve/Samples.h"
+#include "RunRavlin.h"
+#include "support/TempDir.h"
+
+using namespace ravlin::test;
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+constexpr uint64_t kDiskSectors = 4096;  // 2 MiB: the region ends inside the first 8 MiB block
+
+struct Planted {
+    const char* sample;
+    uint64_t sector;
+    const char* path;  // where the host puts it, under the carved-files partition
+    bool pictureOrVideo;
+};
+
+// In start order, so each file's estimate runs to the next one.
+const Planted kPlanted[] = {
+    {"01.jpg", 16, "图片/JPG/10.jpg", true},     {"24.png", 64, "图片/PNG/40.png", true},
+    {"16.pdf", 128, "文档/PDF/80.pdf", false},   {"29.zip", 256, "压缩/ZIP/100.zip", false},
+    {"06.mp4", 512, "视频/MP4/200.mp4", true},
+};
+
+const CarveSample& Sample(const std::string& file) {
+    for (const auto& s : CarveSamples())
+        if (s.file == file) return s;
+    throw std::runtime_error("no sample " + file);
+}
+
+fs::path MakeDisk(const fs::path& dir) {
+    std::vector<char> disk(kDiskSectors * 512, 0);
+    for (const auto& p : kPlanted) {
+        const auto& bytes = Sample(p.sample).bytes;
+        std::copy(bytes.begin(), bytes.end(), disk.begin() + static_cast<std::ptrdiff_t>(p.sector * 512));
+    }
+    fs::path path = dir / "card.img";
+    std::ofstream(path, std::ios::binary).write(disk.data(), static_cast<std::streamsize>(disk.size()));
+    return path;
+}
+
+std::vector<uint8_t> ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+// Raw scans keep pictures and video only, full scans every carved type; each recovered file is
+// its sample followed by the zeros up to the next file's start (or the disk's end), no more.
+TEST(CarvedRecovery, RawAndFullScansRecoverTheCarvedFilesOfTheirModes) {
+    TempDir temp;
+    fs::path disk = MakeDisk(temp.Path());
+    for (const std::string mode : {"raw", "full"}) {
+        SCOPED_TRACE(mode);
+        fs::path out = temp / ("out-" + mode);
+        fs::path report = temp / ("r-" + mode + ".json");
+        auto run = RunRavlin({"scan", disk.string(), "--mode", mode, "--recover", out.string(), "--report",
+                              report.string()});
+        ASSERT_EQ(run.code, 0) << run.err;
+        // The progress counts the carved files, over the disk's own size.
+        size_t expected = 0;
+        for (const auto& p : kPlanted) expected += mode == "full" || p.pictureOrVideo;
+        EXPECT_NE(run.err.find("4096 of 4096 sectors, " + std::to_string(expected) + " files found"),
+                  std::string::npos)
+            << run.err;
+
+        Json r = Json::parse(std::ifstream(report));
+        ASSERT_EQ(r["partitions"].size(), 1u);
+        const Json& carved = r["partitions"][0];
+        EXPECT_EQ(carved["fs"], "carved");
+        EXPECT_EQ(carved["name"], "重构的文件");
+        EXPECT_EQ(carved["file_count"], expected);
+
+        fs::path root = out / "0_重构的文件";
+        for (size_t i = 0; i < std::size(kPlanted); ++i) {
+            const Planted& p = kPlanted[i];
+            SCOPED_TRACE(p.path);
+            bool kept = mode == "full" || p.pictureOrVideo;
+            ASSERT_EQ(fs::exists(root / p.path), kept);
+            if (!kept) continue;
+            // Refused types still end the estimate before them: their hits were made.
+            uint64_t end = i + 1 < std::size(kPlanted) ? kPlanted[i + 1].sector : kDiskSectors;
+            auto got = ReadAll(root / p.path);
+            ASSERT_EQ(got.size(), (end - p.sector) * 512);
+            const auto& want = Sample(p.sample).bytes;
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()));
+            EXPECT_TRUE(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(want.size()), got.end(),
+                                    [](uint8_t b) { return b == 0; }));
+        }
+    }
+}
