@@ -1,5 +1,8 @@
-// Runs the raw pass alone (no file-system pass) over a whole source and prints MB/s.
+// Runs the raw pass alone (no file-system pass, carving on) over a whole source and prints
+// MB/s, the files carved and the process's peak resident memory.
 //   bench_raw_pass PATH
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -25,6 +28,10 @@ int main(int argc, char** argv) {
     engine.Run();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     double mb = static_cast<double>(engine.Output()->scannedSectors.load()) * 512 / 1e6;
-    std::printf("%.1f MB/s (%.0f MB in %.3f s)\n", mb / seconds, mb, seconds);
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    std::printf("%.1f MB/s (%.0f MB in %.3f s), %llu files carved, peak RSS %.0f MiB\n", mb / seconds, mb, seconds,
+                static_cast<unsigned long long>(engine.Output()->carvedFiles.load()),
+                static_cast<double>(usage.ru_maxrss) / 1024);
     return 0;
 }

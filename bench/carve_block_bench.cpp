@@ -1,0 +1,111 @@
+// CarveBlock over in-memory 8 MiB blocks: zeros, random bytes, English-like text, and random
+// bytes holding the carving samples at sector starts (a real-file mix). Bytes per second is
+// per analyser thread.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "carve/Carver.h"
+#include "carve/Registry.h"
+
+using namespace ravlin;
+
+namespace {
+
+constexpr size_t kBlockBytes = kBlockUnit * 512;
+
+std::vector<uint8_t> Zeros() { return std::vector<uint8_t>(kBlockBytes, 0); }
+
+std::vector<uint8_t> Random(uint32_t seed) {
+    std::vector<uint8_t> block(kBlockBytes);
+    std::mt19937_64 rng(seed);
+    for (size_t i = 0; i < block.size(); i += 8) {
+        uint64_t v = rng();
+        std::memcpy(block.data() + i, &v, 8);
+    }
+    return block;
+}
+
+std::vector<uint8_t> Text() {
+    static const char* words[] = {"the ", "file ", "of ", "a ", "recovery ", "disk ", "and ", "sector ",
+                                  "which ", "was ", "lost ", "found\n", "Data, ", "<p>", "from ", "It "};
+    std::vector<uint8_t> block;
+    block.reserve(kBlockBytes);
+    std::mt19937 rng(7);
+    while (block.size() < kBlockBytes) {
+        const char* w = words[rng() % std::size(words)];
+        block.insert(block.end(), w, w + std::strlen(w));
+    }
+    block.resize(kBlockBytes);
+    return block;
+}
+
+// Random bytes with every carving sample written again and again at sector starts, about one
+// file start per 64 KiB.
+std::vector<uint8_t> Mix() {
+    std::vector<uint8_t> block = Random(11);
+    std::vector<std::vector<uint8_t>> samples;
+    std::filesystem::path dir = std::filesystem::path(RAVLIN_FIXTURE_DIR) / "carve";
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() == ".json") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        samples.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::mt19937 rng(3);
+    for (size_t at = 0; at + 65536 <= kBlockBytes && !samples.empty(); at += 65536) {
+        const auto& s = samples[rng() % samples.size()];
+        size_t sector = at + (rng() % 64) * 512;
+        size_t n = std::min(s.size(), kBlockBytes - sector);
+        std::memcpy(block.data() + sector, s.data(), n);
+    }
+    return block;
+}
+
+void Carve(benchmark::State& state, const std::vector<uint8_t>& block) {
+    static BlockWindow window;
+    CreateInfoStore infos;
+    std::vector<ScanItem> items;
+    for (auto _ : state) {
+        // A fresh loop per block, so parsers left waiting by one block do not pile up.
+        state.PauseTiming();
+        items.clear();
+        window.Clear();
+        Carver carver(GetParserRegistry(), window, infos, [] { return true; });
+        state.ResumeTiming();
+        carver.CarveBlock(0, block.data(), items);
+        carver.ContinuePending(0, items);
+        benchmark::DoNotOptimize(items.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBlockBytes));
+    state.counters["hits/block"] = benchmark::Counter(static_cast<double>(items.size()));
+}
+
+void BM_CarveZeros(benchmark::State& state) {
+    static const auto block = Zeros();
+    Carve(state, block);
+}
+void BM_CarveRandom(benchmark::State& state) {
+    static const auto block = Random(5);
+    Carve(state, block);
+}
+void BM_CarveText(benchmark::State& state) {
+    static const auto block = Text();
+    Carve(state, block);
+}
+void BM_CarveMix(benchmark::State& state) {
+    static const auto block = Mix();
+    Carve(state, block);
+}
+
+}  // namespace
+
+BENCHMARK(BM_CarveZeros)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CarveRandom)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CarveText)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CarveMix)->Unit(benchmark::kMillisecond);
