@@ -175,8 +175,8 @@ ParserRegistry BuildRegistry() {
     static const u8 kClass[] = {0xCA, 0xFE, 0xBA, 0xBE};
     const Key ftyp{4, {'f'}};
     ParserRegistry r;
-    Test(r, 46, TestJpg, NewFoundOnlyParser, {0, {0xFF}});
-    Test(r, 51, TestTif, NewFoundOnlyParser, {0, {'I', 'M'}});
+    Test(r, 46, TestJpg, NewJpgParser, {0, {0xFF}});
+    Test(r, 51, TestTif, NewTifParser, {0, {'I', 'M'}});
     Test(r, 69, TestM4a, NewFoundOnlyParser, ftyp);
     Test(r, 68, Test3gp, NewFoundOnlyParser, ftyp);
     Test(r, 71, TestM4v, NewFoundOnlyParser, ftyp);
@@ -201,7 +201,7 @@ ParserRegistry BuildRegistry() {
     Test(r, 44, TestPng, NewPngParser, {0, {0x89}});
     Test(r, 45, TestGif, NewGifParser, {0, {'G'}});
     Test(r, 47, TestPsd, NewPsdParser, {0, {'8'}});
-    Test(r, 48, TestBmp, NewFoundOnlyParser, {0, {'B'}});
+    Test(r, 48, TestBmp, NewBmpParser, {0, {'B'}});
     Test(r, 144, TestRaf, NewRafParser, {0, {'F'}});
     Magic(r, 61, 0, kZip, 4, NewFoundOnlyParser);
     Test(r, 62, TestRar, NewFoundOnlyParser, {0, {'R'}});

@@ -8,6 +8,7 @@
 
 #include "carve/CarvedNodes.h"
 #include "carve/Carver.h"
+#include "carve/Drive.h"
 #include "carve/Samples.h"
 #include "fs/PartInfo.h"
 #include "results/FileNode.h"
@@ -65,38 +66,6 @@ ParserRegistry TestRegistry() {
     r.back().keyBytes['R' >> 6] |= uint64_t{1} << ('R' & 63);
     return r;
 }
-
-// A disk in memory, driven block by block as the engine's analyser drives it.
-struct Drive {
-    std::vector<uint8_t> disk;
-    BlockWindow window;
-    CreateInfoStore infos;
-    Carver carver;
-    std::vector<std::vector<ScanItem>> items;
-
-    Drive(const ParserRegistry& registry, uint64_t blocks, std::function<bool()> keepRunning = {})
-        : disk(blocks * kBlockBytes64, 0), carver(registry, window, infos, std::move(keepRunning)) {}
-
-    void Put(uint64_t sector, const void* bytes, size_t length) {
-        std::memcpy(disk.data() + sector * 512, bytes, length);
-    }
-    void Run() {
-        for (uint64_t b = 0; b * kBlockBytes64 < disk.size(); ++b) {
-            const uint8_t* data = disk.data() + b * kBlockBytes64;
-            uint64_t first = b * kBlock;
-            bool fed = false;
-            if (carver.HasPending() && carver.WantsBlock(first)) {
-                window.Feed(first, data);
-                fed = true;
-            }
-            std::vector<ScanItem> found;
-            carver.CarveBlock(first, data, found);
-            carver.ContinuePending(first, found);
-            if (!fed && carver.HasPending() && carver.WantsBlock(first)) window.Feed(first, data);
-            items.push_back(std::move(found));
-        }
-    }
-};
 
 void PutMeasured(Drive& d, uint64_t sector, uint64_t length) {
     uint8_t head[16];

@@ -14,6 +14,9 @@ public:
 // Made for the rows whose format is recognised by its signature alone.
 IParseFile* NewFoundOnlyParser();
 
+IParseFile* NewJpgParser();
+IParseFile* NewTifParser();
+IParseFile* NewBmpParser();
 IParseFile* NewPngParser();
 IParseFile* NewGifParser();
 IParseFile* NewPsdParser();
