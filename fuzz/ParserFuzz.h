@@ -1,0 +1,58 @@
+// Drives one registry row's parser over fuzzed bytes: the bytes at a block's first sector, and
+// again straddling the block's end so that the parser waits for the window.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "carve/Carver.h"
+#include "carve/Registry.h"
+
+namespace ravlin::fuzz {
+
+inline int FuzzOneParser(uint32_t typeId, const uint8_t* data, size_t size) {
+    constexpr size_t kBlockBytes = kBlockUnit * 512;
+    static std::vector<uint8_t> disk(3 * kBlockBytes, 0);
+    static BlockWindow window;
+    static ParserRegistry rows = [typeId] {
+        ParserRegistry r;
+        for (const auto& entry : GetParserRegistry())
+            if (entry.typeId == typeId) r.push_back(entry);
+        return r;
+    }();
+    static std::vector<std::pair<size_t, size_t>> dirty;  // spans the last input wrote
+    if (size < 2 || size > kBlockBytes) return 0;
+    for (auto [at, n] : dirty) std::memset(disk.data() + at, 0, n);
+    dirty.clear();
+    auto put = [&](size_t at, const uint8_t* bytes, size_t n) {
+        n = std::min(n, disk.size() - at);
+        std::memcpy(disk.data() + at, bytes, n);
+        dirty.emplace_back(at, n);
+    };
+    // The first byte picks how many sectors before the first block's end the second copy starts.
+    size_t back = (data[0] % 32 + 1) * size_t{512};
+    put(0, data + 1, std::min(size - 1, kBlockBytes - back));
+    put(kBlockBytes - back, data + 1, size - 1);
+    window.Clear();
+    CreateInfoStore infos;
+    Carver carver(rows, window, infos, [] { return true; });
+    for (uint64_t b = 0; b < 3; ++b) {
+        uint64_t first = b * kBlockUnit;
+        const uint8_t* block = disk.data() + b * kBlockBytes;
+        bool fed = false;
+        if (carver.HasPending() && carver.WantsBlock(first)) {
+            window.Feed(first, block);
+            fed = true;
+        }
+        std::vector<ScanItem> items;
+        carver.CarveBlock(first, block, items);
+        carver.ContinuePending(first, items);
+        if (!fed && carver.HasPending() && carver.WantsBlock(first)) window.Feed(first, block);
+    }
+    return 0;
+}
+
+}  // namespace ravlin::fuzz
