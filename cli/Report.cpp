@@ -61,6 +61,11 @@ Json NodeJson(const NodeResult& node) {
         runs.push_back(std::move(r));
     }
     j["runs"] = std::move(runs);
+    if (node.described) {
+        j["metadata"] = {{"maker", node.maker}, {"model", node.model}, {"title", node.title}, {"date", node.date}};
+    } else {
+        j["metadata"] = nullptr;
+    }
     return j;
 }
 

@@ -1,5 +1,6 @@
 #include "Results.h"
 
+#include <memory>
 #include <unordered_map>
 
 #include "Unicode.h"
@@ -11,6 +12,7 @@ struct Details {
     uint32_t created = 0;
     bool resident = false;
     std::vector<DataRun> runs;
+    std::shared_ptr<const RFileNodeCreationInfo> creation;
 };
 
 using DetailMap = std::unordered_map<uint64_t, Details>;
@@ -28,6 +30,7 @@ int CollectNode(unsigned int part, const RFileNode* node, void* context) {
     d.created = node->firstTime;
     d.resident = node->resident != 0;
     d.runs = node->runs;
+    d.creation = std::dynamic_pointer_cast<const RFileNodeCreationInfo>(node->ext);
     return 0;
 }
 
@@ -73,6 +76,13 @@ NodeResult MakeNode(uint32_t id, const NodeBrief& brief, const std::string& pref
         node.created = it->second.created;
         node.resident = it->second.resident;
         node.runs = it->second.runs;
+        if (const auto& c = it->second.creation) {
+            node.described = true;
+            node.maker = ToUtf8(c->maker);
+            node.model = ToUtf8(c->model);
+            node.title = ToUtf8(c->title);
+            node.date = ToUtf8(c->date);
+        }
     }
     return node;
 }

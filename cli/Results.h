@@ -27,6 +27,9 @@ struct NodeResult {
     bool resident = false;  // content kept inside the file-system record
     std::vector<DataRun> runs;
     int depth = 0;
+    // What a carved file's metadata says about it (UTF-8); `described` when it said anything.
+    bool described = false;
+    std::string maker, model, title, date;
 
     bool Deleted() const { return kind == 2 || kind == 4; }
 };

@@ -59,6 +59,17 @@ struct RAVLIN_API RFileNodeRecycleName : RFileNodeExt {
     std::wstring name;
 };
 
+// What a carved file says about itself in its metadata: the camera's maker and model (or the
+// author), the title and the date, as far as the file gives them; empty texts where it does not.
+struct RAVLIN_API RFileNodeCreationInfo : RFileNodeExt {
+    RFileNodeCreationInfo(std::wstring maker, std::wstring model, std::wstring title, std::wstring date);
+    ~RFileNodeCreationInfo() override;
+    std::wstring maker;
+    std::wstring model;
+    std::wstring title;
+    std::wstring date;
+};
+
 // One found file or directory. The layout (order and widths) is part of the interface.
 struct RFileNode {
     uint32_t id = 0;        // unique within its partition

@@ -99,7 +99,8 @@ bool CarvedNodeBuilder::AddCarvedNode(const ScanItem& item, bool fromStage) {
     const uint32_t typeId = item.typeId;
     std::pair<uint64_t, uint32_t> start{sector, typeId};
     if (!fromStage && item.typeId != 61 && carvedStarts_.count(start)) return false;
-    std::wstring name = CarvedFileName(item.typeId, item.startSector, infos_.Find(item.creationInfo));
+    const _FILE_CREATE_INFO* info = infos_.Find(item.creationInfo);
+    std::wstring name = CarvedFileName(item.typeId, item.startSector, info);
     if (name.empty()) return false;
     uint32_t folder = GetTypeFolder(CategoryOfType(item.typeId), item.typeId);
     if (folder == 0) return false;
@@ -111,6 +112,9 @@ bool CarvedNodeBuilder::AddCarvedNode(const ScanItem& item, bool fromStage) {
     if (item.size != 0) node.runs = {{item.startSector, (item.size + 511) / 512}};
     node.name = std::move(name);
     node.parentId = folder;
+    if (info)
+        node.ext = std::make_shared<RFileNodeCreationInfo>(FieldText(info->Maker, 32), FieldText(info->Model, 32),
+                                                           FieldText(info->Title, 64), FieldText(info->Date, 12));
     {
         auto lock = partition_->WriteLock();
         node.id = partition_->NextNodeId();

@@ -144,6 +144,11 @@ RFileNodeExt::~RFileNodeExt() = default;
 RFileNodeRecycleName::RFileNodeRecycleName(std::wstring displayName)
     : name(std::move(displayName)) {}
 RFileNodeRecycleName::~RFileNodeRecycleName() = default;
+
+RFileNodeCreationInfo::RFileNodeCreationInfo(std::wstring maker_, std::wstring model_, std::wstring title_,
+                                             std::wstring date_)
+    : maker(std::move(maker_)), model(std::move(model_)), title(std::move(title_)), date(std::move(date_)) {}
+RFileNodeCreationInfo::~RFileNodeCreationInfo() = default;
 IScanHost::~IScanHost() = default;
 IScanView::~IScanView() = default;
 

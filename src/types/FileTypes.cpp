@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "common/Hash.h"
+#include "platform/Text.h"
 #include "ravlin/Ravlin.h"
 
 namespace ravlin {
@@ -207,12 +208,6 @@ const Tables& T() {
     return tables;
 }
 
-// The creation-info field as text, cut at its terminator or its capacity.
-std::wstring FieldText(const char16_t* field, size_t capacity) {
-    std::wstring text;
-    for (size_t i = 0; i < capacity && field[i]; ++i) text.push_back(static_cast<wchar_t>(field[i]));
-    return text;
-}
 
 std::wstring Trimmed(const std::wstring& text) {
     const wchar_t* blanks = L" \t\r\n";
@@ -232,6 +227,12 @@ bool TakesCreationInfo(uint32_t typeId) {
 }
 
 }  // namespace
+
+std::wstring FieldText(const char16_t* field, size_t capacity) {
+    size_t n = 0;
+    while (n < capacity && field[n]) ++n;
+    return platform::Utf16ToWide(field, n);
+}
 
 uint32_t TypeFromFileName(const std::wstring& name) {
     size_t dot = name.rfind(L'.');

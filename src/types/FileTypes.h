@@ -48,6 +48,9 @@ std::vector<std::pair<std::wstring, uint32_t>> ExtensionMap();
 // of any Office kind, a QuickTime file of any brand, a RIFF and its WAV or AVI, markup.
 bool SameFormatFamily(uint32_t a, uint32_t b);
 
+// A creation-info field as text, cut at its terminator or its capacity.
+std::wstring FieldText(const char16_t* field, size_t capacity);
+
 // Name of a carved file: "<sector in hex>.<extension>", prefixed with the creation info's
 // maker, model, date and title for document, picture and MP3 types. Empty for EXE and for
 // types without an extension (such files get no node).

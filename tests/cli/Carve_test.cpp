@@ -9,6 +9,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "../carve/ImageSamples.h"
 #include "../carve/Samples.h"
 #include "RunRavlin.h"
 #include "support/TempDir.h"
@@ -108,4 +109,29 @@ TEST(CarvedRecovery, RawAndFullScansRecoverTheCarvedFilesOfTheirModes) {
                                     [](uint8_t b) { return b == 0; }));
         }
     }
+}
+
+// A camera photo is named by its maker, model and date, and the report carries them.
+TEST(CarvedRecovery, ACameraPhotoIsNamedAndDescribedByItsExif) {
+    TempDir temp;
+    const auto& photo = Image("exif-intel.jpg").bytes;
+    std::vector<char> disk(kDiskSectors * 512, 0);
+    std::copy(photo.begin(), photo.end(), disk.begin() + 0x123 * 512);
+    fs::path path = temp / "card.img";
+    std::ofstream(path, std::ios::binary).write(disk.data(), static_cast<std::streamsize>(disk.size()));
+    auto run = RunRavlin({"scan", path.string(), "--mode", "raw", "--report", (temp / "r.json").string(),
+                          "--recover", (temp / "out").string(), "-q"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    Json r = Json::parse(std::ifstream(temp / "r.json"));
+    const Json* jpeg = nullptr;
+    for (const auto& node : r["partitions"][0]["nodes"])
+        if (node["type_id"] == 46) jpeg = &node;
+    ASSERT_TRUE(jpeg);
+    EXPECT_EQ((*jpeg)["name"], "Canon__Canon EOS 80D__2019_07_14__123.jpg");
+    EXPECT_EQ((*jpeg)["path"], "图片/JPG/Canon__Canon EOS 80D__2019_07_14__123.jpg");
+    EXPECT_EQ((*jpeg)["size"], photo.size());
+    EXPECT_EQ((*jpeg)["metadata"]["maker"], "Canon");
+    EXPECT_EQ((*jpeg)["metadata"]["model"], "Canon EOS 80D");
+    EXPECT_EQ((*jpeg)["metadata"]["date"], "2019:07:14");
+    EXPECT_EQ(ReadAll(temp / "out" / "0_重构的文件" / (*jpeg)["path"].get<std::string>()), photo);
 }
