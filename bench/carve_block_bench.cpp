@@ -1,6 +1,6 @@
-// CarveBlock over in-memory 8 MiB blocks: zeros, random bytes, English-like text, and random
-// bytes holding the carving samples at sector starts (a real-file mix). Bytes per second is
-// per analyser thread.
+// CarveBlock over in-memory 8 MiB blocks: zeros, random bytes, English-like text, random bytes
+// holding the carving samples at sector starts (a real-file mix), and a block full of JPEGs.
+// Bytes per second is per analyser thread.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -67,6 +67,26 @@ std::vector<uint8_t> Mix() {
     return block;
 }
 
+// JPEGs back to back, each from a sector start: the test photos of tests/fixtures/images.
+std::vector<uint8_t> Jpegs() {
+    std::vector<std::vector<uint8_t>> photos;
+    std::filesystem::path dir = std::filesystem::path(RAVLIN_FIXTURE_DIR) / "images";
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() != ".jpg") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        photos.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::vector<uint8_t> block(kBlockBytes, 0);
+    size_t at = 0;
+    for (size_t i = 0; !photos.empty(); ++i) {
+        const auto& p = photos[i % photos.size()];
+        if (at + p.size() > kBlockBytes) break;
+        std::memcpy(block.data() + at, p.data(), p.size());
+        at += (p.size() + 511) / 512 * 512;
+    }
+    return block;
+}
+
 void Carve(benchmark::State& state, const std::vector<uint8_t>& block) {
     static BlockWindow window;
     CreateInfoStore infos;
@@ -105,7 +125,13 @@ void BM_CarveMix(benchmark::State& state) {
 
 }  // namespace
 
+void BM_CarveJpegs(benchmark::State& state) {
+    static const auto block = Jpegs();
+    Carve(state, block);
+}
+
 BENCHMARK(BM_CarveZeros)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveRandom)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveText)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveMix)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CarveJpegs)->Unit(benchmark::kMillisecond);
