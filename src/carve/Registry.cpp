@@ -124,8 +124,10 @@ bool TestDwg(const u8* b, unsigned short n) {
         if (std::memcmp(b, v, 6) == 0) return true;
     return false;
 }
+// The PostScript follows the 30-byte header, or the header padded to 32 bytes.
 bool TestEps(const u8* b, unsigned short n) {
-    return n >= 8 && b[0] == 0xC5 && b[1] == 0xD0 && b[2] == 0xD3 && b[3] == 0xC6 && Le32(b, 4) == 32;
+    return n >= 8 && b[0] == 0xC5 && b[1] == 0xD0 && b[2] == 0xD3 && b[3] == 0xC6 &&
+           (Le32(b, 4) == 30 || Le32(b, 4) == 32);
 }
 bool TestAccdb(const u8* b, unsigned short n) {
     return n >= 19 && Le32(b, 0) == 256 && At(b, 4, "Standard ACE DB");
@@ -204,19 +206,19 @@ ParserRegistry BuildRegistry() {
     Test(r, 48, TestBmp, NewBmpParser, {0, {'B'}});
     Test(r, 144, TestRaf, NewRafParser, {0, {'F'}});
     Magic(r, 61, 0, kZip, 4, NewFoundOnlyParser);
-    Test(r, 62, TestRar, NewFoundOnlyParser, {0, {'R'}});
+    Test(r, 62, TestRar, NewRarParser, {0, {'R'}});
     Magic(r, 63, 0, kJar, 4, NewJarParser);
     Test(r, 60, Test7z, New7zParser, {0, {0x37}});
     Test(r, 84, TestCab, NewCabParser, {0, {'M', 'I'}});
-    Test(r, 54, TestMp3, NewFoundOnlyParser, {0, {'I'}});
+    Test(r, 54, TestMp3, NewMp3Parser, {0, {'I'}});
     Magic(r, 57, 0, "MThd", 4, NewMidParser);
     Magic(r, 55, 0, "OggS", 4, NewOggParser);
     Magic(r, 56, 0, "MAC ", 4, NewApeParser);
     Test(r, 59, TestWma, NewWmaParser, {0, {0xFF}});
     Magic(r, 65, 0, kRam, 4, NewRamParser);
     Test(r, 74, TestExe, NewExeParser, {0, {'M'}});
-    Test(r, 75, TestDwg, NewFoundOnlyParser, {0, {'A'}});
-    Test(r, 146, TestEps, NewFoundOnlyParser, {0, {0xC5}});
+    Test(r, 75, TestDwg, NewDwgParser, {0, {'A'}});
+    Test(r, 146, TestEps, NewEpsParser, {0, {0xC5}});
     Magic(r, 77, 4, "Standard J", 10, NewMdbParser);
     Test(r, 78, TestAccdb, NewAccdbParser, {0, {0x00}});
     Magic(r, 148, 0, kClass, 4, NewClassParser);
