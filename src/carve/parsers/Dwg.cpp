@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "carve/parsers/Parsers.h"
+#include "common/Bytes.h"
 
 namespace ravlin {
 namespace {
@@ -18,22 +19,20 @@ constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // larger claims are lef
 const uint8_t kImageSentinel[16] = {0x1F, 0x25, 0x6D, 0x07, 0xD4, 0x36, 0x28, 0x28,
                                     0x9D, 0x57, 0xCA, 0x3F, 0x9D, 0x44, 0x10, 0x2B};
 
-uint32_t Le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
-
 // The end of the last section the locator names, 0 when the header does not hold together.
-uint64_t LocatedSize(const uint8_t* h) {
+uint64_t LocatedSize(ByteSpan h) {
     bool measured = false;
     for (const char* version : {"AC1015", "AC1014", "AC1013", "AC1012"})
-        measured = measured || (std::memcmp(h, version, 6) == 0 && h[6] == 0 && h[7] == 0);
+        measured = measured || (BytesEqual(h, 0, version, 6) && h[6] == 0 && h[7] == 0);
     if (!measured) return 0;
-    uint32_t seeker = Le32(h + 13);
-    uint32_t sections = Le32(h + 21);
+    uint32_t seeker = LoadLE32(h, 13);
+    uint32_t sections = LoadLE32(h, 21);
     if (seeker < 1 || seeker > kMaxSeeker || sections < 1 || sections > kMaxSections) return 0;
-    if (std::memcmp(h + seeker, kImageSentinel, sizeof kImageSentinel) != 0) return 0;
+    if (std::memcmp(h.data() + seeker, kImageSentinel, sizeof kImageSentinel) != 0) return 0;
     uint64_t end = 0;
     for (uint32_t i = 0; i < sections; ++i) {
-        const uint8_t* record = h + kLocatorAt + i * kLocatorRecord;
-        end = std::max(end, uint64_t{Le32(record + 1)} + Le32(record + 5));
+        size_t record = kLocatorAt + i * kLocatorRecord;
+        end = std::max(end, uint64_t{LoadLE32(h, record + 1)} + LoadLE32(h, record + 5));
     }
     return end <= kMaxSize ? end : 0;
 }
@@ -46,7 +45,7 @@ public:
         size_t at = 0;
         uint32_t got = LocateFileBytes(startSector, 0, kHeaderRead, bufferFirstSector, bufferBytes, at, *this);
         if (got != kParseDataOk) return got;
-        size = LocatedSize(buffer + at);
+        size = LocatedSize(ByteSpan(buffer + at, kHeaderRead));
         return kParseComplete;
     }
 };

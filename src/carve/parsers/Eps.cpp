@@ -3,14 +3,13 @@
 #include <algorithm>
 
 #include "carve/parsers/Parsers.h"
+#include "common/Bytes.h"
 
 namespace ravlin {
 namespace {
 
 constexpr uint32_t kHeaderBytes = 30;
 constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;
-
-uint32_t Le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
 
 }  // namespace
 
@@ -21,11 +20,11 @@ public:
         uint32_t got = LocateFileBytes(startSector, 0, kHeaderBytes, bufferFirstSector, bufferBytes, at, *this);
         if (got != kParseDataOk) return got;
         if (work == 0) {
-            const uint8_t* h = buffer + at;
+            ByteSpan h(buffer + at, kHeaderBytes);
             uint64_t end = 0;
             // PostScript, WMF and TIFF: each present section lies after the header.
             for (int section = 0; section < 3; ++section) {
-                uint32_t start = Le32(h + 4 + 8 * section), length = Le32(h + 8 + 8 * section);
+                uint32_t start = LoadLE32(h, 4 + 8 * section), length = LoadLE32(h, 8 + 8 * section);
                 if (section == 0 && length == 0) return kParseInvalid;
                 if (length == 0) continue;
                 if (start < kHeaderBytes) return kParseInvalid;
@@ -33,7 +32,7 @@ public:
             }
             if (end > kMaxSize) return kParseInvalid;
             size = end;
-            offset = Le32(h + 4);
+            offset = LoadLE32(h, 4);
             work = 1;
         }
         // The PostScript section begins as PostScript does.

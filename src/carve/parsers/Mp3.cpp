@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "carve/parsers/Parsers.h"
+#include "common/Bytes.h"
 #include "platform/Text.h"
 
 namespace ravlin {
@@ -15,8 +16,6 @@ constexpr uint32_t kTagTextWindow = 0x10000;  // tag frames are read from the fi
 constexpr uint32_t kMinUnits = 11;
 constexpr uint32_t kMaxApeTag = 0x4000000;
 
-uint32_t Be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
-uint32_t Le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
 uint32_t SynchSafe(const uint8_t* p) { return uint32_t{p[0]} << 21 | uint32_t{p[1]} << 14 | uint32_t{p[2]} << 7 | p[3]; }
 
 // The text of a text frame: an encoding byte, then the text up to its first terminator.
@@ -116,7 +115,7 @@ public:
                 if (got != kParseDataOk) return got;
                 h = buffer + at;
                 if (std::string_view(reinterpret_cast<const char*>(h), 8) != "APETAGEX") break;
-                uint32_t tagSize = Le32(h + 12);
+                uint32_t tagSize = LoadLE32(ByteSpan(h, 16), 12);
                 if (tagSize < 32 || tagSize > kMaxApeTag) break;
                 // The tag's header steps over its items to its footer, the footer over itself.
                 offset += stage_ < 2 ? tagSize : 32;
@@ -147,7 +146,7 @@ private:
         size_t end = std::min<size_t>({available, size_t{tagSize} + 10, kTagTextWindow});
         size_t at = 10;
         if (version > 2 && (flags & 0x40) && at + 4 <= end) {  // extended header
-            uint32_t extended = version == 3 ? Be32(tag + at) + 4 : SynchSafe(tag + at);
+            uint32_t extended = version == 3 ? LoadBE32(ByteSpan(tag + at, 4), 0) + 4 : SynchSafe(tag + at);
             at += extended;
         }
         std::wstring title, artist;
@@ -157,7 +156,7 @@ private:
             uint32_t length;
             std::string_view id(reinterpret_cast<const char*>(f), version == 2 ? 3 : 4);
             if (version == 2) length = uint32_t{f[3]} << 16 | uint32_t{f[4]} << 8 | f[5];
-            else length = version == 3 ? Be32(f + 4) : SynchSafe(f + 4);
+            else length = version == 3 ? LoadBE32(ByteSpan(f, 8), 4) : SynchSafe(f + 4);
             if (length > end - at - frameHeader) break;
             const uint8_t* body = f + frameHeader;
             size_t bodyLength = length;

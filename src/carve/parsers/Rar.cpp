@@ -1,6 +1,7 @@
 // RAR 1.5-4.x: the archive is walked block by block from its marker block to the end-of-archive
 // block, each header read at the cursor and the data it announces stepped over.
 #include "carve/parsers/Parsers.h"
+#include "common/Bytes.h"
 
 namespace ravlin {
 namespace {
@@ -11,9 +12,6 @@ constexpr uint16_t kLargeFile = 0x0100;   // file blocks: the data size has a hi
 constexpr uint8_t kEndOfArchive = 0x7B;
 constexpr uint64_t kMaxDataSize = uint64_t{1} << 40;
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
-
 }  // namespace
 
 class ParseRarFile final : public IParseFile {
@@ -23,10 +21,10 @@ public:
             size_t at = 0;
             uint32_t got = LocateFileBytes(startSector, offset, kBaseHeader, bufferFirstSector, bufferBytes, at, *this);
             if (got != kParseDataOk) return got;
-            const uint8_t* h = buffer + at;
+            ByteSpan h(buffer + at, kBaseHeader);
             uint8_t type = h[2];
-            uint16_t flags = Le16(h + 3);
-            uint16_t headerSize = Le16(h + 5);
+            uint16_t flags = LoadLE16(h, 3);
+            uint16_t headerSize = LoadLE16(h, 5);
             // The block types of RAR 1.5 to 4: marker, archive, file, the old comment,
             // authenticity, sub-block and recovery blocks, the new sub-block, the end.
             if (type < 0x72 || type > kEndOfArchive || headerSize < kBaseHeader) return kParseInvalid;
@@ -41,9 +39,9 @@ public:
                 if (headerSize < need) return kParseInvalid;
                 got = LocateFileBytes(startSector, offset, need, bufferFirstSector, bufferBytes, at, *this);
                 if (got != kParseDataOk) return got;
-                h = buffer + at;
-                uint64_t data = Le32(h + 7);
-                if (large) data |= uint64_t{Le32(h + 32)} << 32;
+                ByteSpan full(buffer + at, need);
+                uint64_t data = LoadLE32(full, 7);
+                if (large) data |= uint64_t{LoadLE32(full, 32)} << 32;
                 if (data > kMaxDataSize) return kParseInvalid;
                 step += data;
             }
