@@ -96,6 +96,7 @@ bool CarvedNodeBuilder::AddCarvedNode(const ScanItem& item, bool fromStage) {
     if (ListedByFileSystem(item.startSector, item.typeId)) return false;
     if (scanMode_ != 0 && !PictureOrVideo(item.typeId)) return false;
     const uint64_t sector = item.startSector;
+    if (sector >= regionEnd_) return false;
     const uint32_t typeId = item.typeId;
     std::pair<uint64_t, uint32_t> start{sector, typeId};
     if (!fromStage && item.typeId != 61 && carvedStarts_.count(start)) return false;
@@ -109,7 +110,9 @@ bool CarvedNodeBuilder::AddCarvedNode(const ScanItem& item, bool fromStage) {
     node.typeId = item.typeId;
     node.firstSector = item.startSector;
     node.size = item.size;
-    if (item.size != 0) node.runs = {{item.startSector, (item.size + 511) / 512}};
+    // A measured size may claim more than the region holds: the node keeps what is there.
+    if (node.size > (regionEnd_ - sector) * 512) node.size = (regionEnd_ - sector) * 512;
+    if (node.size != 0) node.runs = {{sector, (node.size + 511) / 512}};
     node.name = std::move(name);
     node.parentId = folder;
     if (info)

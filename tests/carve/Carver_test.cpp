@@ -236,6 +236,21 @@ TEST(CarvedNodes, AnEstimateEndsAtTheRegionsLastSector) {
     EXPECT_EQ(alone.Files().at("bae.png")->size, 10u * 512);
 }
 
+// A measured size that claims more than the region holds (a header's size field, damaged or
+// cut off by the end of the disk) keeps the sectors the region has; nothing starts past it.
+TEST(CarvedNodes, AMeasuredSizePastTheRegionsEndKeepsWhatTheRegionHolds) {
+    Builder b(1, 0, 3000);
+    EXPECT_TRUE(b.builder.AddCarvedNode(Item(2990, 48, kParseComplete, 1 << 20), false));
+    EXPECT_TRUE(b.builder.AddCarvedNode(Item(2000, 48, kParseComplete, 700), false));
+    EXPECT_FALSE(b.builder.AddCarvedNode(Item(3000, 48, kParseComplete, 700), false));
+    auto files = b.Files();
+    ASSERT_TRUE(files.count("bae.bmp"));
+    EXPECT_EQ(files.at("bae.bmp")->size, 10u * 512);
+    ASSERT_EQ(files.at("bae.bmp")->runs.size(), 1u);
+    EXPECT_EQ(files.at("bae.bmp")->runs[0].sectorCount, 10u);
+    EXPECT_EQ(files.at("7d0.bmp")->size, 700u);  // inside the region: as measured
+}
+
 TEST(CarvedNodes, AnEstimateNeverExceedsTheCap) {
     uint64_t blocks = 5'000'000 / kBlock + 2;
     Builder b(blocks);
