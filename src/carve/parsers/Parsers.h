@@ -14,6 +14,13 @@ public:
 // Made for the rows whose format is recognised by its signature alone.
 IParseFile* NewFoundOnlyParser();
 
+IParseFile* NewMovParser();
+IParseFile* NewFlvParser();
+IParseFile* NewMkvParser();
+IParseFile* NewMpgParser();
+IParseFile* NewRiffParser();
+IParseFile* NewRmvbParser();
+IParseFile* NewWmvParser();
 IParseFile* NewJpgParser();
 IParseFile* NewTifParser();
 IParseFile* NewBmpParser();
