@@ -184,7 +184,7 @@ ParserRegistry BuildRegistry() {
     Test(r, 71, TestM4v, NewMovParser, ftyp);
     Test(r, 72, TestMp4, NewMovParser, ftyp);
     Test(r, 67, TestMov, NewMovParser, ftyp);
-    Test(r, 88, TestMts, NewFoundOnlyParser, {0, {0x00, 0x01}});
+    Test(r, 88, TestMts, NewMtsParser, {0, {0x00, 0x01}});
     Magic(r, 64, 0, kFlv, 4, NewFlvParser);
     Magic(r, 86, 0, kMkv, 4, NewMkvParser);
     Test(r, 82, TestMpg, NewMpgParser, {0, {0x00}});

@@ -132,6 +132,9 @@ void DiskRecoveryEngine::Run() {
     // block get their nodes now.
     if (input_.scanMode != kScanModeVideoFragments) carvedBuilder_->FinishKeptItems();
     Reached(Checkpoint::RawPassEnded);
+    // A video-fragment scan that ran to its end chains its fragments into recordings.
+    if (input_.scanMode == kScanModeVideoFragments && !IsStopped())
+        output_->Publish(fragments_.Assemble(*window_, output_.get()));
     // Unless stopped, the post-processing stages (or the video-fragment assembly) run here.
     reader_.Close();
 }
@@ -150,6 +153,7 @@ void DiskRecoveryEngine::Prepare() {
     carver_ = std::make_unique<Carver>(GetParserRegistry(), *window_, createInfos_, KeepRunning());
     carvedBuilder_ = std::make_unique<CarvedNodeBuilder>(*output_, recordIndex_, createInfos_, input_.startSector,
                                                          input_.sectorCount, input_.scanMode);
+    fragments_.Reset(input_.sourceName.empty() ? input_.devicePath : input_.sourceName, &recordIndex_);
     uint64_t total = 0;
     if (rangeMap_.ListedOnly()) {
         total = rangeMap_.DistinctQueuedBlocks() * rangeMap_.Unit();
@@ -298,7 +302,10 @@ void DiskRecoveryEngine::AnalyseBlock(ScanBlock& block) {
 void DiskRecoveryEngine::FragmentAnalyser() {
     ScanBlock block;
     while (!IsStopped() && queue_.Pop(block)) {
-        // The transport-stream assembler follows fragments through readable blocks here.
+        if (block.readOk) {
+            window_->Feed(block.firstSector, block.data->Data());
+            fragments_.FeedBlock(block.firstSector, *window_);
+        }
         rangeMap_.SetState(block.firstSector, kBlockDone);
         output_->scannedSectors.fetch_add(kBlockSectors);
     }

@@ -12,6 +12,7 @@
 #include "carve/BlockWindow.h"
 #include "carve/CarvedNodes.h"
 #include "carve/Carver.h"
+#include "carve/MtsFragments.h"
 #include "disk/DiskReader.h"
 #include "engine/BlockQueue.h"
 #include "carve/ScanItem.h"
@@ -102,6 +103,7 @@ private:
     CreateInfoStore createInfos_;
     std::unique_ptr<Carver> carver_;
     std::unique_ptr<CarvedNodeBuilder> carvedBuilder_;
+    FragmentAssembler fragments_;  // video-fragment scans only
     std::atomic<uint8_t> state_{0};
     std::mutex stateLock_;
     std::condition_variable stateChanged_;

@@ -15,6 +15,7 @@ public:
 IParseFile* NewFoundOnlyParser();
 
 IParseFile* NewMovParser();
+IParseFile* NewMtsParser();
 IParseFile* NewFlvParser();
 IParseFile* NewMkvParser();
 IParseFile* NewMpgParser();
