@@ -153,6 +153,7 @@ void DiskRecoveryEngine::Prepare() {
     carver_ = std::make_unique<Carver>(GetParserRegistry(), *window_, createInfos_, KeepRunning());
     carvedBuilder_ = std::make_unique<CarvedNodeBuilder>(*output_, recordIndex_, createInfos_, input_.startSector,
                                                          input_.sectorCount, input_.scanMode);
+    videoScanner_.Reset(input_.scanMode);
     fragments_.Reset(input_.sourceName.empty() ? input_.devicePath : input_.sourceName, &recordIndex_);
     uint64_t total = 0;
     if (rangeMap_.ListedOnly()) {
@@ -264,18 +265,26 @@ void DiskRecoveryEngine::AnalyseBlock(ScanBlock& block) {
     uint64_t first = block.firstSector;
     // The window holds the blocks a waiting parser may still ask for.
     bool fed = false;
-    if (carver_->HasPending() && carver_->WantsBlock(first)) {
+    auto feed = [&] {
+        if (fed) return;
         window_->Feed(first, data);
         fed = true;
-    }
+    };
+    if ((carver_->HasPending() && carver_->WantsBlock(first)) || videoScanner_.WantsBlock(first)) feed();
     std::vector<ScanItem> items;
     if (PauseWait()) {
         carver_->CarveBlock(first, data, items);
         if (PauseWait()) carver_->ContinuePending(first, items);
     }
-    if (!fed && carver_->HasPending() && carver_->WantsBlock(first)) window_->Feed(first, data);
+    if (carver_->HasPending() && carver_->WantsBlock(first)) feed();
     if (!PauseWait()) return;
-    // The sector classifier and the video-fragment scanner work on the block's data here.
+    // The sector classifier works on the block's data here. The video-fragment scanner keeps
+    // its items in its own list; movie boxes that reach past the block wait for the window.
+    videoScanner_.ScanBlock(first, data);
+    if (videoScanner_.Waiting()) {
+        feed();
+        videoScanner_.ContinueWaiting(*window_);
+    }
     PauseWait();
     // Items of parsers that began in earlier blocks go to their own blocks; a finished one gets
     // its node at once.

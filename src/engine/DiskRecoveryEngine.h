@@ -13,6 +13,7 @@
 #include "carve/CarvedNodes.h"
 #include "carve/Carver.h"
 #include "carve/MtsFragments.h"
+#include "carve/VideoScanner.h"
 #include "disk/DiskReader.h"
 #include "engine/BlockQueue.h"
 #include "carve/ScanItem.h"
@@ -104,6 +105,7 @@ private:
     std::unique_ptr<Carver> carver_;
     std::unique_ptr<CarvedNodeBuilder> carvedBuilder_;
     FragmentAssembler fragments_;  // video-fragment scans only
+    VideoScanner videoScanner_;    // every other scan
     std::atomic<uint8_t> state_{0};
     std::mutex stateLock_;
     std::condition_variable stateChanged_;

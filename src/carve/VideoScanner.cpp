@@ -1,0 +1,256 @@
+// The video-fragment scanner and its movie-box walk.
+#include "carve/VideoScanner.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "carve/ParseFile.h"
+#include "common/Bytes.h"
+#include "platform/Debug.h"
+
+namespace ravlin {
+namespace {
+
+constexpr int64_t kSeconds1904To1970 = 2082873600;
+constexpr uint32_t kMaxDepth = 20;
+constexpr uint32_t kUnknownTime = 0x420000;
+
+bool Is(const uint8_t* type, const char* name) { return std::memcmp(type, name, 4) == 0; }
+
+bool Container(const uint8_t* type) {
+    for (const char* name : {"moov", "trak", "mdia", "minf", "stbl", "edts", "dinf", "mvex"})
+        if (Is(type, name)) return true;
+    return false;
+}
+
+struct Walk {
+    ByteSpan box;
+    MovieBoxRecord& record;
+    bool debug;
+    int64_t created = -1;  // seconds since 1904 of the last version-0 movie or media header
+
+    void Atoms(size_t begin, size_t end, uint32_t depth, std::vector<uint32_t>* track) {
+        for (size_t at = begin; at + 8 <= end;) {
+            uint64_t size = LoadBE32(box, at);
+            size_t header = 8;
+            if (size == 1) {
+                if (at + 16 > end) return;
+                size = uint64_t{LoadBE32(box, at + 8)} << 32 | LoadBE32(box, at + 12);
+                header = 16;
+            } else if (size == 0) {
+                size = end - at;
+            }
+            if (size < header || size > end - at) return;
+            const uint8_t* type = box.data() + at + 4;
+            if (debug)
+                platform::DebugPrintf("%*sQtAtom: type=%c%c%c%c  offset=0x%x  size=0x%x\n", int(3 * std::min(depth, kMaxDepth)),
+                                      "", type[0], type[1], type[2], type[3], unsigned(at), unsigned(size));
+            size_t body = at + header, bodyEnd = at + size;
+            if (Container(type) && depth + 1 < kMaxDepth) {
+                if (Is(type, "trak")) {
+                    std::vector<uint32_t> table;
+                    Atoms(body, bodyEnd, depth + 1, &table);
+                    if (!table.empty()) record.chunkTables.push_back(std::move(table));
+                } else {
+                    Atoms(body, bodyEnd, depth + 1, track);
+                }
+            } else if ((Is(type, "mvhd") || Is(type, "mdhd")) && body + 8 <= bodyEnd && box[body] == 0) {
+                created = LoadBE32(box, body + 4);
+            } else if ((Is(type, "stco") || Is(type, "co64")) && track && body + 8 <= bodyEnd) {
+                size_t width = Is(type, "stco") ? 4 : 8;
+                uint64_t count = std::min<uint64_t>(LoadBE32(box, body + 4), (bodyEnd - body - 8) / width);
+                for (uint64_t i = 0; i < count; ++i) {
+                    size_t entry = body + 8 + i * width;
+                    // Chunk offsets are kept to 32 bits, as the assembler places them.
+                    track->push_back(width == 4 ? LoadBE32(box, entry) : LoadBE32(box, entry + 4));
+                }
+            }
+            at = bodyEnd;
+        }
+    }
+};
+
+}  // namespace
+
+uint32_t PackLocalTime(int64_t seconds) {
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    if (!localtime_r(&t, &local)) return kUnknownTime;
+    auto clamp = [](int v, int low, int high, int otherwise) { return v < low || v > high ? otherwise : v; };
+    uint32_t second = static_cast<uint32_t>(std::min(local.tm_sec, 59));
+    uint32_t minute = static_cast<uint32_t>(std::min(local.tm_min, 59));
+    uint32_t hour = static_cast<uint32_t>(std::min(local.tm_hour, 23));
+    uint32_t day = static_cast<uint32_t>(clamp(local.tm_mday, 1, 31, 1));
+    uint32_t month = static_cast<uint32_t>(clamp(local.tm_mon + 1, 1, 12, 1));
+    int year = std::max(local.tm_year + 1900, 1980);
+    uint32_t years = static_cast<uint32_t>(year - 1980) % 64;
+    return second | minute << 6 | hour << 12 | day << 17 | month << 22 | years << 26;
+}
+
+std::optional<MovieBoxRecord> ParseMovieBox(const uint8_t* box, uint32_t size, uint64_t position) {
+    MovieBoxRecord record;
+    record.position = position;
+    record.size = size;
+    Walk walk{ByteSpan(box, size), record, platform::HasDebugSink()};
+    walk.Atoms(0, size, 0, nullptr);
+    if (record.chunkTables.empty()) return std::nullopt;
+    record.time = walk.created < 0 ? kUnknownTime : PackLocalTime(walk.created - kSeconds1904To1970);
+    return record;
+}
+
+void VideoScanner::Reset(uint32_t scanMode) {
+    scanMode_ = scanMode;
+    items_.clear();
+    movies_.clear();
+    mdats_.clear();
+    lists_.clear();
+    kinds_.clear();
+    waiting_.clear();
+}
+
+void VideoScanner::AddMovie(size_t item, const uint8_t* box, uint32_t size, uint64_t position) {
+    auto record = ParseMovieBox(box, size, position);
+    if (!record) {
+        items_[item].status = kParseInvalid;
+        return;
+    }
+    movies_.push_back(std::move(*record));
+    uint64_t word = reinterpret_cast<uint64_t>(&movies_.back());
+    kinds_[word] = kVideoMoov;
+    items_[item].status = kParseComplete;
+    items_[item].creationInfo = word;
+}
+
+void VideoScanner::AddList(uint64_t blockFirst, uint32_t type, std::vector<uint32_t>&& list) {
+    if (list.size() <= 1) return;  // no offsets
+    list[0] = static_cast<uint32_t>(list.size() - 1);
+    lists_.push_back(std::move(list));
+    uint64_t word = reinterpret_cast<uint64_t>(&lists_.back());
+    kinds_[word] = type;
+    ScanItem item;
+    item.origin = kOriginVideoFragment;
+    item.status = kParseComplete;
+    item.startSector = blockFirst;
+    item.typeId = type;
+    item.creationInfo = word;
+    items_.push_back(item);
+}
+
+void VideoScanner::ScanBlock(uint64_t blockFirst, const uint8_t* data) {
+    const size_t n = kBlockBytes64;
+    ByteSpan block(data, n);
+    // Box headers: a non-zero size and the type; found through the types' first letters.
+    std::vector<size_t> boxes;
+    for (uint8_t letter : {uint8_t{'f'}, uint8_t{'m'}}) {
+        for (const uint8_t* p = data + 4; p + 4 <= data + n;) {
+            p = static_cast<const uint8_t*>(std::memchr(p, letter, static_cast<size_t>(data + n - 3 - p)));
+            if (!p) break;
+            if (Is(p, "ftyp") || Is(p, "moov") || Is(p, "mdat")) boxes.push_back(static_cast<size_t>(p - data - 4));
+            ++p;
+        }
+    }
+    std::sort(boxes.begin(), boxes.end());
+    for (size_t at : boxes) {
+        uint32_t size = LoadBE32(block, at);
+        if (size == 0) continue;
+        const uint8_t* type = data + at + 4;
+        const uint64_t position = blockFirst * 512 + at;
+        ScanItem item;
+        item.origin = kOriginVideoFragment;
+        item.startSector = blockFirst + at / 512;
+        if (Is(type, "ftyp")) {
+            if (at % 512 != 0 || size >= 511) continue;
+            item.typeId = kVideoFtyp;
+            item.status = kParseComplete;
+            item.size = size;
+            items_.push_back(item);
+        } else if (Is(type, "moov")) {
+            if (size < 8 || size >= kMaxMovieBox) continue;
+            item.typeId = kVideoMoov;
+            item.size = size;
+            item.status = kParseNeedData;
+            items_.push_back(item);
+            if (at + size <= n) AddMovie(items_.size() - 1, data + at, size, position);
+            else waiting_.push_back({items_.size() - 1, position, size});
+        } else {
+            MdatRecord record;
+            record.position = position;
+            record.size = size;
+            if (size == 1) record.size = at + 16 <= n ? uint64_t{LoadBE32(block, at + 8)} << 32 | LoadBE32(block, at + 12) : 0;
+            mdats_.push_back(record);
+            uint64_t word = reinterpret_cast<uint64_t>(&mdats_.back());
+            kinds_[word] = kVideoMdat;
+            item.typeId = kVideoMdat;
+            item.status = kParseComplete;
+            item.size = record.size;
+            item.creationInfo = word;
+            items_.push_back(item);
+        }
+    }
+    // The block's own item, then where sample data may begin.
+    ScanItem own;
+    own.origin = kOriginVideoFragment;
+    own.status = kParseInvalid;
+    own.startSector = blockFirst;
+    own.typeId = kVideoBlock;
+    items_.push_back(own);
+    std::vector<uint32_t> words{0}, twos{0}, starts{0};
+    for (size_t at = 0; at + 4 <= n && words.size() <= kMaxOffsetsPerList; at += 4) {
+        uint32_t w;
+        std::memcpy(&w, data + at, 4);
+        w = __builtin_bswap32(w);  // big-endian, on this little-endian host
+        if (w == 32 || w == 36 || w == 40) words.push_back(uint32_t(at));
+    }
+    for (const uint8_t* p = data + 3; p < data + n && twos.size() <= kMaxOffsetsPerList; ++p) {
+        p = static_cast<const uint8_t*>(std::memchr(p, 2, static_cast<size_t>(data + n - p)));
+        if (!p) break;
+        if (p[-1] == 0 && p[-2] == 0 && p[-3] == 0) twos.push_back(uint32_t(p - 3 - data));
+    }
+    for (const uint8_t* p = data + 2; p < data + n && starts.size() <= kMaxOffsetsPerList; ++p) {
+        p = static_cast<const uint8_t*>(std::memchr(p, 1, static_cast<size_t>(data + n - p)));
+        if (!p) break;
+        if (p[-1] == 0 && p[-2] == 0) starts.push_back(uint32_t(p - 2 - data));
+    }
+    AddList(blockFirst, kVideoLengthWords, std::move(words));
+    AddList(blockFirst, kVideoWordTwo, std::move(twos));
+    AddList(blockFirst, kVideoStartCodes, std::move(starts));
+}
+
+bool VideoScanner::WantsBlock(uint64_t blockFirst) const {
+    for (const Wait& w : waiting_)
+        if ((w.position + w.size - 1) / 512 >= blockFirst) return true;
+    return false;
+}
+
+void VideoScanner::ContinueWaiting(const BlockWindow& window) {
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        uint64_t first = it->position / 512, last = (it->position + it->size - 1) / 512;
+        if (window.Holds(first, last)) {
+            AddMovie(it->item, window.Data() + (it->position - window.FirstSector() * 512), it->size, it->position);
+            it = waiting_.erase(it);
+        } else if (!window.Empty() && first < window.FirstSector()) {
+            it = waiting_.erase(it);  // its start has left the window: it stays unparsed
+        } else {
+            ++it;
+        }
+    }
+}
+
+const MovieBoxRecord* VideoScanner::Movie(uint64_t word) const {
+    auto it = kinds_.find(word);
+    return it != kinds_.end() && it->second == kVideoMoov ? reinterpret_cast<const MovieBoxRecord*>(word) : nullptr;
+}
+
+const MdatRecord* VideoScanner::Mdat(uint64_t word) const {
+    auto it = kinds_.find(word);
+    return it != kinds_.end() && it->second == kVideoMdat ? reinterpret_cast<const MdatRecord*>(word) : nullptr;
+}
+
+const std::vector<uint32_t>* VideoScanner::Offsets(uint64_t word) const {
+    auto it = kinds_.find(word);
+    return it != kinds_.end() && it->second >= kVideoLengthWords ? reinterpret_cast<const std::vector<uint32_t>*>(word)
+                                                                  : nullptr;
+}
+
+}  // namespace ravlin
