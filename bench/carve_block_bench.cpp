@@ -1,6 +1,7 @@
 // CarveBlock over in-memory 8 MiB blocks: zeros, random bytes, English-like text, random bytes
-// holding the carving samples at sector starts (a real-file mix), and a block full of JPEGs.
-// Bytes per second is per analyser thread.
+// holding the carving samples at sector starts (a real-file mix), and a block full of JPEGs;
+// then the video-fragment scanner over the same blocks and over a block of MP4 movies. Bytes per
+// second is per analyser thread.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -13,6 +14,7 @@
 
 #include "carve/Carver.h"
 #include "carve/Registry.h"
+#include "carve/VideoScanner.h"
 
 using namespace ravlin;
 
@@ -123,15 +125,68 @@ void BM_CarveMix(benchmark::State& state) {
     Carve(state, block);
 }
 
-}  // namespace
-
 void BM_CarveJpegs(benchmark::State& state) {
     static const auto block = Jpegs();
     Carve(state, block);
 }
+
+// The test movies of tests/fixtures/video back to back from sector starts.
+std::vector<uint8_t> Movies() {
+    std::vector<std::vector<uint8_t>> movies;
+    std::filesystem::path dir = std::filesystem::path(RAVLIN_FIXTURE_DIR) / "video";
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() != ".mp4" && entry.path().extension() != ".mov") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        movies.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::vector<uint8_t> block(kBlockBytes, 0);
+    for (size_t at = 0, i = 0; !movies.empty(); ++i) {
+        const auto& m = movies[i % movies.size()];
+        if (at + m.size() > kBlockBytes) break;
+        std::memcpy(block.data() + at, m.data(), m.size());
+        at += (m.size() + 511) / 512 * 512;
+    }
+    return block;
+}
+
+void ScanVideo(benchmark::State& state, const std::vector<uint8_t>& block) {
+    VideoScanner scanner;
+    for (auto _ : state) {
+        state.PauseTiming();
+        scanner.Reset(0);
+        state.ResumeTiming();
+        scanner.ScanBlock(0, block.data());
+        benchmark::DoNotOptimize(scanner.Items().data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBlockBytes));
+    state.counters["items/block"] = benchmark::Counter(static_cast<double>(scanner.Items().size()));
+}
+
+void BM_VideoScanZeros(benchmark::State& state) {
+    static const auto block = Zeros();
+    ScanVideo(state, block);
+}
+void BM_VideoScanRandom(benchmark::State& state) {
+    static const auto block = Random(5);
+    ScanVideo(state, block);
+}
+void BM_VideoScanText(benchmark::State& state) {
+    static const auto block = Text();
+    ScanVideo(state, block);
+}
+void BM_VideoScanMovies(benchmark::State& state) {
+    static const auto block = Movies();
+    ScanVideo(state, block);
+}
+
+}  // namespace
 
 BENCHMARK(BM_CarveZeros)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveRandom)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveText)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveMix)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveJpegs)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VideoScanZeros)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VideoScanRandom)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VideoScanText)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VideoScanMovies)->Unit(benchmark::kMillisecond);

@@ -204,3 +204,41 @@ TEST(VideoScanner, TimesArePackedAsLocalTimeFrom1980) {
     else unsetenv("TZ");
     tzset();
 }
+
+// The block search finds exactly what a byte-by-byte look finds: start codes, words of 2, the
+// aligned length words, and box types, wherever they stand, up to the block's last bytes.
+TEST(VideoScanner, TheBlockSearchMissesNothingABytewiseLookFinds) {
+    ScanDisk d(1);
+    std::vector<uint8_t>& b = d.disk;
+    std::mt19937 rng(17);
+    const size_t n = b.size();
+    auto plant = [&](size_t at, std::initializer_list<uint8_t> bytes) { std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<long>(at)); };
+    for (int i = 0; i < 3000; ++i) {
+        size_t at = rng() % (n - 8);
+        switch (i % 5) {
+            case 0: plant(at, {0, 0, 1, 0xB6}); break;
+            case 1: plant(at, {0, 0, 0, 2, 9}); break;
+            case 2: plant(at & ~size_t{3}, {0, 0, 0, uint8_t(32 + 4 * (rng() % 3))}); break;
+            case 3: plant(at, {0, 0, 0, 0}); break;  // zeros alone are nothing
+            case 4: plant(at, {0, 0, 0, 99, 'm', 'd', 'a', 't'}); break;
+        }
+    }
+    plant(n - 3, {0, 0, 1});
+    plant(n - 8, {0, 0, 0, 2, 0, 0, 0, 40});
+    d.Scan();
+    std::set<uint64_t> starts, twos, words;
+    size_t mdats = 0;
+    for (size_t i = 0; i + 3 <= n; ++i) {
+        if (b[i] || b[i + 1]) continue;
+        if (b[i + 2] == 1) starts.insert(i);
+        if (i + 4 <= n && b[i + 2] == 0 && b[i + 3] == 2) twos.insert(i);
+        if (i + 4 <= n && i % 4 == 0 && b[i + 2] == 0 && (b[i + 3] == 32 || b[i + 3] == 36 || b[i + 3] == 40)) words.insert(i);
+    }
+    for (size_t i = 0; i + 8 <= n; ++i)
+        if (std::memcmp(&b[i + 4], "mdat", 4) == 0 && Be32(b, i) != 0) ++mdats;
+    EXPECT_EQ(d.Positions(kVideoStartCodes), starts);
+    EXPECT_EQ(d.Positions(kVideoWordTwo), twos);
+    EXPECT_EQ(d.Positions(kVideoLengthWords), words);
+    EXPECT_EQ(d.OfType(kVideoMdat).size(), mdats);
+    EXPECT_GT(starts.size(), 500u);
+}
