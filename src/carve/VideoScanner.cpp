@@ -111,6 +111,7 @@ void VideoScanner::Reset(uint32_t scanMode) {
     lists_.clear();
     kinds_.clear();
     waiting_.clear();
+    offsetsKept_ = 0;
 }
 
 void VideoScanner::AddMovie(size_t item, const uint8_t* box, uint32_t size, uint64_t position) {
@@ -128,6 +129,9 @@ void VideoScanner::AddMovie(size_t item, const uint8_t* box, uint32_t size, uint
 
 void VideoScanner::AddList(uint64_t blockFirst, uint32_t type, std::vector<uint32_t>&& list) {
     if (list.size() <= 1) return;  // no offsets
+    // Past the scan's budget no more offsets are kept: a disk of start codes cannot fill memory.
+    if (offsetsKept_ + list.size() > kMaxOffsetsPerScan) return;
+    offsetsKept_ += list.size();
     list[0] = static_cast<uint32_t>(list.size() - 1);
     lists_.push_back(std::move(list));
     uint64_t word = reinterpret_cast<uint64_t>(&lists_.back());

@@ -25,6 +25,7 @@ inline constexpr uint32_t kVideoStartCodes = 7;   // 00 00 01
 
 inline constexpr uint32_t kMaxMovieBox = 0x2000000;       // larger moov boxes are not parsed
 inline constexpr uint32_t kMaxOffsetsPerList = 1u << 16;  // per block and type
+inline constexpr uint64_t kMaxOffsetsPerScan = 1u << 26;  // 256 MiB of offsets in all
 
 // What a movie box says: where it lies, its time and, per track, its chunks' file offsets.
 struct MovieBoxRecord {
@@ -83,6 +84,7 @@ private:
     std::deque<std::vector<uint32_t>> lists_;
     std::unordered_map<uint64_t, uint32_t> kinds_;  // record address -> item type
     std::vector<Wait> waiting_;
+    uint64_t offsetsKept_ = 0;
 };
 
 }  // namespace ravlin
