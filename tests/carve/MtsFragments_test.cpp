@@ -176,3 +176,17 @@ TEST(MtsFragments, AFragmentEndingLateInASectorKeepsIt) {
         EXPECT_EQ(uint64_t{r.firstSector}, 512u);
     }
 }
+
+// A stream whose counters never move on (every video packet repeats one counter) is packets
+// with good sync bytes all the way: no stretch of it holds together, the search moves on a
+// sector at a time, and the scan ends with nothing.
+TEST(MtsFragments, CountersThatRepeatForeverMakeNoFragment) {
+    auto stuck = std::vector<uint8_t>(Recording().begin(), Recording().begin() + (3u << 20));
+    for (size_t at = 0; at + 192 <= stuck.size(); at += 192)
+        if (((stuck[at + 5] & 0x1F) << 8 | stuck[at + 6]) == 0x1011) stuck[at + 7] = (stuck[at + 7] & 0xF0) | 5;
+    FragmentDisk d(1);
+    std::copy(stuck.begin(), stuck.end(), d.disk.begin() + 4096 * 512);
+    auto part = d.Scan();
+    EXPECT_EQ(d.assembler.FragmentCount(), 0u);
+    EXPECT_EQ(part->NodeAt(88), nullptr);
+}
