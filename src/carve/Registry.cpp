@@ -191,10 +191,10 @@ ParserRegistry BuildRegistry() {
     Magic(r, 147, 0, "RIFF", 4, NewRiffParser);
     Magic(r, 66, 0, ".RMF", 4, NewRmvbParser);
     Magic(r, 108, 0, kWmv, 8, NewWmvParser);
-    Test(r, 36, TestDoc, NewFoundOnlyParser, {0, {0xD0}});
+    Test(r, 36, TestDoc, NewDocParser, {0, {0xD0}});
     Test(r, 40, TestPdf, NewPdfParser, {0, {'%'}});
-    Test(r, 39, TestChm, NewFoundOnlyParser, {0, {'I'}});
-    Test(r, 41, TestHlp, NewFoundOnlyParser, {0, {0x3F, 0x4C}});
+    Test(r, 39, TestChm, NewChmParser, {0, {'I'}});
+    Test(r, 41, TestHlp, NewHlpParser, {0, {0x3F, 0x4C}});
     Magic(r, 42, 0, kPub, 4, NewPubParser);
     Test(r, 43, TestMht, NewMhtParser, {0, {'M', 'F', 0xEF}});
     Test(r, 164, TestRtf, NewRtfParser, {0, {'{', 0xEF}});
@@ -205,7 +205,7 @@ ParserRegistry BuildRegistry() {
     Test(r, 47, TestPsd, NewPsdParser, {0, {'8'}});
     Test(r, 48, TestBmp, NewBmpParser, {0, {'B'}});
     Test(r, 144, TestRaf, NewRafParser, {0, {'F'}});
-    Magic(r, 61, 0, kZip, 4, NewFoundOnlyParser);
+    Magic(r, 61, 0, kZip, 4, NewZipParser);
     Test(r, 62, TestRar, NewRarParser, {0, {'R'}});
     Magic(r, 63, 0, kJar, 4, NewJarParser);
     Test(r, 60, Test7z, New7zParser, {0, {0x37}});
