@@ -10,6 +10,7 @@
 
 #include "carve/Drive.h"
 #include "carve/ImageSamples.h"
+#include "carve/Samples.h"
 #include "carve/Registry.h"
 #include "carve/parsers/CompoundFile.h"
 #include "carve/parsers/Ooxml.h"
@@ -261,4 +262,32 @@ TEST(DocumentParsers, HtmlAfterTenBlankLinesButNotEleven) {
             EXPECT_EQ(uint32_t{item->typeId}, 79u);
         }
     }
+}
+
+// Help files carry their length in their header: a CHM made by chmcmd (which writes its first
+// GUID twice) and a Windows help header are measured to it; a help header whose size lies below
+// its directory is refused.
+TEST(DocumentParsers, HelpFilesAreSizedByTheirHeaders) {
+    std::vector<uint8_t> chm, hlp;
+    for (const auto& s : CarveSamples()) {
+        if (s.file == "17.chm") chm = s.bytes;
+        if (s.file == "18.hlp") hlp = s.bytes;
+    }
+    ASSERT_FALSE(chm.empty());
+    ASSERT_FALSE(hlp.empty());
+    uint32_t hlpSize = hlp[12] | hlp[13] << 8 | hlp[14] << 16 | uint32_t{hlp[15]} << 24;
+    auto badHlp = hlp;
+    badHlp[4] = 0xFF;  // the directory starts past the file's end
+    badHlp[5] = 0xFF;
+    Disk d(1);
+    d.Put(0, chm);
+    d.Put(1000, hlp);
+    d.Put(2000, badHlp);
+    d.Run();
+    ASSERT_TRUE(d.At(0));
+    EXPECT_EQ(uint64_t{d.At(0)->size}, chm.size());
+    EXPECT_EQ(uint32_t{d.At(0)->status}, kParseComplete);
+    ASSERT_TRUE(d.At(1000));
+    EXPECT_EQ(uint64_t{d.At(1000)->size}, hlpSize);
+    EXPECT_EQ(StatusAt(d, 2000), kParseInvalid);
 }

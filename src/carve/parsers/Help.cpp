@@ -38,7 +38,9 @@ public:
         uint32_t got = HeaderAt(*this, bufferFirstSector, bufferBytes, at);
         if (got != kParseDataOk) return got;
         ByteSpan h(buffer + at, kHeader);
-        if (std::memcmp(h.data() + 24, kChmGuid1, 16) != 0 || std::memcmp(h.data() + 40, kChmGuid2, 16) != 0)
+        // The second GUID is ...FD11 from Microsoft's compiler; chmcmd writes the first again.
+        if (std::memcmp(h.data() + 24, kChmGuid1, 16) != 0 ||
+            (std::memcmp(h.data() + 40, kChmGuid2, 16) != 0 && std::memcmp(h.data() + 40, kChmGuid1, 16) != 0))
             return kParseInvalid;
         size = LoadLE64(h, 104);
         return kParseComplete;
