@@ -291,3 +291,19 @@ TEST(DocumentParsers, HelpFilesAreSizedByTheirHeaders) {
     EXPECT_EQ(uint64_t{d.At(1000)->size}, hlpSize);
     EXPECT_EQ(StatusAt(d, 2000), kParseInvalid);
 }
+
+// A package whose members carry their sizes after their data (LibreOffice's) is crossed by the
+// search for the next record; cut before its end, the search gives up 96 MiB past its last
+// record instead of running on to the end of the disk.
+TEST(DocumentParsers, TheSearchForTheNextRecordCrossesDataButEnds) {
+    const auto& essay = Doc("essay.docx").bytes;
+    std::vector<uint8_t> cut(essay.begin(), essay.begin() + static_cast<long>(essay.size() / 2));
+    Drive d(GetParserRegistry(), 14);
+    d.Put(0, essay);
+    d.Put(1000, cut);
+    d.Run();
+    ASSERT_TRUE(d.At(0));
+    EXPECT_EQ(uint64_t{d.At(0)->size}, essay.size());
+    EXPECT_EQ(StatusAt(d, 1000), kParseInvalid);
+    EXPECT_FALSE(d.carver.HasPending());
+}

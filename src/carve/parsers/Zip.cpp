@@ -1,5 +1,5 @@
 // ZIP archives: local headers, central directory headers and the end record walked from the
-// start, with a search for the next "PK" over what is not a record; member names retype Office
+// start, with a search for the next "PK" over what is not a record (data whose size follows it); member names retype Office
 // Open XML and CorelDRAW packages, whose author, title and date are read when the whole package
 // lies in the window.
 #include <cstring>
@@ -16,6 +16,9 @@ namespace {
 constexpr uint32_t kUnit = 4096;
 constexpr uint32_t kMaxRetypeHeaders = 129;
 constexpr uint64_t kMaxWholeRead = 0x6000000;
+// How far past the last record the search for the next one goes: members whose sizes stand in a
+// data descriptor after their data (as LibreOffice and Java write them) are crossed by it.
+constexpr uint64_t kMaxSearch = 0x6000000;
 
 bool IsOffice(uint32_t type) { return type == 37 || type == 38 || type == 89; }
 
@@ -47,11 +50,14 @@ public:
                 const void* pk = nullptr;
                 for (size_t i = 0; i + 1 < kUnit && !pk; ++i)
                     if (h[i] == 'P' && h[i + 1] == 'K') pk = h.data() + i;
-                if (!pk) return kParseInvalid;
-                size_t p = static_cast<const uint8_t*>(pk) - h.data();
+                size_t p = pk ? static_cast<size_t>(static_cast<const uint8_t*>(pk) - h.data()) : kUnit - 1;
                 step = p > 0 ? p : 4;
+                if (offset + step - recordsEnd_ > kMaxSearch) return kParseInvalid;
+                offset += step;
+                continue;
             }
             offset += step;
+            recordsEnd_ = offset;
         }
     }
 
@@ -74,7 +80,7 @@ private:
         size_t at = 0;
         uint32_t got = LocateFileBytes(startSector, 0, static_cast<uint32_t>(fileSize), bufferFirstSector, bufferBytes, at, *this);
         if (got == kParseNeedData) {
-            offset = 0;  // walked again once the window holds it all
+            offset = recordsEnd_ = 0;  // walked again once the window holds it all
             return got;
         }
         if (got != kParseDataOk) return kParseComplete;
@@ -84,6 +90,7 @@ private:
     }
 
     uint32_t localHeaders_ = 0;
+    uint64_t recordsEnd_ = 0;  // where the last record ended
     bool corelData_ = false;
     bool corelLinks_ = false;
 };
