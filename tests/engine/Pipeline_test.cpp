@@ -204,8 +204,16 @@ protected:
         input.host = &host_;
         return input;
     }
+    // Waits for the condition; a test whose condition never comes fails instead of hanging.
     static void WaitFor(const std::function<bool()>& condition) {
-        while (!condition()) std::this_thread::sleep_for(1ms);
+        auto deadline = std::chrono::steady_clock::now() + 300s;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "condition not reached";
+                return;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
     }
 
     static constexpr const wchar_t* kName = L"\\\\.\\PhysicalDrive58";
@@ -264,11 +272,13 @@ TEST_F(RawPass, PauseHoldsBothThreadsAndResumeLosesNoBlock) {
 
 TEST_F(RawPass, StopClosesTheQueueAndLeavesBlocksInFlightTaken) {
     Make(30);
-    backend_->HoldSectors(10 * kBlock, 1, 400);
+    // Held until released, however slowly the analyser gets through the ten blocks before it.
+    backend_->HoldSectors(10 * kBlock, 1, 600000);
     DiskRecoveryEngine engine(RawInput(0, 30 * kBlock));
     std::thread run([&] { engine.Run(); });
     WaitFor([&] { return engine.Output()->scannedSectors.load() == 10 * kBlock && backend_->HeldNow() == 1; });
     engine.RequestStop();
+    backend_->ReleaseHeld();
     run.join();
     EXPECT_TRUE(engine.Queue().IsClosed() || engine.Queue().Stored() == 0);
     EXPECT_EQ(engine.Output()->scannedSectors.load(), 10 * kBlock);
