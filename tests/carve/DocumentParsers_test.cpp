@@ -247,6 +247,33 @@ TEST(DocumentParsers, ADocxLargerThanTheWindowIsCompleteWithoutTexts) {
     EXPECT_EQ(Field(info->Maker, 32), "Big Author");
 }
 
+// Member names retype a ZIP: a spreadsheet's relations even when other members come first,
+// CorelDRAW's data and links in either order; a JAR's manifest leaves it a ZIP.
+TEST(DocumentParsers, MemberNamesRetypeZipPackages) {
+    auto member = [](const char* name) { return std::pair<std::string, std::vector<uint8_t>>{name, std::vector<uint8_t>(100, 'x')}; };
+    struct Case {
+        std::vector<std::pair<std::string, std::vector<uint8_t>>> members;
+        uint32_t type;
+    };
+    const Case cases[] = {
+        {{member("[Content_Types].xml"), member("docProps/app.xml"), member("xl/_rels/workbook.xml.rels")}, 38},
+        {{member("ppt/_rels/presentation.xml.rels")}, 89},
+        {{member("content/riffData.cdr"), member("META-INF/links.xml")}, 118},
+        {{member("links.xml"), member("content/dataFileList.dat")}, 118},
+        {{member("content/riffData.cdr")}, 61},
+        {{member("META-INF/MANIFEST.MF"), member("Main.class")}, 61},
+    };
+    Disk d(1);
+    for (size_t i = 0; i < std::size(cases); ++i) d.Put(100 + 100 * i, StoredZip(cases[i].members));
+    d.Run();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        auto item = d.At(100 + 100 * i);
+        ASSERT_TRUE(item) << i;
+        EXPECT_EQ(uint32_t{item->typeId}, cases[i].type) << i;
+        EXPECT_EQ(uint32_t{item->status}, kParseComplete) << i;
+    }
+}
+
 // HTML after ten blank lines is recognised, after eleven it is not.
 TEST(DocumentParsers, HtmlAfterTenBlankLinesButNotEleven) {
     for (int lines : {10, 11}) {

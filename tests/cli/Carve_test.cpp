@@ -176,3 +176,27 @@ TEST(CarvedRecovery, AVideoScanRecoversAScatteredRecording) {
     Json rr = Json::parse(std::ifstream(temp / "raw.json"));
     for (const auto& node : rr["partitions"][0]["nodes"]) EXPECT_NE(node["type_id"], 88) << node.dump();
 }
+
+// A carved document is named by its author, date and title, and the report carries them.
+TEST(CarvedRecovery, ADocumentIsNamedAndDescribedByItsProperties) {
+    TempDir temp;
+    const auto docx = ReadMaybeGzipped(std::string(RAVLIN_FIXTURE_DIR) + "/documents/report.docx");
+    std::vector<char> disk(kDiskSectors * 512, 0);
+    std::copy(docx.begin(), docx.end(), disk.begin() + 0x200 * 512);
+    fs::path path = temp / "card.img";
+    std::ofstream(path, std::ios::binary).write(disk.data(), static_cast<std::streamsize>(disk.size()));
+    auto run = RunRavlin({"scan", path.string(), "--mode", "full", "--report", (temp / "r.json").string(),
+                          "--recover", (temp / "out").string(), "-q"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    Json r = Json::parse(std::ifstream(temp / "r.json"));
+    const Json* found = nullptr;
+    for (const auto& part : r["partitions"])
+        for (const auto& node : part["nodes"])
+            if (node["type_id"] == 37) found = &node;
+    ASSERT_TRUE(found);
+    EXPECT_EQ((*found)["name"], "Élodie Müller__2021-04-06__Quarterly Report & Plan__200.docx");
+    EXPECT_EQ((*found)["metadata"]["maker"], "Élodie Müller");
+    EXPECT_EQ((*found)["metadata"]["title"], "Quarterly Report & Plan");
+    EXPECT_EQ((*found)["metadata"]["date"], "2021-04-06");
+    EXPECT_EQ(ReadAll(temp / "out" / "0_重构的文件" / (*found)["path"].get<std::string>()), docx);
+}
