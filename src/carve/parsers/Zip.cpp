@@ -47,10 +47,17 @@ public:
             } else if (signature == 0x06054B50) {
                 return Finish(bufferFirstSector, buffer, bufferBytes, offset + 22 + LoadLE16(h, 20));
             } else {
-                const void* pk = nullptr;
-                for (size_t i = 0; i + 1 < kUnit && !pk; ++i)
-                    if (h[i] == 'P' && h[i + 1] == 'K') pk = h.data() + i;
-                size_t p = pk ? static_cast<size_t>(static_cast<const uint8_t*>(pk) - h.data()) : kUnit - 1;
+                // The next "PK", or the end of the bytes read less one (a "PK" may straddle it).
+                size_t p = kUnit - 1;
+                const uint8_t* end = h.data() + kUnit - 1;
+                for (const uint8_t* c = h.data(); c < end; ++c) {
+                    c = static_cast<const uint8_t*>(std::memchr(c, 'P', static_cast<size_t>(end - c)));
+                    if (!c) break;
+                    if (c[1] == 'K') {
+                        p = static_cast<size_t>(c - h.data());
+                        break;
+                    }
+                }
                 step = p > 0 ? p : 4;
                 if (offset + step - recordsEnd_ > kMaxSearch) return kParseInvalid;
                 offset += step;
