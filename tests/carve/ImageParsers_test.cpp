@@ -7,6 +7,7 @@
 
 #include "carve/Drive.h"
 #include "carve/ImageSamples.h"
+#include "carve/Samples.h"
 #include "carve/Registry.h"
 #include "platform/Text.h"
 
@@ -344,4 +345,57 @@ TEST(BmpParser, InfoHeadersOf40And124AreCarvedOthersAreNot) {
     EXPECT_EQ(uint32_t{d.At(20)->status}, kParseInvalid);
     EXPECT_EQ(uint32_t{d.At(30)->status}, kParseInvalid);
     EXPECT_EQ(uint64_t{d.At(kBlock - 1)->size}, Image("v3.bmp").bytes.size());
+}
+
+namespace {
+
+std::vector<uint8_t> CarveSampleBytes(const std::string& file) {
+    for (const auto& s : CarveSamples())
+        if (s.file == file) return s.bytes;
+    ADD_FAILURE() << "no sample " << file;
+    return {};
+}
+
+}  // namespace
+
+// PNG and GIF files made by ImageMagick are walked to their end inside the block: exact
+// whether random bytes, zeros or another file follow. A header chunk whose CRC fails, and
+// sub-blocks that run to the end of the data, leave the size to the estimate.
+TEST(PngGifParsers, WalkedToTheirEndWhateverFollows) {
+    for (const char* file : {"24.png", "25.gif"}) {
+        SCOPED_TRACE(file);
+        const auto bytes = CarveSampleBytes(file);
+        const uint32_t type = std::string(file).find("png") != std::string::npos ? 44 : 45;
+        Disk d(1);
+        d.Put(100, bytes);                     // random bytes after it
+        std::vector<uint8_t> zeros(bytes);
+        zeros.resize((bytes.size() / 512 + 2) * 512, 0);
+        d.Put(300, zeros);                     // zeros after it
+        d.Put(500, bytes);
+        d.Put(500 + (bytes.size() + 511) / 512, CarveSampleBytes("01.jpg"));  // another file's start
+        d.Run();
+        for (uint64_t sector : {100, 300, 500}) {
+            auto item = d.At(sector);
+            ASSERT_TRUE(item) << sector;
+            EXPECT_EQ(uint32_t{item->typeId}, type);
+            EXPECT_EQ(uint32_t{item->status}, kParseComplete) << sector;
+            EXPECT_EQ(uint64_t{item->size}, bytes.size()) << sector;
+        }
+    }
+    auto badCrc = CarveSampleBytes("24.png");
+    badCrc[8 + 8 + 12] ^= 0x01;  // a bit of the header's data, its CRC unchanged
+    auto endless = CarveSampleBytes("25.gif");
+    endless.resize(13 + ((endless[10] & 0x80) ? 3u << ((endless[10] & 7) + 1) : 0));
+    endless.push_back(0x21);
+    endless.push_back(0xFE);
+    endless.resize(kBlockBytes64 / 2, 0xFF);  // sub-blocks of 255 bytes to the block's end
+    Disk d(1);
+    d.Put(0, badCrc);
+    d.Put(kBlock / 2 - 4096, endless);
+    d.Run();
+    ASSERT_TRUE(d.At(0));
+    EXPECT_EQ(uint32_t{d.At(0)->status}, kParseFound);
+    EXPECT_EQ(uint64_t{d.At(0)->size}, 0u);
+    ASSERT_TRUE(d.At(kBlock / 2 - 4096));
+    EXPECT_EQ(uint32_t{d.At(kBlock / 2 - 4096)->status}, kParseFound);
 }

@@ -32,7 +32,7 @@ struct Planted {
 
 // In start order, so each file's estimate runs to the next one.
 const Planted kPlanted[] = {
-    {"01.jpg", 16, "图片/JPG/10.jpg", true, true},     {"24.png", 64, "图片/PNG/40.png", true, false},
+    {"01.jpg", 16, "图片/JPG/10.jpg", true, true},     {"24.png", 64, "图片/PNG/40.png", true, true},
     {"16.pdf", 128, "文档/PDF/80.pdf", false, false},  {"29.zip", 256, "压缩/ZIP/100.zip", false, true},
     {"06.mp4", 512, "视频/MP4/200.mp4", true, true},
 };

@@ -1,10 +1,61 @@
-// PNG files: the signature is the whole format knowledge here; the size is the carving
-// loop's estimate.
+// PNG files: walked chunk by chunk to IEND within the data offered with the hit, the header
+// chunk's CRC checked so that the walk is on a real file; a walk that cannot finish there
+// leaves the size to the carving loop's estimate.
+#include <zlib.h>
+
 #include "carve/parsers/Parsers.h"
+#include "common/Bytes.h"
 
 namespace ravlin {
+namespace {
 
-class ParsePngFile final : public FoundOnlyParser {};
+constexpr uint32_t kSignature = 8;
+constexpr uint32_t kChunkHeader = 8;
+constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
+
+bool ChunkTypeChar(uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+}  // namespace
+
+class ParsePngFile final : public IParseFile {
+public:
+    uint32_t Parse(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) override {
+        if (offset == 0) offset = kSignature;
+        for (;;) {
+            size_t at = 0;
+            uint32_t got = LocateFileBytes(startSector, offset, kChunkHeader, bufferFirstSector, bufferBytes, at, *this);
+            if (got != kParseDataOk) return Estimate();
+            ByteSpan h(buffer + at, kChunkHeader);
+            uint32_t length = LoadBE32(h, 0);
+            if (length > 0x7FFFFFFF || !ChunkTypeChar(h[4]) || !ChunkTypeChar(h[5]) || !ChunkTypeChar(h[6]) ||
+                !ChunkTypeChar(h[7]))
+                return Estimate();
+            if (offset == kSignature) {
+                // The header chunk: 13 bytes, and its CRC must hold.
+                if (length != 13 || !BytesEqual(h, 4, "IHDR", 4)) return Estimate();
+                got = LocateFileBytes(startSector, offset, kChunkHeader + 13 + 4, bufferFirstSector, bufferBytes, at, *this);
+                if (got != kParseDataOk) return Estimate();
+                ByteSpan ihdr(buffer + at, kChunkHeader + 17);
+                uint32_t crc = static_cast<uint32_t>(crc32(0, ihdr.data() + 4, 4 + 13));
+                if (crc != LoadBE32(ihdr, kChunkHeader + 13)) return Estimate();
+            }
+            uint64_t end = offset + kChunkHeader + length + 4;
+            if (end > kMaxSize) return Estimate();
+            if (BytesEqual(h, 4, "IEND", 4)) {
+                size = end;
+                return kParseComplete;
+            }
+            offset = end;
+        }
+    }
+
+private:
+    // The walk cannot finish: the start stands, the size is estimated.
+    uint32_t Estimate() {
+        size = 0;
+        return kParseFound;
+    }
+};
 
 IParseFile* NewPngParser() { return new ParsePngFile(); }
 
