@@ -104,9 +104,9 @@ TEST(CarvedResults, FoldersCountsTicksAndContentPerType) {
               3u);
     std::vector<std::pair<int, unsigned long long>> want{{44, 1}, {46, 2}, {72, 1}};
     EXPECT_EQ(listed, want);
-    // JPEGs are measured; a PNG's size runs to the next file's start.
+    // JPEGs and PNGs are measured.
     EXPECT_EQ(engine.GetCategoryFileSize(46), 2 * Sample("01.jpg").bytes.size());
-    EXPECT_EQ(engine.GetCategoryFileSize(44), (100u - 64u) * 512);
+    EXPECT_EQ(engine.GetCategoryFileSize(44), Sample("24.png").bytes.size());
     EXPECT_EQ(engine.GetCategoryFileSize(40), 0u);
 
     engine.SetCategoryChecked(46, true);
