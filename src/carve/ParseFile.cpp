@@ -35,6 +35,20 @@ uint32_t LocateFileBytes(uint64_t fileStartSector, uint64_t byteOffset, uint32_t
     return kParseNeedData;
 }
 
+uint32_t LocateFirstSector(IParseFile& parser, uint64_t bufferFirstSector, uint32_t bufferBytes, size_t& at) {
+    if (parser.startSector < bufferFirstSector) return kParseInvalid;
+    uint64_t sectors = bufferBytes / 512;
+    uint64_t into = parser.startSector - bufferFirstSector;
+    if (into >= sectors) {
+        if (into - sectors > kMaxRequestAhead) return kParseInvalid;
+        parser.requestFirst = parser.startSector;
+        parser.requestEnd = parser.startSector + 1;
+        return kParseNeedData;
+    }
+    at = static_cast<size_t>(into * 512);
+    return kParseDataOk;
+}
+
 uint32_t ReadFileBytes(uint64_t fileStartSector, uint64_t byteOffset, uint32_t byteCount,
                        uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes,
                        void* out, IParseFile& parser) {

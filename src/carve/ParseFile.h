@@ -63,6 +63,11 @@ uint32_t LocateFileBytes(uint64_t fileStartSector, uint64_t byteOffset, uint32_t
                          uint64_t bufferFirstSector, uint32_t bufferBytes, size_t& at,
                          IParseFile& parser);
 
+// Where the file's first sector lies in the buffer: kParseDataOk with `at` set; kParseNeedData
+// with the parser's request set to that sector when it lies ahead (up to 64 GiB);
+// kParseInvalid when it lies before the buffer or further ahead.
+uint32_t LocateFirstSector(IParseFile& parser, uint64_t bufferFirstSector, uint32_t bufferBytes, size_t& at);
+
 // The creation info of four texts, trimmed of blanks; a missing maker takes the model. Empty
 // (no info) when all four are empty. Longer texts are cut to the fields; the date to 10
 // characters.

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "carve/Drive.h"
+#include "carve/ParserChecks.h"
 #include "carve/ImageSamples.h"
 #include "carve/Registry.h"
 #include "platform/Text.h"
@@ -50,14 +50,8 @@ bool EndsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// A disk of random bytes whose sectors each begin with a zero, so that nothing in it starts a
-// file by chance.
-struct Disk : Drive {
-    explicit Disk(uint64_t blocks) : Drive(GetParserRegistry(), blocks) {
-        std::mt19937 rng(7);
-        for (auto& b : disk) b = static_cast<uint8_t>(rng());
-        for (size_t at = 0; at < disk.size(); at += 512) disk[at] = 0;
-    }
+struct Disk : NoiseDisk {
+    explicit Disk(uint64_t blocks) : NoiseDisk(blocks, 7) {}
     // The file, then zeros to the end of its last sector and one sector more.
     void PutAlone(uint64_t sector, const std::vector<uint8_t>& bytes) {
         std::vector<uint8_t> padded(bytes);
@@ -66,27 +60,8 @@ struct Disk : Drive {
     }
 };
 
-std::string Field(const char16_t* text, size_t n) {
-    size_t len = std::char_traits<char16_t>::length(text);
-    return platform::WideToUtf8(platform::Utf16ToWide(text, len < n ? len : n));
-}
-
 uint32_t SynchSafe(const std::vector<uint8_t>& b) {
     return uint32_t{b[6]} << 21 | uint32_t{b[7]} << 14 | uint32_t{b[8]} << 7 | b[9];
-}
-
-void CheckCarved(const Drive& d, uint64_t sector, uint32_t type, uint64_t size) {
-    auto item = d.At(sector);
-    ASSERT_TRUE(item) << "nothing at " << sector;
-    EXPECT_EQ(uint32_t{item->typeId}, type);
-    EXPECT_EQ(uint32_t{item->status}, kParseComplete);
-    EXPECT_EQ(uint64_t{item->size}, size);
-}
-
-// The status of the last item made at `sector`; 255 when there is none.
-uint32_t StatusAt(const Drive& d, uint64_t sector) {
-    auto item = d.At(sector);
-    return item ? uint32_t{item->status} : 255;
 }
 
 }  // namespace

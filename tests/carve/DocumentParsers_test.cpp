@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "carve/Drive.h"
+#include "carve/ParserChecks.h"
 #include "carve/ImageSamples.h"
 #include "carve/Samples.h"
 #include "carve/Registry.h"
@@ -52,23 +52,9 @@ const std::map<std::string, Document>& Documents() {
 
 const Document& Doc(const std::string& file) { return Documents().at(file); }
 
-struct Disk : Drive {
-    explicit Disk(uint64_t blocks) : Drive(GetParserRegistry(), blocks) {
-        std::mt19937 rng(23);
-        for (auto& b : disk) b = static_cast<uint8_t>(rng());
-        for (size_t at = 0; at < disk.size(); at += 512) disk[at] = 0;
-    }
+struct Disk : NoiseDisk {
+    explicit Disk(uint64_t blocks) : NoiseDisk(blocks, 23) {}
 };
-
-std::string Field(const char16_t* text, size_t n) {
-    size_t len = std::char_traits<char16_t>::length(text);
-    return platform::WideToUtf8(platform::Utf16ToWide(text, len < n ? len : n));
-}
-
-uint32_t StatusAt(const Drive& d, uint64_t sector) {
-    auto item = d.At(sector);
-    return item ? uint32_t{item->status} : 255;
-}
 
 }  // namespace
 

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "carve/Drive.h"
+#include "carve/ParserChecks.h"
 #include "carve/ImageSamples.h"
 #include "carve/Samples.h"
 #include "carve/Registry.h"
@@ -18,30 +18,9 @@ namespace {
 
 constexpr uint64_t kBlock = kBlockUnit;
 
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-    std::vector<uint8_t> out(n);
-    std::mt19937 rng(seed);
-    for (auto& b : out) b = static_cast<uint8_t>(rng());
-    return out;
-}
-
-// A disk of `blocks` blocks of random bytes (seeded), so that nothing ends a file by luck of
-// zeros, with the given files planted at their sectors.
-struct Disk : Drive {
-    explicit Disk(uint64_t blocks) : Drive(GetParserRegistry(), blocks) {
-        auto noise = RandomBytes(disk.size(), 99);
-        // No random sector may itself look like a file start.
-        for (size_t at = 0; at < noise.size(); at += 512) noise[at] = 0;
-        disk = std::move(noise);
-    }
+struct Disk : NoiseDisk {
+    explicit Disk(uint64_t blocks) : NoiseDisk(blocks, 99) {}
 };
-
-std::string Field(const char16_t* text, size_t n) {
-    std::wstring wide = platform::Utf16ToWide(text, std::char_traits<char16_t>::length(text) < n
-                                                        ? std::char_traits<char16_t>::length(text)
-                                                        : n);
-    return platform::WideToUtf8(wide);
-}
 
 struct Texts {
     std::string maker, model, date;

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "carve/Drive.h"
+#include "carve/ParserChecks.h"
 #include "carve/ImageSamples.h"
 #include "carve/Registry.h"
 
@@ -46,27 +46,9 @@ const std::map<std::string, Movie>& Movies() {
 
 const std::vector<uint8_t>& Bytes(const std::string& file) { return Movies().at(file).bytes; }
 
-// Random bytes whose sectors each begin with a zero, so that nothing in them starts a file.
-struct Disk : Drive {
-    explicit Disk(uint64_t blocks) : Drive(GetParserRegistry(), blocks) {
-        std::mt19937 rng(11);
-        for (auto& b : disk) b = static_cast<uint8_t>(rng());
-        for (size_t at = 0; at < disk.size(); at += 512) disk[at] = 0;
-    }
+struct Disk : NoiseDisk {
+    explicit Disk(uint64_t blocks) : NoiseDisk(blocks, 11) {}
 };
-
-uint32_t StatusAt(const Drive& d, uint64_t sector) {
-    auto item = d.At(sector);
-    return item ? uint32_t{item->status} : 255;
-}
-
-void CheckCarved(const Drive& d, uint64_t sector, uint32_t type, uint64_t size) {
-    auto item = d.At(sector);
-    ASSERT_TRUE(item) << "nothing at " << sector;
-    EXPECT_EQ(uint32_t{item->typeId}, type);
-    EXPECT_EQ(uint32_t{item->status}, kParseComplete);
-    EXPECT_EQ(uint64_t{item->size}, size);
-}
 
 uint32_t Be32(const std::vector<uint8_t>& b, size_t at) {
     return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];

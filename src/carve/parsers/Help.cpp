@@ -9,20 +9,6 @@ namespace {
 
 constexpr uint32_t kHeader = 256;
 
-// The header's first sector from the buffer: kParseDataOk with `at` set, or what to answer.
-uint32_t HeaderAt(IParseFile& p, uint64_t bufferFirstSector, uint32_t bufferBytes, size_t& at) {
-    if (p.startSector < bufferFirstSector) return kParseInvalid;
-    uint64_t sectors = bufferBytes / 512;
-    if (p.startSector - bufferFirstSector >= sectors) {
-        if (p.startSector - bufferFirstSector - sectors > kMaxRequestAhead) return kParseInvalid;
-        p.requestFirst = p.startSector;
-        p.requestEnd = p.startSector + 1;
-        return kParseNeedData;
-    }
-    at = (p.startSector - bufferFirstSector) * 512;
-    return kParseDataOk;
-}
-
 // 7C01FD10-7BAA-11D0-9E0C-00A0C922E6EC and 7C01FD11-..., as stored.
 const uint8_t kChmGuid1[16] = {0x10, 0xFD, 0x01, 0x7C, 0xAA, 0x7B, 0xD0, 0x11,
                                0x9E, 0x0C, 0x00, 0xA0, 0xC9, 0x22, 0xE6, 0xEC};
@@ -35,7 +21,7 @@ class ParseChmFile final : public IParseFile {
 public:
     uint32_t Parse(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) override {
         size_t at = 0;
-        uint32_t got = HeaderAt(*this, bufferFirstSector, bufferBytes, at);
+        uint32_t got = LocateFirstSector(*this, bufferFirstSector, bufferBytes, at);
         if (got != kParseDataOk) return got;
         ByteSpan h(buffer + at, kHeader);
         // The second GUID is ...FD11 from Microsoft's compiler; chmcmd writes the first again.
@@ -51,7 +37,7 @@ class ParseHlpFile final : public IParseFile {
 public:
     uint32_t Parse(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) override {
         size_t at = 0;
-        uint32_t got = HeaderAt(*this, bufferFirstSector, bufferBytes, at);
+        uint32_t got = LocateFirstSector(*this, bufferFirstSector, bufferBytes, at);
         if (got != kParseDataOk) return got;
         ByteSpan h(buffer + at, kHeader);
         uint32_t fileSize = LoadLE32(h, 12);

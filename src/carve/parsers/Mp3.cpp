@@ -86,15 +86,9 @@ class ParseMp3File final : public IParseFile {
 public:
     uint32_t Parse(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) override {
         if (stage_ == 0) {
-            if (startSector < bufferFirstSector) return kParseInvalid;
-            uint64_t sectors = bufferBytes / 512;
-            if (startSector - bufferFirstSector >= sectors) {
-                if (startSector - bufferFirstSector - sectors > kMaxRequestAhead) return kParseInvalid;
-                requestFirst = startSector;
-                requestEnd = startSector + 1;
-                return kParseNeedData;
-            }
-            size_t at = (startSector - bufferFirstSector) * 512;
+            size_t at = 0;
+            uint32_t got = LocateFirstSector(*this, bufferFirstSector, bufferBytes, at);
+            if (got != kParseDataOk) return got;
             const uint8_t* h = buffer + at;
             if (h[0] != 'I' || h[1] != 'D' || h[2] != '3' || h[3] < 2 || h[3] > 4) return kParseInvalid;
             if ((h[6] | h[7] | h[8] | h[9]) & 0x80) return kParseInvalid;
