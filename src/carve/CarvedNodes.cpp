@@ -17,6 +17,20 @@ bool PictureOrVideo(uint32_t type) {
            type == 143 || type == 144;
 }
 
+// Whether the item's size is still to be estimated: none yet, or a bound its parser found
+// (a Found item with a size), which the estimate may shorten.
+bool Estimated(const ScanItem& item) {
+    return item.origin == kOriginCarving && (item.size == 0 || item.status == kParseFound);
+}
+
+// The size of `item` ending at sector `end`: the distance, capped; never above a bound.
+uint64_t EstimatedSize(const ScanItem& item, uint64_t end) {
+    const uint64_t start = item.startSector;
+    uint64_t size = end > start ? std::min(end - start, kMaxEstimateSectors) * 512 : 0;
+    const uint64_t bound = item.size;
+    return bound != 0 && bound < size ? bound : size;
+}
+
 bool IsFileStart(const ScanItem& item) {
     return item.origin == kOriginCarving || item.origin == kOriginClassifier;
 }
@@ -163,9 +177,8 @@ void CarvedNodeBuilder::BuildCarvedNodes(uint64_t blockFirst, const std::vector<
     }
     for (size_t i = 0; i < work.size(); ++i) {
         ScanItem& item = work[i];
-        if (item.origin != kOriginCarving || item.size != 0) continue;
-        uint64_t end = EstimateEnd(work, i, fallback);
-        item.size = end > item.startSector ? std::min(end - item.startSector, kMaxEstimateSectors) * 512 : 0;
+        if (!Estimated(item)) continue;
+        item.size = EstimatedSize(item, EstimateEnd(work, i, fallback));
     }
     // The last item waits for the next block; a look-ahead item only bounded the estimates.
     work.pop_back();
@@ -178,17 +191,37 @@ void CarvedNodeBuilder::BuildCarvedNodes(uint64_t blockFirst, const std::vector<
     }
 }
 
+bool CarvedNodeBuilder::AddLateItem(ScanItem item, uint64_t horizon, const std::vector<ScanItem>& blockItems) {
+    if (item.status == kParseFound && Estimated(item)) {
+        const uint64_t start = item.startSector;
+        const uint64_t ownBlock = start - start % kBlockUnit;
+        uint64_t end = std::min(horizon + kBlockUnit, regionEnd_);
+        auto consider = [&](const ScanItem& other) {
+            uint64_t at = other.startSector;
+            if (at > start && at < end && IsFileStart(other)) end = at;
+        };
+        if (auto own = index_.Block(ownBlock)) {
+            for (const ScanItem& other : *own) consider(other);
+        }
+        if (auto following = index_.FirstItemFrom(ownBlock + kBlockUnit)) consider(*following);
+        for (const ScanItem& other : blockItems) consider(other);
+        item.size = EstimatedSize(item, end);
+    }
+    index_.UpdateItem(item);
+    return AddCarvedNode(item, true);
+}
+
 void CarvedNodeBuilder::FinishKeptItems() {
     if (!partition_) return;
     for (uint64_t block : keptBack_) {
         auto last = index_.LastItemOf(block);
         if (!last || last->startSector < regionStart_) continue;
         ScanItem item = *last;
-        if (item.origin == kOriginCarving && item.size == 0) {
+        if (Estimated(item)) {
             // To the next file start the index holds, else the end of the region.
             uint64_t end = regionEnd_;
             if (auto following = index_.FirstItemFrom(block + kBlockUnit)) end = following->startSector;
-            item.size = end > item.startSector ? std::min(end - item.startSector, kMaxEstimateSectors) * 512 : 0;
+            item.size = EstimatedSize(item, end);
             if (item.size != 0 && item.status != kParseNeedData && item.status != kParseInvalid)
                 index_.UpdateItem(item);
         }

@@ -38,6 +38,11 @@ public:
     // One node for a finished item; false when the item makes none (see the rules in the
     // definition). `fromStage`: the item may already have a node of its type at its start.
     bool AddCarvedNode(const ScanItem& item, bool fromStage);
+    // An item that finished as Found after its own block was analysed: its size is estimated to
+    // the next file start after it, among the blocks indexed so far and `blockItems` (the block
+    // at `horizon`, not indexed yet), else to the end of that block; then written back and given
+    // its node. Other late items are written back and go through AddCarvedNode as they are.
+    bool AddLateItem(ScanItem item, uint64_t horizon, const std::vector<ScanItem>& blockItems);
     // At the end of the raw pass: the items kept back for a next block that brought no items.
     void FinishKeptItems();
 

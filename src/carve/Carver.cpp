@@ -74,6 +74,17 @@ void Carver::CarveBlock(uint64_t firstSector, const uint8_t* data, std::vector<S
     }
 }
 
+void Carver::Abandon(IParseFile& parser, std::vector<ScanItem>& items) {
+    if (parser.typeId >= kFirstNonFileType) return;
+    parser.status = parser.Abandon();
+    if (parser.status == kParseFound) items.push_back(MakeScanItem(parser, infos_));
+}
+
+void Carver::AbandonPending(std::vector<ScanItem>& items) {
+    for (auto& parser : pending_) Abandon(*parser, items);
+    pending_.clear();
+}
+
 bool Carver::WantsBlock(uint64_t blockFirst) const {
     for (const auto& parser : pending_)
         if (parser->requestEnd >= blockFirst) return true;
@@ -88,6 +99,7 @@ void Carver::ContinuePending(uint64_t blockFirst, std::vector<ScanItem>& items) 
         if (keepRunning_ && !keepRunning_()) return;
         const IParseFile& p = **it;
         if (p.requestEnd < p.requestFirst || p.requestEnd < blockFirst) {
+            Abandon(**it, items);
             it = pending_.erase(it);
             continue;
         }

@@ -44,6 +44,10 @@ public:
     // passed. `blockFirst` is the block just read.
     void ContinuePending(uint64_t blockFirst, std::vector<ScanItem>& items);
 
+    // At the end of the raw pass: the pending parsers give up; those that keep their file
+    // (Found) add its item to `items`.
+    void AbandonPending(std::vector<ScanItem>& items);
+
     bool HasPending() const { return !pending_.empty(); }
     // Whether a pending parser could use data of the block at `blockFirst` (its request does
     // not end before it): only then is the block worth putting into the window.
@@ -52,6 +56,7 @@ public:
 
 private:
     void Dispose(std::shared_ptr<IParseFile> parser, std::vector<ScanItem>& items);
+    void Abandon(IParseFile& parser, std::vector<ScanItem>& items);
 
     ParserRegistry registry_;
     RegistryDispatch dispatch_;

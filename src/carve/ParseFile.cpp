@@ -35,6 +35,15 @@ uint32_t LocateFileBytes(uint64_t fileStartSector, uint64_t byteOffset, uint32_t
     return kParseNeedData;
 }
 
+uint32_t LocateFileRun(uint64_t fileStartSector, uint64_t byteOffset, uint32_t maxBytes,
+                       uint64_t bufferFirstSector, uint32_t bufferBytes, size_t& at, size_t& length,
+                       IParseFile& parser) {
+    if (maxBytes == 0) return kParseInvalid;
+    uint32_t status = LocateFileBytes(fileStartSector, byteOffset, 1, bufferFirstSector, bufferBytes, at, parser);
+    if (status == kParseDataOk) length = std::min<size_t>(maxBytes, bufferBytes - at);
+    return status;
+}
+
 uint32_t LocateFirstSector(IParseFile& parser, uint64_t bufferFirstSector, uint32_t bufferBytes, size_t& at) {
     if (parser.startSector < bufferFirstSector) return kParseInvalid;
     uint64_t sectors = bufferBytes / 512;

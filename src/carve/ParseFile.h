@@ -33,6 +33,10 @@ public:
     // absolute sector `bufferFirstSector`. Called again with other data after kParseNeedData;
     // the parser keeps everything it needs between calls in its fields.
     virtual uint32_t Parse(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) = 0;
+    // Called when the data asked for will never come (it has passed, or the raw pass ended):
+    // kParseFound keeps the file with an estimated size; kParseNeedData (the default) leaves
+    // the provisional item without a file.
+    virtual uint32_t Abandon() { return kParseNeedData; }
 
     uint32_t typeId = 0;
     uint32_t status = 0;
@@ -62,6 +66,13 @@ uint32_t ReadFileBytes(uint64_t fileStartSector, uint64_t byteOffset, uint32_t b
 uint32_t LocateFileBytes(uint64_t fileStartSector, uint64_t byteOffset, uint32_t byteCount,
                          uint64_t bufferFirstSector, uint32_t bufferBytes, size_t& at,
                          IParseFile& parser);
+
+// Where the bytes from `byteOffset` of the file on lie in the buffer: kParseDataOk with `at` and
+// `length` (1 to `maxBytes`, up to the buffer's end) set, or the statuses of LocateFileBytes for
+// the byte at `byteOffset`.
+uint32_t LocateFileRun(uint64_t fileStartSector, uint64_t byteOffset, uint32_t maxBytes,
+                       uint64_t bufferFirstSector, uint32_t bufferBytes, size_t& at, size_t& length,
+                       IParseFile& parser);
 
 // Where the file's first sector lies in the buffer: kParseDataOk with `at` set; kParseNeedData
 // with the parser's request set to that sector when it lies ahead (up to 64 GiB);

@@ -130,7 +130,12 @@ void DiskRecoveryEngine::Run() {
     queue_.Rewind();
     // Files found are kept even when the scan was stopped: the items still waiting for a next
     // block get their nodes now.
-    if (input_.scanMode != kScanModeVideoFragments) carvedBuilder_->FinishKeptItems();
+    if (input_.scanMode != kScanModeVideoFragments) {
+        std::vector<ScanItem> abandoned;
+        carver_->AbandonPending(abandoned);
+        for (const ScanItem& item : abandoned) carvedBuilder_->AddLateItem(item, input_.startSector + input_.sectorCount, {});
+        carvedBuilder_->FinishKeptItems();
+    }
     Reached(Checkpoint::RawPassEnded);
     // A video-fragment scan that ran to its end chains its fragments into recordings.
     if (input_.scanMode == kScanModeVideoFragments && !IsStopped())
@@ -286,19 +291,18 @@ void DiskRecoveryEngine::AnalyseBlock(ScanBlock& block) {
         videoScanner_.ContinueWaiting(*window_);
     }
     PauseWait();
-    // Items of parsers that began in earlier blocks go to their own blocks; a finished one gets
-    // its node at once.
+    // Items of parsers that began in earlier blocks go to their own blocks and get their nodes
+    // at once.
     std::vector<ScanItem> own;
     for (const ScanItem& item : items) {
-        if (item.startSector - item.startSector % kBlockSectors == first) {
-            own.push_back(item);
-            continue;
-        }
-        recordIndex_.UpdateItem(item);
-        if (item.origin == kOriginCarving && item.status == kParseComplete) carvedBuilder_->AddCarvedNode(item, true);
+        if (item.startSector - item.startSector % kBlockSectors == first) own.push_back(item);
     }
     std::stable_sort(own.begin(), own.end(),
                      [](const ScanItem& a, const ScanItem& b) { return a.startSector < b.startSector; });
+    for (const ScanItem& item : items) {
+        if (item.startSector - item.startSector % kBlockSectors == first) continue;
+        carvedBuilder_->AddLateItem(item, first, own);
+    }
     recordIndex_.ReplaceBlock(first, own);
     carvedBuilder_->BuildCarvedNodes(first, own);
     if (PauseWait()) {

@@ -306,23 +306,32 @@ TEST(TiffParser, DamagedDirectoriesEndTheWalk) {
     EXPECT_EQ(uint32_t{d.At(300)->status}, kParseInvalid);
 }
 
-// BMPs with 40- and 124-byte info headers come back at their stored size; the 12-byte core
-// header and a 108-byte header match the signature but are not carved.
-TEST(BmpParser, InfoHeadersOf40And124AreCarvedOthersAreNot) {
+// BMPs of every info-header version ImageMagick writes (12-byte core, 40, 124, and a 108-byte
+// one) come back at their stored size; pixel data placed outside the file is no bitmap.
+TEST(BmpParser, EveryInfoHeaderVersionIsMeasuredByItsFileSize) {
     auto v4 = Image("v5.bmp").bytes;
     v4[14] = 108;
+    auto pixelsOutside = Image("v3.bmp").bytes;
+    pixelsOutside[10] = 0xFF;  // the pixel data would start past the file's end
+    pixelsOutside[11] = 0xFF;
+    auto odd = Image("v3.bmp").bytes;
+    odd[14] = 64;  // no info header of this size exists
     Disk d(1);
     d.Put(0, Image("v3.bmp").bytes);
     d.Put(10, Image("v5.bmp").bytes);
     d.Put(20, Image("v2.bmp").bytes);
     d.Put(30, v4);
+    d.Put(40, pixelsOutside);
+    d.Put(50, odd);
     d.Put(kBlock - 1, Image("v3.bmp").bytes.data(), 512);  // only its first sector in the block
     d.Run();
-    EXPECT_EQ(uint32_t{d.At(0)->status}, kParseComplete);
-    EXPECT_EQ(uint64_t{d.At(0)->size}, Image("v3.bmp").bytes.size());
-    EXPECT_EQ(uint64_t{d.At(10)->size}, Image("v5.bmp").bytes.size());
-    EXPECT_EQ(uint32_t{d.At(20)->status}, kParseInvalid);
-    EXPECT_EQ(uint32_t{d.At(30)->status}, kParseInvalid);
+    for (auto [sector, file] : {std::pair{0, "v3.bmp"}, {10, "v5.bmp"}, {20, "v2.bmp"}, {30, "v5.bmp"}}) {
+        ASSERT_TRUE(d.At(sector)) << file;
+        EXPECT_EQ(uint32_t{d.At(sector)->status}, kParseComplete) << file;
+        EXPECT_EQ(uint64_t{d.At(sector)->size}, Image(file).bytes.size()) << file;
+    }
+    EXPECT_EQ(uint32_t{d.At(40)->status}, kParseInvalid);
+    EXPECT_FALSE(d.At(50));  // the signature admits no such header
     EXPECT_EQ(uint64_t{d.At(kBlock - 1)->size}, Image("v3.bmp").bytes.size());
 }
 

@@ -33,7 +33,8 @@ struct Planted {
 // In start order, so each file's estimate runs to the next one.
 const Planted kPlanted[] = {
     {"01.jpg", 16, "图片/JPG/10.jpg", true, true},     {"24.png", 64, "图片/PNG/40.png", true, true},
-    {"16.pdf", 128, "文档/PDF/80.pdf", false, false},  {"29.zip", 256, "压缩/ZIP/100.zip", false, true},
+    {"16.pdf", 128, "文档/PDF/80.pdf", false, true},   {"31.jar", 192, "压缩/JAR/c0.jar", false, false},
+    {"29.zip", 256, "压缩/ZIP/100.zip", false, true},
     {"06.mp4", 512, "视频/MP4/200.mp4", true, true},
 };
 

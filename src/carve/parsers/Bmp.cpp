@@ -1,5 +1,6 @@
-// BMP: the header's reserved fields and info-header size checked, the size taken from the
-// header's file-size field.
+// BMP: the header's reserved fields, info-header size (12, 40, 108 or 124 bytes: the core,
+// version 3, 4 and 5 headers) and pixel-data offset checked, the size taken from the header's
+// file-size field.
 #include "carve/parsers/Parsers.h"
 #include "common/Bytes.h"
 
@@ -13,10 +14,11 @@ public:
         if (got != kParseDataOk) return got;
         ByteSpan h(buffer + at, 512);
         uint32_t info = LoadLE32(h, 14);
-        if (h[6] | h[7] | h[8] | h[9] || (info != 40 && info != 124)) return kParseInvalid;
-        uint32_t fileSize = LoadLE32(h, 2);
-        // A size that does not even cover the headers is no bitmap.
-        if (fileSize < 14 + info) return kParseInvalid;
+        if (h[6] | h[7] | h[8] | h[9] || (info != 12 && info != 40 && info != 108 && info != 124))
+            return kParseInvalid;
+        const uint32_t fileSize = LoadLE32(h, 2), pixels = LoadLE32(h, 10);
+        // A size that does not even cover the headers, or pixels outside it, is no bitmap.
+        if (fileSize < 14 + info || pixels < 14 + info || pixels > fileSize) return kParseInvalid;
         size = fileSize;
         return kParseComplete;
     }

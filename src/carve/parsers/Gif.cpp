@@ -1,6 +1,6 @@
 // GIF files: walked block by block to the trailer (header, colour tables, image descriptors,
-// extensions and their sub-blocks) within the data offered with the hit; a walk that cannot
-// finish there leaves the size to the carving loop's estimate.
+// extensions and their sub-blocks), asking for the sectors that follow as it goes; a walk that
+// cannot finish leaves the size to the carving loop's estimate.
 #include "carve/parsers/Parsers.h"
 #include "common/Bytes.h"
 
@@ -11,7 +11,7 @@ constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's ca
 
 }  // namespace
 
-class ParseGifFile final : public IParseFile {
+class ParseGifFile final : public MeasuringParser {
 public:
     uint32_t Parse(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) override {
         for (;;) {
@@ -19,7 +19,7 @@ public:
             size_t at = 0;
             const uint32_t need = stage_ == kHeader ? 13 : stage_ == kImage ? 10 : 1;
             uint32_t got = LocateFileBytes(startSector, offset, need, bufferFirstSector, bufferBytes, at, *this);
-            if (got != kParseDataOk) return Estimate();
+            if (got != kParseDataOk) return Unread(got);
             ByteSpan b(buffer + at, need);
             switch (stage_) {
                 case kHeader:  // signature, screen descriptor, global colour table
@@ -54,11 +54,6 @@ public:
 
 private:
     enum Stage : uint32_t { kHeader, kBlock, kImage, kSubBlocks };
-
-    uint32_t Estimate() {
-        size = 0;
-        return kParseFound;
-    }
 
     Stage stage_ = kHeader;
 };

@@ -1,10 +1,19 @@
-// HTML and XML markup files: the signature is the whole format knowledge here; the size is the carving
-// loop's estimate.
-#include "carve/parsers/Parsers.h"
+// HTML and XML markup files: their text walked to its end, bounded by the last closing html tag
+// in it (and the line breaks after it), else by the last byte of text.
+#include "carve/parsers/TextRun.h"
 
 namespace ravlin {
 
-class ParseHtmlFile final : public FoundOnlyParser {};
+class ParseHtmlFile final : public TextParser {
+protected:
+    bool OnChar(uint32_t c, uint64_t pos) override {
+        if (close_.Feed(c)) MarkEnd(pos);
+        return true;
+    }
+
+private:
+    StreamMatcher close_{"</html>", true};
+};
 
 IParseFile* NewHtmlParser() { return new ParseHtmlFile(); }
 

@@ -84,6 +84,9 @@ uint32_t FrameLength(const uint8_t* h) {
 
 class ParseMp3File final : public IParseFile {
 public:
+    // Untagged: a bare stream of frames from the first byte on.
+    explicit ParseMp3File(bool tagged) : tagged_(tagged), stage_(tagged ? 0 : 1) {}
+
     uint32_t Parse(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) override {
         if (stage_ == 0) {
             size_t at = 0;
@@ -126,7 +129,12 @@ public:
             ++units_;
             offset += length;
         }
-        if (units_ < kMinUnits) return kParseInvalid;
+        if (units_ < kMinUnits) {
+            // Too few frames: no MP3 after a tag; a bare stream keeps its start.
+            if (tagged_) return kParseInvalid;
+            size = 0;
+            return kParseFound;
+        }
         size = offset;
         return kParseComplete;
     }
@@ -172,10 +180,12 @@ private:
         createInfo = MakeCreateInfo(artist, L"", title, L"");
     }
 
+    const bool tagged_;
     uint32_t stage_ = 0;  // 0 before the ID3v2 tag, 1 after it, 2 after an APE tag
     uint32_t units_ = 0;  // frames and ID3v1 tags
 };
 
-IParseFile* NewMp3Parser() { return new ParseMp3File(); }
+IParseFile* NewMp3Parser() { return new ParseMp3File(true); }
+IParseFile* NewMpegFramesParser() { return new ParseMp3File(false); }
 
 }  // namespace ravlin

@@ -11,6 +11,21 @@ public:
     uint32_t Parse(uint64_t, const uint8_t*, uint32_t) override { return kParseFound; }
 };
 
+// A parser that walks its format to the end. A walk it cannot finish (damaged, truncated, past
+// a limit, or data that never came) keeps the start and leaves the size to the estimate.
+class MeasuringParser : public IParseFile {
+public:
+    uint32_t Abandon() override { return Estimate(); }
+
+protected:
+    uint32_t Estimate() {
+        size = 0;
+        return kParseFound;
+    }
+    // A read's status as the walk answers it: a wait for data stands, a refusal ends the walk.
+    uint32_t Unread(uint32_t got) { return got == kParseNeedData ? got : Estimate(); }
+};
+
 // Made for the rows whose format is recognised by its signature alone.
 IParseFile* NewFoundOnlyParser();
 
@@ -44,6 +59,8 @@ IParseFile* NewJarParser();
 IParseFile* New7zParser();
 IParseFile* NewCabParser();
 IParseFile* NewMp3Parser();
+// MPEG audio frames without a tag before them, walked like an MP3's.
+IParseFile* NewMpegFramesParser();
 IParseFile* NewMidParser();
 IParseFile* NewOggParser();
 IParseFile* NewApeParser();

@@ -1,11 +1,9 @@
-// WMA files: the signature is the whole format knowledge here; the size is the carving
-// loop's estimate.
+// Audio hits of this row begin with an MPEG audio frame header: the frames are walked like an
+// MP3's (with the tags that may follow them); too short a run leaves the size to the estimate.
 #include "carve/parsers/Parsers.h"
 
 namespace ravlin {
 
-class ParseWmaFile final : public FoundOnlyParser {};
-
-IParseFile* NewWmaParser() { return new ParseWmaFile(); }
+IParseFile* NewWmaParser() { return NewMpegFramesParser(); }
 
 }  // namespace ravlin
