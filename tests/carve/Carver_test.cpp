@@ -119,7 +119,7 @@ TEST(Carver, AParserWaitingFarAheadDoesNotFillTheWindow) {
     d.Put(9, "RVLNASKS", 8);
     AskingParser::first = 100 * kBlock;
     AskingParser::end = 100 * kBlock + 1;
-    d.Run();
+    d.Run(false);
     EXPECT_TRUE(d.carver.HasPending());
     EXPECT_FALSE(d.carver.WantsBlock(200 * kBlock));
 }

@@ -25,7 +25,8 @@ struct Drive {
         std::memcpy(disk.data() + sector * 512, bytes, length);
     }
     void Put(uint64_t sector, const std::vector<uint8_t>& bytes) { Put(sector, bytes.data(), bytes.size()); }
-    void Run() {
+    // `endPass`: the raw pass ends with the disk, and the parsers still waiting give up.
+    void Run(bool endPass = true) {
         for (uint64_t b = 0; b * kBlockBytes64 < disk.size(); ++b) {
             const uint8_t* data = disk.data() + b * kBlockBytes64;
             uint64_t first = b * kBlockUnit;
@@ -40,6 +41,7 @@ struct Drive {
             if (!fed && carver.HasPending() && carver.WantsBlock(first)) window.Feed(first, data);
             items.push_back(std::move(found));
         }
+        if (endPass && !items.empty()) carver.AbandonPending(items.back());
     }
     // The last item made for a file starting at `sector` (a finished one replaces the provisional
     // item of its start), if any.

@@ -6,7 +6,9 @@
 #include <sstream>
 
 #include "carve/CarvedNodes.h"
+#include "carve/EndSamples.h"
 #include "carve/Samples.h"
+#include "common/Bytes.h"
 #include "engine/DiskRecoveryEngine.h"
 #include "fs/PartInfo.h"
 #include "support/Fixtures.h"
@@ -100,4 +102,44 @@ TEST(Carving, FilesTheFileSystemsListAreNotCarvedAgain) {
     ASSERT_TRUE(part);
     EXPECT_EQ(part->displayName, kCarvedPartitionName);
     EXPECT_EQ(part->fsType, kFsExtFind);
+}
+
+// A PNG whose chunk walk breaks off in the next block (a damaged chunk header there), and one
+// the disk's end cuts off, still become files, sized to the next file start or the disk's end.
+// An HTML file whose text runs on into the next one is cut at that one's start.
+TEST(Carving, WalksThatBreakOffLateStillGiveTheirFiles) {
+    std::vector<uint8_t> png = test::End("photo.png");
+    const auto& jpeg = test::CarveSamples()[0].bytes;
+    const auto& html = test::End("letter.html");
+    const uint64_t straddle = kBlock - 100, next = kBlock + 300;
+    size_t chunk = 8;
+    while (chunk < 100 * 512) chunk += 12 + LoadBE32(ByteSpan(png.data() + chunk, 4), 0);
+    png[chunk + 4] = 0;  // the first chunk header of the next block is no chunk
+    const uint64_t htmlSectors = (html.size() + 511) / 512;
+    std::vector<uint8_t> runOn(html);
+    runOn.resize((htmlSectors + 4) * 512, 'a');  // text up to the next file
+    test::TempDir temp;
+    auto path = temp / "disk.img";
+    uint64_t sectors = 3 * kBlock;
+    std::ofstream(path, std::ios::binary).close();
+    std::filesystem::resize_file(path, sectors * 512);
+    std::fstream image(path, std::ios::binary | std::ios::in | std::ios::out);
+    Plant(image, 10, runOn, sectors * 512);
+    Plant(image, 10 + htmlSectors + 4, html, sectors * 512);
+    Plant(image, straddle, png, sectors * 512);
+    Plant(image, next, jpeg, sectors * 512);
+    Plant(image, sectors - 50, test::End("photo.png"), sectors * 512);  // cut by the disk's end
+    image.close();
+
+    DiskRecoveryEngine engine(RawInput(path, 0));
+    engine.Run();
+    auto carved = CarvedBySector(engine);
+    ASSERT_TRUE(carved.count(straddle));
+    EXPECT_EQ(carved.at(straddle)->size, (next - straddle) * 512);
+    ASSERT_TRUE(carved.count(sectors - 50));
+    EXPECT_EQ(carved.at(sectors - 50)->size, 50u * 512);
+    ASSERT_TRUE(carved.count(10));
+    EXPECT_EQ(carved.at(10)->size, (htmlSectors + 4) * 512);
+    ASSERT_TRUE(carved.count(10 + htmlSectors + 4));
+    EXPECT_EQ(carved.at(10 + htmlSectors + 4)->size, html.size());
 }
