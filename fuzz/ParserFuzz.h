@@ -1,10 +1,12 @@
-// Drives one registry row's parser over fuzzed bytes: the bytes at a block's first sector, and
-// again straddling the block's end so that the parser waits for the window.
+// Drives registry rows' parsers over fuzzed bytes: the bytes at a block's first sector, and
+// again straddling the block's end so that the parser waits for the window; at the end the
+// parsers still waiting give up, as at the end of a raw pass.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -13,16 +15,18 @@
 
 namespace ravlin::fuzz {
 
-inline int FuzzOneParser(uint32_t typeId, const uint8_t* data, size_t size) {
+// The registry's rows of the given types.
+inline ParserRegistry RowsOf(std::initializer_list<uint32_t> types) {
+    ParserRegistry r;
+    for (const auto& entry : GetParserRegistry())
+        if (std::find(types.begin(), types.end(), entry.typeId) != types.end()) r.push_back(entry);
+    return r;
+}
+
+inline int FuzzRows(const ParserRegistry& rows, const uint8_t* data, size_t size) {
     constexpr size_t kBlockBytes = kBlockUnit * 512;
     static std::vector<uint8_t> disk(3 * kBlockBytes, 0);
     static BlockWindow window;
-    static ParserRegistry rows = [typeId] {
-        ParserRegistry r;
-        for (const auto& entry : GetParserRegistry())
-            if (entry.typeId == typeId) r.push_back(entry);
-        return r;
-    }();
     static std::vector<std::pair<size_t, size_t>> dirty;  // spans the last input wrote
     if (size < 2 || size > kBlockBytes) return 0;
     for (auto [at, n] : dirty) std::memset(disk.data() + at, 0, n);
@@ -52,7 +56,14 @@ inline int FuzzOneParser(uint32_t typeId, const uint8_t* data, size_t size) {
         carver.ContinuePending(first, items);
         if (!fed && carver.HasPending() && carver.WantsBlock(first)) window.Feed(first, block);
     }
+    std::vector<ScanItem> items;
+    carver.AbandonPending(items);
     return 0;
+}
+
+inline int FuzzOneParser(uint32_t typeId, const uint8_t* data, size_t size) {
+    static const ParserRegistry rows = RowsOf({typeId});
+    return FuzzRows(rows, data, size);
 }
 
 }  // namespace ravlin::fuzz
