@@ -1,8 +1,10 @@
 // CarveBlock over in-memory 8 MiB blocks: zeros, random bytes, English-like text, random bytes
-// holding the carving samples at sector starts (a real-file mix), and a block full of JPEGs;
+// holding the carving samples at sector starts (a real-file mix), a block full of JPEGs and one
+// of the files whose ends are measured;
 // then the video-fragment scanner over the same blocks and over a block of MP4 movies. Bytes per
 // second is per analyser thread.
 #include <benchmark/benchmark.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
@@ -89,6 +91,31 @@ std::vector<uint8_t> Jpegs() {
     return block;
 }
 
+// The files whose ends the parsers measure (tests/fixtures/ends) back to back from sector
+// starts, each padded to its sector's end with spaces: text walks run on into the next file.
+std::vector<uint8_t> Ends() {
+    std::vector<std::vector<uint8_t>> files;
+    std::filesystem::path dir = std::filesystem::path(RAVLIN_FIXTURE_DIR) / "ends";
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() == ".json") continue;
+        std::vector<uint8_t> bytes;
+        gzFile in = gzopen(entry.path().c_str(), "rb");  // plain files are read as they are
+        uint8_t buffer[1 << 16];
+        for (int n; in && (n = gzread(in, buffer, sizeof buffer)) > 0;) bytes.insert(bytes.end(), buffer, buffer + n);
+        if (in) gzclose(in);
+        files.push_back(std::move(bytes));
+    }
+    std::vector<uint8_t> block(kBlockBytes, ' ');
+    size_t at = 0;
+    for (size_t i = 0; !files.empty(); ++i) {
+        const auto& f = files[i % files.size()];
+        if (at + f.size() > kBlockBytes) break;
+        std::memcpy(block.data() + at, f.data(), f.size());
+        at += (f.size() + 511) / 512 * 512;
+    }
+    return block;
+}
+
 void Carve(benchmark::State& state, const std::vector<uint8_t>& block) {
     static BlockWindow window;
     CreateInfoStore infos;
@@ -127,6 +154,11 @@ void BM_CarveMix(benchmark::State& state) {
 
 void BM_CarveJpegs(benchmark::State& state) {
     static const auto block = Jpegs();
+    Carve(state, block);
+}
+
+void BM_CarveEnds(benchmark::State& state) {
+    static const auto block = Ends();
     Carve(state, block);
 }
 
@@ -186,6 +218,7 @@ BENCHMARK(BM_CarveRandom)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveText)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveMix)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveJpegs)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CarveEnds)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VideoScanZeros)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VideoScanRandom)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VideoScanText)->Unit(benchmark::kMillisecond);

@@ -138,3 +138,23 @@ TEST(EndParsers, ChainedAndUpdatedFilesKeepTheirLaterParts) {
     EXPECT_EQ(uint64_t{d.At(600)->size}, updated.size());
     EXPECT_GT(updated.size(), report.size());
 }
+
+// A bare MPEG audio stream is one file: its frames that happen to start a sector are hits of the
+// row's signature, but each follows a frame that ends where it starts.
+TEST(EndParsers, FramesInsideABareAudioStreamAreNoFilesOfTheirOwn) {
+    std::vector<uint8_t> frames;
+    for (int i = 0; i < 16; ++i) frames.insert(frames.end(), End("frames.mp3").begin(), End("frames.mp3").end());
+    NoiseDisk d(1, 14);
+    d.Put(10, frames);
+    d.Run();
+    size_t hits = 0, files = 0;
+    for (const auto& block : d.items)
+        for (const ScanItem& item : block) {
+            if (uint32_t{item.typeId} != 59) continue;
+            ++hits;
+            if (uint32_t{item.status} != kParseInvalid) ++files;
+        }
+    EXPECT_GT(hits, 1u);  // sectors of the stream that begin with a frame
+    EXPECT_EQ(files, 1u);
+    EXPECT_EQ(uint64_t{d.At(10)->size}, frames.size());
+}

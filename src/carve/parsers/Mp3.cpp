@@ -14,6 +14,7 @@ namespace {
 constexpr uint32_t kMaxTag = 0xA00000;         // an ID3v2 tag larger than 10 MiB is no MP3's
 constexpr uint32_t kTagTextWindow = 0x10000;  // tag frames are read from the first 64 KiB
 constexpr uint32_t kMinUnits = 11;
+constexpr size_t kMaxFrame = 2881;  // the longest MPEG audio frame (MPEG-2.5 Layer II, 160 kbit/s at 8 kHz)
 constexpr uint32_t kMaxApeTag = 0x4000000;
 
 uint32_t SynchSafe(const uint8_t* p) { return uint32_t{p[0]} << 21 | uint32_t{p[1]} << 14 | uint32_t{p[2]} << 7 | p[3]; }
@@ -102,6 +103,7 @@ public:
             offset = uint64_t{tagSize} + 10 + (h[3] == 4 && (h[5] & 0x10) ? 10 : 0);
             stage_ = 1;
         }
+        if (!tagged_ && units_ == 0 && ContinuesAStream(bufferFirstSector, buffer, bufferBytes)) return kParseInvalid;
         for (;;) {
             size_t at = 0;
             uint32_t got = LocateFileBytes(startSector, offset, 4, bufferFirstSector, bufferBytes, at, *this);
@@ -140,6 +142,19 @@ public:
     }
 
 private:
+    // Whether a frame that lies before the hit in the buffer ends exactly at it: the hit is then
+    // a frame in the middle of a stream, not the stream's start.
+    bool ContinuesAStream(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) const {
+        if (startSector <= bufferFirstSector || startSector - bufferFirstSector >= bufferBytes / 512) return false;
+        const size_t start = static_cast<size_t>(startSector - bufferFirstSector) * 512;
+        const size_t from = start > kMaxFrame ? start - kMaxFrame : 0;
+        for (size_t p = start - 1; p >= from && p + 4 <= bufferBytes; --p) {
+            if (buffer[p] == 0xFF && FrameLength(buffer + p) == start - p) return true;
+            if (p == 0) break;
+        }
+        return false;
+    }
+
     // Title and artist from the tag's frames that lie in the first 64 KiB and in the buffer.
     void ReadTagTexts(const uint8_t* tag, size_t available, uint32_t tagSize) {
         uint8_t version = tag[3];

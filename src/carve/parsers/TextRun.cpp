@@ -6,7 +6,8 @@
 namespace ravlin {
 namespace {
 
-constexpr uint64_t kMaxText = uint64_t{64} << 20;  // longer text is left to the estimate
+constexpr uint64_t kMaxText = uint64_t{16} << 20;  // longer text is left to the estimate
+constexpr uint64_t kPastEnd = 64 << 10;  // how far a later structural end is looked for
 constexpr uint32_t kRun = 1 << 20;                  // bytes looked at per step
 
 // Tab, line feed, form feed, carriage return, printable ASCII, and any byte of a multi-byte
@@ -73,6 +74,7 @@ uint32_t TextParser::Parse(uint64_t bufferFirstSector, const uint8_t* buffer, ui
                 continue;
             }
             const uint64_t pos = offset + i;
+            if (end_ != 0 && pos >= end_ + kPastEnd) return Finish(pos);
             uint32_t c = unit_ == 1 ? p[i] : uint32_t{p[i]} | uint32_t{p[i + 1]} << 8;
             if (!IsText(c)) return Finish(pos);
             bool taken = false;  // a line break kept after an end

@@ -1,7 +1,8 @@
 // Text formats (HTML, XML, RTF, MHT) measured by walking their text: character by character
 // while the bytes are text, asking for the sectors that follow, each format marking where its
-// structure ends. The size found is a bound (the item stays Found): the carving loop still cuts
-// it at the next file start, so text that runs on into another text file is not claimed.
+// structure ends (a later end is looked for only a little way on). The size found is a bound
+// (the item stays Found): the carving loop still cuts it at the next file start, so text that
+// runs on into another text file is not claimed.
 #pragma once
 
 #include <string>
