@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
+#include "discovery/PartitionDetect.h"
 #include "disk/DiskReader.h"
-#include "disk/PartitionDetect.h"
 #include "fs/PartInfo.h"
 #include "platform/Text.h"
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "MemoryDisk.h"
-#include "disk/FreeSpaceMap.h"
-#include "disk/PartitionDetect.h"
+#include "discovery/PartitionDetect.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/PartInfo.h"
 #include "platform/DriveLayout.h"
 

@@ -6,10 +6,10 @@
 #include <thread>
 
 #include "carve/Registry.h"
-#include "disk/Enumerate.h"
-#include "disk/FreeSpaceMap.h"
-#include "disk/LostPartitions.h"
-#include "disk/PartitionDetect.h"
+#include "discovery/Enumerate.h"
+#include "discovery/LostPartitions.h"
+#include "discovery/PartitionDetect.h"
+#include "fs/FreeSpaceMap.h"
 
 namespace ravlin {
 namespace {

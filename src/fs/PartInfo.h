@@ -13,6 +13,7 @@
 #include "common/AtomicShared.h"
 #include "common/Hash.h"
 #include "common/SegmentedTable.h"
+#include "disk/PartitionTables.h"
 #include "platform/RwLock.h"
 #include "ravlin/Ravlin.h"
 
@@ -23,14 +24,6 @@ class DiskReader;
 // Longest run any decoder keeps, in 512-byte sectors (128 PiB): byte counts of runs and their
 // sums stay far from wrapping.
 inline constexpr uint64_t kMaxRunSectors = uint64_t{1} << 48;
-
-// File-system type codes.
-inline constexpr uint32_t kFsNone = 0;
-inline constexpr uint32_t kFsExfat = 4;
-inline constexpr uint32_t kFsFat16 = 10;
-inline constexpr uint32_t kFsFat32 = 11;
-inline constexpr uint32_t kFsNtfs = 12;
-inline constexpr uint32_t kFsExtFind = 13;
 
 struct StartIndexEntry {
     uint64_t sector;

@@ -9,7 +9,7 @@
 #include <set>
 #include <thread>
 
-#include "disk/Enumerate.h"
+#include "discovery/Enumerate.h"
 #include "engine/DiskRecoveryEngine.h"
 #include "engine/ScanEngineImpl.h"
 #include "fs/PartInfo.h"

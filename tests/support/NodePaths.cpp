@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "discovery/PartitionDetect.h"
 #include "disk/DiskReader.h"
-#include "disk/PartitionDetect.h"
 #include "platform/Text.h"
 #include "support/Fixtures.h"
 

@@ -6,7 +6,7 @@
 #include "common/Bytes.h"
 #include "common/Hash.h"
 #include "disk/DiskReader.h"
-#include "disk/FreeSpaceMap.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
 #include "fs/TableRead.h"
 #include "fs/exfat/ExfatRecord.h"

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "disk/DiskReader.h"
-#include "disk/FreeSpaceMap.h"
 #include "disk/Prefetch.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
 #include "results/FileNode.h"
 

@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "common/Bytes.h"
+#include "discovery/PartitionDetect.h"
 #include "disk/DiskReader.h"
-#include "disk/FreeSpaceMap.h"
-#include "disk/PartitionDetect.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
 #include "fs/exfat/ExfatRecord.h"
 #include "platform/Text.h"

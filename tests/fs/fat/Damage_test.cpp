@@ -4,9 +4,9 @@
 
 #include <fstream>
 
+#include "discovery/PartitionDetect.h"
 #include "disk/DiskReader.h"
-#include "disk/FreeSpaceMap.h"
-#include "disk/PartitionDetect.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/exfat/ExfatRecord.h"
 #include "fs/fat/FatRecord.h"
 #include "platform/DeviceTable.h"

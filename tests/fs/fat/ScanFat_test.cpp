@@ -3,9 +3,9 @@
 
 #include <fstream>
 
+#include "discovery/PartitionDetect.h"
 #include "disk/DiskReader.h"
-#include "disk/FreeSpaceMap.h"
-#include "disk/PartitionDetect.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
 #include "fs/fat/FatBuilder.h"
 #include "fs/fat/FatRecord.h"

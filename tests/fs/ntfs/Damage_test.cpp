@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "disk/DiskReader.h"
-#include "disk/FreeSpaceMap.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
 #include "fs/ntfs/HandMadeNtfs.h"
 #include "fs/ntfs/NtfsRecord.h"

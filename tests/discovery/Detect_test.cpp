@@ -4,11 +4,11 @@
 #include <fstream>
 
 #include "common/Bytes.h"
+#include "discovery/Enumerate.h"
+#include "discovery/LostPartitions.h"
+#include "discovery/PartitionDetect.h"
 #include "disk/DiskReader.h"
-#include "disk/Enumerate.h"
-#include "disk/FreeSpaceMap.h"
-#include "disk/LostPartitions.h"
-#include "disk/PartitionDetect.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/PartInfo.h"
 #include "platform/DeviceTable.h"
 #include "support/Fixtures.h"

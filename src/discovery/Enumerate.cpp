@@ -1,10 +1,10 @@
 // Device paths, partition names and the file-system pass.
-#include "disk/Enumerate.h"
+#include "discovery/Enumerate.h"
 
 #include <cwchar>
 
+#include "discovery/PartitionDetect.h"
 #include "disk/DiskReader.h"
-#include "disk/PartitionDetect.h"
 #include "fs/PartInfo.h"
 #include "platform/DeviceTable.h"
 #include "platform/DriveLayout.h"

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "disk/Enumerate.h"
+#include "discovery/Enumerate.h"
 
 namespace ravlin {
 

@@ -1,12 +1,12 @@
 // Lost and residual partitions, and free-space blocks.
-#include "disk/LostPartitions.h"
+#include "discovery/LostPartitions.h"
 
 #include <algorithm>
 
 #include "common/Bytes.h"
+#include "discovery/PartitionDetect.h"
 #include "disk/DiskReader.h"
-#include "disk/FreeSpaceMap.h"
-#include "disk/PartitionDetect.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/PartInfo.h"
 
 namespace ravlin {
