@@ -159,6 +159,11 @@ void DiskRecoveryEngine::Prepare() {
     carvedBuilder_ = std::make_unique<CarvedNodeBuilder>(*output_, recordIndex_, createInfos_, input_.startSector,
                                                          input_.sectorCount, input_.scanMode);
     videoScanner_.Reset(input_.scanMode);
+    classifier_ = std::make_unique<SectorClassifier>(foundSectors_, [this](uint64_t sector) {
+        FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
+        AdoptLostPartition(pass, sector);
+    });
+    classifier_->Reset(&reader_);
     fragments_.Reset(input_.sourceName.empty() ? input_.devicePath : input_.sourceName, &recordIndex_);
     uint64_t total = 0;
     if (rangeMap_.ListedOnly()) {
@@ -283,8 +288,11 @@ void DiskRecoveryEngine::AnalyseBlock(ScanBlock& block) {
     }
     if (carver_->HasPending() && carver_->WantsBlock(first)) feed();
     if (!PauseWait()) return;
-    // The sector classifier works on the block's data here. The video-fragment scanner keeps
-    // its items in its own list; movie boxes that reach past the block wait for the window.
+    // File-system structures in the block; runs of sectors it wants read soon go first.
+    std::vector<uint64_t> wanted = classifier_->ClassifyBlock(first, data, items, *output_);
+    if (!wanted.empty()) rangeMap_.RequestBlocks(wanted);
+    // The video-fragment scanner keeps its items in its own list; movie boxes that reach past
+    // the block wait for the window.
     videoScanner_.ScanBlock(first, data);
     if (videoScanner_.Waiting()) {
         feed();

@@ -13,12 +13,13 @@
 #include "carve/CarvedNodes.h"
 #include "carve/Carver.h"
 #include "carve/MtsFragments.h"
+#include "carve/ScanItem.h"
 #include "carve/VideoScanner.h"
+#include "discovery/SectorClassifier.h"
 #include "disk/DiskReader.h"
 #include "engine/BlockQueue.h"
-#include "carve/ScanItem.h"
-#include "fs/ScanOutput.h"
 #include "engine/ScanRangeMap.h"
+#include "fs/ScanOutput.h"
 #include "ravlin/Ravlin.h"
 
 namespace ravlin {
@@ -59,6 +60,8 @@ public:
 
     const ScanRangeMap& RangeMap() const { return rangeMap_; }
     const RecordIndex& Records() const { return recordIndex_; }
+    // What the sector classifier kept: the payloads of found-sector items, the name records.
+    const FoundSectorStore& FoundSectors() const { return foundSectors_; }
     // The carved-files partition of this scan; null before the raw pass or in the video scan.
     std::shared_ptr<ExtFindPartInfo> CarvedPartition() const;
     const BlockQueue& Queue() const { return queue_; }
@@ -104,6 +107,8 @@ private:
     CreateInfoStore createInfos_;
     std::unique_ptr<Carver> carver_;
     std::unique_ptr<CarvedNodeBuilder> carvedBuilder_;
+    FoundSectorStore foundSectors_;
+    std::unique_ptr<SectorClassifier> classifier_;
     FragmentAssembler fragments_;  // video-fragment scans only
     VideoScanner videoScanner_;    // every other scan
     std::atomic<uint8_t> state_{0};

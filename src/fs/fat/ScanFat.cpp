@@ -273,6 +273,9 @@ std::shared_ptr<FatPartInfo> MakeFatPartition(DiskReader& reader, uint64_t secto
         uint64_t first = g.fat1Sector + copy * g.fatSectors512;
         if (first < tableEnd) part->ClaimRange(first, std::min(g.fatSectors512, tableEnd - first));
     }
+    // The reserved sectors (the boot sector, FAT32's information sector and backup boot sector)
+    // are this volume's, not a volume of their own.
+    if (g.fat1Sector > sector) part->ClaimRange(sector, std::min<uint64_t>(g.fat1Sector - sector, 64));
     return part;
 }
 
