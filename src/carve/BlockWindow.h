@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "carve/ScanItem.h"
+#include "fs/ScanItem.h"
 
 namespace ravlin {
 

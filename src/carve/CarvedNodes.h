@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "carve/Carver.h"
-#include "carve/ScanItem.h"
 #include "common/Hash.h"
 #include "fs/PartInfo.h"
+#include "fs/ScanItem.h"
 #include "fs/ScanOutput.h"
 
 namespace ravlin {

@@ -11,8 +11,8 @@
 
 #include "carve/BlockWindow.h"
 #include "carve/Registry.h"
-#include "carve/ScanItem.h"
 #include "common/Hash.h"
+#include "fs/ScanItem.h"
 
 namespace ravlin {
 

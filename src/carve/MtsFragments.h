@@ -11,7 +11,7 @@
 
 #include "carve/BlockWindow.h"
 #include "carve/ParseFile.h"
-#include "carve/ScanItem.h"
+#include "fs/ScanItem.h"
 
 namespace ravlin {
 

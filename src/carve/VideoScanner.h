@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "carve/BlockWindow.h"
-#include "carve/ScanItem.h"
+#include "fs/ScanItem.h"
 
 namespace ravlin {
 

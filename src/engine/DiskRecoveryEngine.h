@@ -13,12 +13,12 @@
 #include "carve/CarvedNodes.h"
 #include "carve/Carver.h"
 #include "carve/MtsFragments.h"
-#include "carve/ScanItem.h"
 #include "carve/VideoScanner.h"
 #include "discovery/SectorClassifier.h"
 #include "disk/DiskReader.h"
 #include "engine/BlockQueue.h"
 #include "engine/ScanRangeMap.h"
+#include "fs/ScanItem.h"
 #include "fs/ScanOutput.h"
 #include "ravlin/Ravlin.h"
 

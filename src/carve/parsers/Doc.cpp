@@ -2,9 +2,9 @@
 // in a window that grows by a block at a time until the allocation table's extent fits.
 #include <algorithm>
 
-#include "carve/ScanItem.h"
 #include "carve/parsers/CompoundFile.h"
 #include "carve/parsers/Parsers.h"
+#include "fs/ScanItem.h"
 
 namespace ravlin {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "carve/parsers/Exif.h"
-#include "carve/ScanItem.h"
 #include "carve/parsers/Parsers.h"
+#include "fs/ScanItem.h"
 
 namespace ravlin {
 namespace {
