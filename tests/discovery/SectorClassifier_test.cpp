@@ -12,6 +12,7 @@
 #include "engine/DiskRecoveryEngine.h"
 #include "fs/PartInfo.h"
 #include "support/Fixtures.h"
+#include "support/FoundItems.h"
 #include "support/Manifest.h"
 #include "support/NodePaths.h"
 
@@ -21,23 +22,10 @@ namespace {
 
 constexpr uint64_t kBlock = 16384;
 
-ScanInput FullScan(const std::filesystem::path& image) {
-    ScanInput input;
-    input.devicePath = image.wstring();
-    input.sectorCount = std::filesystem::file_size(image) / 512;
-    input.scanMode = 0;
-    return input;
-}
-
 // The found-sector items of a finished scan, by kind.
-std::map<uint32_t, std::vector<ScanItem>> FoundItems(const DiskRecoveryEngine& engine) {
+std::map<uint32_t, std::vector<ScanItem>> FoundByKind(const DiskRecoveryEngine& engine) {
     std::map<uint32_t, std::vector<ScanItem>> out;
-    for (uint64_t b = 0; b < engine.Records().BlockCount(); ++b) {
-        auto list = engine.Records().Block(engine.Records().FirstBlockSector() + b * kBlock);
-        if (!list) continue;
-        for (const ScanItem& item : *list)
-            if (item.origin == kOriginClassifier) out[item.typeId].push_back(item);
-    }
+    for (const ScanItem& item : test::FoundItems(engine)) out[item.typeId].push_back(item);
     return out;
 }
 
@@ -126,7 +114,7 @@ TEST(SectorClassifier, AHealthyDiskGivesNoVolumeTwice) {
     for (const char* name : {"ntfs.img", "fat16.img", "fat32.img", "exfat.img", "mbr-disk.img", "gpt-disk.img",
                              "fat16-quirks.img", "fat32-quirks.img"}) {
         SCOPED_TRACE(name);
-        DiskRecoveryEngine engine(FullScan(test::FixtureImage(name)));
+        DiskRecoveryEngine engine(test::FullScanOf(test::FixtureImage(name)));
         engine.Run();
         size_t volumes = 0;
         for (const auto& part : *engine.Output()->Partitions()) {
@@ -135,7 +123,7 @@ TEST(SectorClassifier, AHealthyDiskGivesNoVolumeTwice) {
             EXPECT_NE(part->listedBySystem, 0u) << part->startSector;
         }
         EXPECT_EQ(volumes, test::LoadManifest(name).partitions.size());
-        auto found = FoundItems(engine);
+        auto found = FoundByKind(engine);
         for (uint32_t kind : {kFoundNtfsBoot, kFoundFileRecord, kFoundFat16Boot, kFoundFat32Boot, kFoundFat32Table,
                               kFoundExfatBoot})
             EXPECT_EQ(found[kind].size(), 0u) << "kind " << kind;
@@ -146,7 +134,7 @@ TEST(SectorClassifier, AHealthyDiskGivesNoVolumeTwice) {
 // data, named as a deleted partition, and its files are listed as the manifest has them.
 TEST(SectorClassifier, VolumesOfAZeroedTableAreFoundWithTheirFiles) {
     const auto manifest = test::LoadManifest("mbr-disk.img");
-    DiskRecoveryEngine engine(FullScan(test::FixtureImage("mbr-table-zeroed.img")));
+    DiskRecoveryEngine engine(test::FullScanOf(test::FixtureImage("mbr-table-zeroed.img")));
     engine.Run();
     std::map<uint64_t, std::shared_ptr<PartInfo>> byStart;
     for (const auto& part : *engine.Output()->Partitions())

@@ -12,34 +12,12 @@
 #include "fs/rebuild/FoundSectors.h"
 #include "fs/rebuild/Rebuild.h"
 #include "support/Fixtures.h"
+#include "support/FoundItems.h"
 #include "support/NodePaths.h"
 
 using namespace ravlin;
 
 namespace {
-
-constexpr uint64_t kBlock = 16384;
-
-// The found-sector items a full scan of the image gathered, with the engine that keeps their
-// payloads.
-struct Gathered {
-    std::unique_ptr<DiskRecoveryEngine> engine;
-    std::vector<ScanItem> items;
-};
-
-Gathered Gather(const std::filesystem::path& image) {
-    ScanInput input;
-    input.devicePath = image.wstring();
-    input.sectorCount = std::filesystem::file_size(image) / 512;
-    Gathered g{std::make_unique<DiskRecoveryEngine>(input), {}};
-    g.engine->Run();
-    const RecordIndex& index = g.engine->Records();
-    for (uint64_t b = 0; b < index.BlockCount(); ++b)
-        if (auto list = index.Block(index.FirstBlockSector() + b * kBlock))
-            for (const ScanItem& item : *list)
-                if (item.origin == kOriginClassifier) g.items.push_back(item);
-    return g;
-}
 
 // Records numbered from `first`, two sectors apart from `sector` on, `count` of them (a gap
 // in the numbers moves the sectors with it), as items pointing at `store`.
@@ -69,14 +47,15 @@ void Plant(std::deque<NtfsRecord>& store, std::vector<ScanItem>& items, uint64_t
 TEST(RebuildNtfs, AQuickFormattedVolumeComesBackWithItsFolders) {
     const auto image = test::FixtureImage("ntfs-quickformat.img");
     auto manifest = nlohmann::json::parse(std::ifstream(std::string(RAVLIN_FIXTURE_DIR) + "/ntfs-quickformat.img.json"));
-    Gathered g = Gather(image);
+    DiskRecoveryEngine engine(test::FullScanOf(image));
+    engine.Run();
     std::vector<std::shared_ptr<PartInfo>> out;
     DiskReader reader;
     DiskSourceInfo source;
     source.devicePath = image.wstring();
     source.totalSectors = std::filesystem::file_size(image) / 512;
     ASSERT_TRUE(reader.Open(source, 0, source.totalSectors));
-    RebuildNtfsFromRecords(&reader, g.items, out, 0);
+    RebuildNtfsFromRecords(&reader, test::FoundItems(engine), out, 0);
     ASSERT_EQ(out.size(), 1u);
     PartInfo& part = *out[0];
     EXPECT_EQ(part.fsType, kFsNtfs);

@@ -1,0 +1,81 @@
+// FAT volumes rebuilt from the directory sectors a real raw pass found: a FAT32 volume whose
+// boot sectors and tables are zeroed comes back with its folders, and its unfragmented files
+// with their content.
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "disk/DiskReader.h"
+#include "engine/DiskRecoveryEngine.h"
+#include "fs/PartInfo.h"
+#include "fs/rebuild/FoundSectors.h"
+#include "fs/rebuild/Rebuild.h"
+#include "support/Fixtures.h"
+#include "support/FoundItems.h"
+#include "support/NodePaths.h"
+
+using namespace ravlin;
+
+
+// Only the data area is left: no volume is found from a boot sector, the subdirectories' first
+// sectors place cluster 2 where it was, and the tree comes back under the same names (the
+// folders named by an entry in their places, the root's files at the top).
+TEST(RebuildFat, AVolumeWithoutBootSectorsAndTablesComesBackFromItsDirectories) {
+    const auto image = test::FixtureImage("fat32-zeroed.img");
+    const ScanInput input = test::FullScanOf(image);
+    DiskRecoveryEngine engine(input);
+    engine.Run();
+    for (const auto& part : *engine.Output()->Partitions()) EXPECT_EQ(part->fsType, kFsExtFind);
+
+    DiskReader reader;
+    DiskSourceInfo source;
+    source.devicePath = image.wstring();
+    source.totalSectors = input.sectorCount;
+    ASSERT_TRUE(reader.Open(source, 0, source.totalSectors));
+    auto healthy = test::ScanVolume(test::FixtureImage("fat32.img"));
+    ASSERT_TRUE(healthy);
+    std::vector<std::shared_ptr<PartInfo>> out;
+    RebuildFatFromDirectories(&reader, test::FoundItems(engine), out);
+    ASSERT_EQ(out.size(), 1u);
+    const auto& rebuilt = static_cast<const FatPartInfo&>(*out[0]);
+    EXPECT_EQ(rebuilt.dataStart, static_cast<const FatPartInfo&>(*healthy->part).dataStart);
+    // A directory's later clusters cannot be tied to it without the table: their entries
+    // come back under a folder of their own in the lost-path folder, with their subtrees.
+    auto paths = test::PathsOf(rebuilt);
+    // Names are compared as FAT compares them, without case: a long name whose slots lay in the
+    // cluster before comes back as its short name.
+    auto lower = [](std::string s) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    auto find = [&](const std::string& path) -> const RFileNode* {
+        const std::string want = lower(path);
+        for (const auto& [p, node] : paths) {
+            const std::string have = lower(p);
+            if (have == want || (have.size() > want.size() &&
+                                 have.compare(have.size() - want.size() - 1, std::string::npos, "/" + want) == 0))
+                return node;
+        }
+        return nullptr;
+    };
+    size_t same = 0, contiguous = 0;
+    for (const auto& [path, wasNode] : healthy->paths) {
+        if (!wasNode->IsLive() || wasNode->kind == NodeKind::DeletedFile || wasNode->kind == NodeKind::DeletedDirectory)
+            continue;
+        const RFileNode* now = find(path);
+        if (!now) {
+            ADD_FAILURE() << "missing " << path;
+            continue;
+        }
+        ++same;
+        const RFileNode& was = *wasNode;
+        EXPECT_EQ(now->size, was.size) << path;
+        EXPECT_EQ(now->kind == NodeKind::DeletedDirectory, was.kind == NodeKind::Directory) << path;
+        if (!was.IsFileKind() || was.runs.size() != 1 || was.size == 0) continue;
+        ++contiguous;
+        EXPECT_EQ(test::ContentMd5(*out[0], reader, *now), test::ContentMd5(*healthy->part, healthy->reader, was))
+            << path;
+    }
+    EXPECT_GE(same, 15u);
+    EXPECT_GE(contiguous, 5u);
+}
