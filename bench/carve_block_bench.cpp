@@ -1,8 +1,8 @@
 // CarveBlock over in-memory 8 MiB blocks: zeros, random bytes, English-like text, random bytes
 // holding the carving samples at sector starts (a real-file mix), a block full of JPEGs and one
-// of the files whose ends are measured;
-// then the video-fragment scanner over the same blocks and over a block of MP4 movies. Bytes per
-// second is per analyser thread.
+// of the files whose ends are measured; then the sector classifier alone and after the carving
+// loop; then the video-fragment scanner over the same blocks and over a block of MP4 movies.
+// Bytes per second is per analyser thread.
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
@@ -17,6 +17,7 @@
 #include "carve/Carver.h"
 #include "carve/Registry.h"
 #include "carve/VideoScanner.h"
+#include "discovery/SectorClassifier.h"
 
 using namespace ravlin;
 
@@ -162,6 +163,49 @@ void BM_CarveEnds(benchmark::State& state) {
     Carve(state, block);
 }
 
+// The sector classifier over a block, no partition published, with and without the carving
+// loop before it (the analyser's two per-block passes).
+void Classify(benchmark::State& state, const std::vector<uint8_t>& block, bool carve) {
+    static BlockWindow window;
+    CreateInfoStore infos;
+    std::vector<ScanItem> items;
+    ScanOutput output;
+    for (auto _ : state) {
+        state.PauseTiming();
+        items.clear();
+        window.Clear();
+        FoundSectorStore store;
+        SectorClassifier classifier(store, nullptr);
+        classifier.Reset(nullptr);
+        Carver carver(GetParserRegistry(), window, infos, [] { return true; });
+        state.ResumeTiming();
+        if (carve) {
+            carver.CarveBlock(0, block.data(), items);
+            carver.ContinuePending(0, items);
+        }
+        classifier.ClassifyBlock(0, block.data(), items, output);
+        benchmark::DoNotOptimize(items.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBlockBytes));
+}
+
+void BM_ClassifyRandom(benchmark::State& state) {
+    static const auto block = Random(5);
+    Classify(state, block, false);
+}
+void BM_ClassifyText(benchmark::State& state) {
+    static const auto block = Text();
+    Classify(state, block, false);
+}
+void BM_ClassifyMix(benchmark::State& state) {
+    static const auto block = Mix();
+    Classify(state, block, false);
+}
+void BM_CarveAndClassifyMix(benchmark::State& state) {
+    static const auto block = Mix();
+    Classify(state, block, true);
+}
+
 // The test movies of tests/fixtures/video back to back from sector starts.
 std::vector<uint8_t> Movies() {
     std::vector<std::vector<uint8_t>> movies;
@@ -219,6 +263,10 @@ BENCHMARK(BM_CarveText)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveMix)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveJpegs)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveEnds)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ClassifyRandom)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ClassifyText)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ClassifyMix)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CarveAndClassifyMix)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VideoScanZeros)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VideoScanRandom)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VideoScanText)->Unit(benchmark::kMillisecond);
