@@ -5,24 +5,19 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <span>
 
 #include "disk/DiskReader.h"
 #include "fs/PartInfo.h"
-#include "fs/RecycleNames.h"
 #include "fs/fat/FatRecord.h"
+#include "fs/rebuild/ClusterTree.h"
 #include "fs/rebuild/FoundSectors.h"
 #include "fs/rebuild/Rebuild.h"
-#include "platform/Text.h"
-#include "results/FileNode.h"
-#include "types/FileTypes.h"
 
 namespace ravlin {
 namespace {
 
 constexpr uint64_t kUnknownLength = uint64_t{1} << 48;
-constexpr uint32_t kRootId = 2;
-constexpr uint32_t kOrphanId = 1;
-constexpr uint32_t kFirstFreeId = 3;
 constexpr uint32_t kMaxCluster = 0x0FFFFFEF;
 constexpr size_t kMaxDirectoryBytes = 16 << 20;  // a directory's sectors read at most
 
@@ -47,10 +42,6 @@ std::shared_ptr<FatPartInfo> BuildVolume(DiskReader& reader, Candidate& c) {
     part->isFat32 = 1;
     part->startSector = part->volumeSector = part->dataStart = c.dataStart;
     part->sectorCount = kUnknownLength;
-    part->StoreNode(FolderNode(kRootId, 0, NodeKind::DeletedDirectory, L"\\"));
-    part->rootNodeId = kRootId;
-    part->orphanFolderId = kOrphanId;
-    part->StoreNode(FolderNode(kOrphanId, kRootId, NodeKind::DeletedDirectory, kLostPathFolderName));
 
     // The directory sectors by cluster, the root's cluster read as it lies.
     std::map<uint32_t, std::vector<uint64_t>> clusters;
@@ -70,77 +61,24 @@ std::shared_ptr<FatPartInfo> BuildVolume(DiskReader& reader, Candidate& c) {
         }
         if (!bytes.empty()) ParseDirectory(bytes, cluster, true, entries[cluster], false);
     }
-    // Node ids: the directories named by an entry first, so that their contents find them.
-    uint32_t nextId = kFirstFreeId;
-    std::map<uint32_t, uint32_t> directoryNode{{2, kRootId}};
-    std::vector<std::pair<uint32_t, const FatDirEntry*>> placed;  // id, entry
+    std::map<uint32_t, std::vector<RebuiltEntry>> rebuilt;
     for (const auto& [cluster, list] : entries) {
+        auto& out = rebuilt[cluster];
         for (const FatDirEntry& e : list) {
-            const uint32_t id = nextId++;
-            placed.emplace_back(id, &e);
-            if ((e.attributes & 0x10) && e.firstCluster >= 2 && e.firstCluster <= kMaxCluster)
-                directoryNode.emplace(e.firstCluster, id);
+            RebuiltEntry r;
+            r.name = e.name;
+            // A deleted entry lost its first character to the deletion mark.
+            if (e.deleted && e.shortNameUsed && !r.name.empty() && r.name[0] == L'\u00E5') r.name[0] = L'_';
+            r.directory = (e.attributes & 0x10) != 0;
+            r.firstCluster = e.firstCluster;
+            r.size = e.size;
+            r.created = static_cast<uint32_t>(e.creationTime);
+            r.modified = static_cast<uint32_t>(e.modificationTime);
+            r.attributes = e.attributes;
+            out.push_back(std::move(r));
         }
     }
-    // Directories met only through their own sectors go under the lost-path folder.
-    for (const auto& [cluster, list] : entries) {
-        if (list.empty() || directoryNode.count(cluster)) continue;
-        wchar_t name[16];
-        std::swprintf(name, 16, L"Dir%08u", cluster);
-        const uint32_t id = nextId++;
-        RFileNode dir = FolderNode(id, kOrphanId, NodeKind::DeletedDirectory, name);
-        dir.firstSector = c.dataStart + uint64_t{cluster - 2} * c.clusterSectors;
-        part->StoreNode(std::move(dir));
-        directoryNode.emplace(cluster, id);
-    }
-    for (const auto& [id, e] : placed) {
-        RFileNode node;
-        node.id = id;
-        node.parentId = directoryNode.count(e->directoryCluster) ? directoryNode[e->directoryCluster] : kOrphanId;
-        node.size = e->size;
-        node.name = e->name;
-        if (e->deleted && e->shortNameUsed && !node.name.empty() && node.name[0] == L'\u00E5') node.name[0] = L'_';
-        node.firstTime = static_cast<uint32_t>(e->creationTime);
-        node.secondTime = static_cast<uint32_t>(e->modificationTime);
-        const bool directory = (e->attributes & 0x10) != 0;
-        node.kind = directory ? NodeKind::DeletedDirectory : NodeKind::DeletedFile;
-        node.directoryFlag = directory ? 1 : 0;
-        node.readOnly = (e->attributes & 0x01) != 0;
-        node.hidden = (e->attributes & 0x02) != 0;
-        node.system = (e->attributes & 0x04) != 0;
-        node.archive = (e->attributes & 0x20) != 0;
-        if (!directory) node.typeId = TypeFromFileName(node.name);
-        if (e->firstCluster >= 2 && e->firstCluster <= kMaxCluster) {
-            node.firstSector = c.dataStart + uint64_t{e->firstCluster - 2} * c.clusterSectors;
-            if (!directory && e->size > 0) {
-                const uint64_t clusterBytes = uint64_t{c.clusterSectors} * 512;
-                const uint64_t count = (e->size + clusterBytes - 1) / clusterBytes * c.clusterSectors;
-                node.runs = {{node.firstSector, count}};
-            }
-        }
-        if (directory && IsRecycleBinName(node.name))
-            node.ext = std::make_shared<RFileNodeRecycleName>(kRecycleBinDisplayName);
-        const bool file = !directory;
-        if (part->StoreNode(std::move(node)) != 0 && file) part->fileCount.fetch_add(1);
-    }
-    {
-        auto lock = part->WriteLock();
-        part->ForEachNode([&](uint32_t id, RFileNode& node) {
-            if (node.kind == NodeKind::Empty || id == kRootId) return;
-            RFileNode* parent = part->NodeAt(node.parentId);
-            if (!parent || !parent->IsDirectoryKind() || node.parentId == id) {
-                node.parentId = kOrphanId;
-                parent = part->NodeAt(kOrphanId);
-            }
-            if (parent) parent->children.push_back(id);
-        });
-        part->ComputeTimeRange();
-    }
-    RecoverRecycleNames(*part, &reader);
-    {
-        auto lock = part->ReadLock();
-        part->BuildStartIndex();
-    }
+    BuildClusterTree(*part, &reader, c.dataStart, c.clusterSectors, 2, rebuilt);
     part->scanned.store(1);
     return part;
 }
