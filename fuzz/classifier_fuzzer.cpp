@@ -1,6 +1,6 @@
 // Raw bytes as a block of the raw pass: the sector classifier over them (the input written
 // again and again through the block, so that runs of records and directory sectors form), then
-// the NTFS and FAT rebuilders over what it found, reading the block as their disk.
+// the three rebuilders over what it found, reading the block as their disk.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -33,5 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::shared_ptr<PartInfo>> volumes;
     RebuildNtfsFromRecords(&reader, items, volumes, 0);
     RebuildFatFromDirectories(&reader, items, volumes);
+    RebuildExfatFromDirectories(&reader, items, volumes);
     return 0;
 }

@@ -46,11 +46,14 @@ bool Fat32Entries(const uint8_t* d, size_t bytes) {
     return true;
 }
 
-uint16_t ExfatSetChecksum(const uint8_t* set, size_t bytes) {
+// The checksum of an entry set. A deleted set's entries lost their in-use bits after it was
+// computed: they count as set.
+uint16_t ExfatSetChecksum(const uint8_t* set, size_t bytes, bool deleted) {
     uint16_t sum = 0;
     for (size_t i = 0; i < bytes; ++i) {
         if (i == 2 || i == 3) continue;
-        sum = static_cast<uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
+        const uint8_t b = deleted && i % 32 == 0 ? set[i] | 0x80 : set[i];
+        sum = static_cast<uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + b);
     }
     return sum;
 }
@@ -99,7 +102,7 @@ bool IsExfatDirectorySector(std::span<const uint8_t> s, bool rootMode) {
         if (at + 96 < 512 && (s[at + 64] & 0x7F) != 0x41) return false;
         const size_t end = at + 32 * (secondaries + 1);
         if (end > 512) continue;  // the set goes on in the next sector
-        if (ExfatSetChecksum(s.data() + at, end - at) != LoadLE16(s, at + 2)) return false;
+        if (ExfatSetChecksum(s.data() + at, end - at, t == 0x05) != LoadLE16(s, at + 2)) return false;
         set = true;
     }
     return set || (rootMode && bitmap && upcase);

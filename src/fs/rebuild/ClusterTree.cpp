@@ -28,6 +28,7 @@ void BuildClusterTree(PartInfo& part, DiskReader* reader, uint64_t clusterTwo, u
     // Node ids: the directories named by an entry first, so that their contents find them.
     uint32_t nextId = kFirstFreeId;
     std::map<uint32_t, uint32_t> directoryNode{{rootCluster, kRootId}};
+    std::map<uint32_t, bool> claimedByDeleted;
     std::vector<std::pair<uint32_t, const RebuiltEntry*>> placed;  // id, entry
     std::vector<uint32_t> parentCluster;
     for (const auto& [cluster, list] : entries) {
@@ -35,7 +36,15 @@ void BuildClusterTree(PartInfo& part, DiskReader* reader, uint64_t clusterTwo, u
             const uint32_t id = nextId++;
             placed.emplace_back(id, &e);
             parentCluster.push_back(cluster);
-            if (e.directory && e.firstCluster >= 2 && e.firstCluster <= kMaxCluster) directoryNode.emplace(e.firstCluster, id);
+            if (!e.directory || e.firstCluster < 2 || e.firstCluster > kMaxCluster || e.firstCluster == rootCluster)
+                continue;
+            auto [it, added] = directoryNode.emplace(e.firstCluster, id);
+            if (added) {
+                claimedByDeleted[e.firstCluster] = e.deleted;
+            } else if (!e.deleted && claimedByDeleted[e.firstCluster]) {
+                it->second = id;
+                claimedByDeleted[e.firstCluster] = false;
+            }
         }
     }
     // Directories met only through their own sectors go under the lost-path folder.

@@ -1,7 +1,8 @@
 // The tree of a FAT-family volume rebuilt without its table: directories known by the cluster
-// their sectors lie in, each entry placed in the directory of its own cluster, directories no
-// entry names put under the lost-path folder as "Dir" and their cluster, files given contiguous
-// runs from their first cluster.
+// their sectors lie in, each entry placed in the directory of its own cluster (a live entry's
+// claim on a cluster before a deleted one's), directories no entry names put under the
+// lost-path folder as "Dir" and their cluster, files given contiguous runs from their first
+// cluster.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@ struct RebuiltEntry {
     uint32_t created = 0;  // Unix seconds
     uint32_t modified = 0;
     uint32_t attributes = 0;  // DOS attribute bits
+    bool deleted = false;      // a deleted directory's cluster may be a live one's by now
 };
 
 // Fills `part` (with no nodes yet): a root "\" holding the entries of `rootCluster`, the

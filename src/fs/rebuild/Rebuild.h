@@ -24,6 +24,11 @@ void RebuildNtfsFromRecords(DiskReader* reader, const std::vector<ScanItem>& ite
 void RebuildFatFromDirectories(DiskReader* reader, const std::vector<ScanItem>& items,
                                std::vector<std::shared_ptr<PartInfo>>& out);
 
+// exFAT volumes from found directory sectors, placed by matching their files with carved files
+// (items of origin 0) of the same type and size.
+void RebuildExfatFromDirectories(DiskReader* reader, const std::vector<ScanItem>& items,
+                                 std::vector<std::shared_ptr<PartInfo>>& out);
+
 // The group thresholds of the NTFS rebuilder.
 inline constexpr size_t kMinFoundRecords = 50;   // fewer found records give nothing
 inline constexpr size_t kMinGroupRecords = 51;   // a stretch of fewer is no group

@@ -75,6 +75,7 @@ std::shared_ptr<FatPartInfo> BuildVolume(DiskReader& reader, Candidate& c) {
             r.created = static_cast<uint32_t>(e.creationTime);
             r.modified = static_cast<uint32_t>(e.modificationTime);
             r.attributes = e.attributes;
+            r.deleted = e.deleted != 0;
             out.push_back(std::move(r));
         }
     }

@@ -3,8 +3,6 @@
 // with their content.
 #include <gtest/gtest.h>
 
-#include <cctype>
-
 #include "disk/DiskReader.h"
 #include "engine/DiskRecoveryEngine.h"
 #include "fs/PartInfo.h"
@@ -40,29 +38,14 @@ TEST(RebuildFat, AVolumeWithoutBootSectorsAndTablesComesBackFromItsDirectories) 
     const auto& rebuilt = static_cast<const FatPartInfo&>(*out[0]);
     EXPECT_EQ(rebuilt.dataStart, static_cast<const FatPartInfo&>(*healthy->part).dataStart);
     // A directory's later clusters cannot be tied to it without the table: their entries
-    // come back under a folder of their own in the lost-path folder, with their subtrees.
+    // come back under a folder of their own in the lost-path folder, with their subtrees; a long
+    // name whose slots lay in the cluster before comes back as its short name.
     auto paths = test::PathsOf(rebuilt);
-    // Names are compared as FAT compares them, without case: a long name whose slots lay in the
-    // cluster before comes back as its short name.
-    auto lower = [](std::string s) {
-        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    };
-    auto find = [&](const std::string& path) -> const RFileNode* {
-        const std::string want = lower(path);
-        for (const auto& [p, node] : paths) {
-            const std::string have = lower(p);
-            if (have == want || (have.size() > want.size() &&
-                                 have.compare(have.size() - want.size() - 1, std::string::npos, "/" + want) == 0))
-                return node;
-        }
-        return nullptr;
-    };
     size_t same = 0, contiguous = 0;
     for (const auto& [path, wasNode] : healthy->paths) {
         if (!wasNode->IsLive() || wasNode->kind == NodeKind::DeletedFile || wasNode->kind == NodeKind::DeletedDirectory)
             continue;
-        const RFileNode* now = find(path);
+        const RFileNode* now = test::FindRebuilt(paths, path);
         if (!now) {
             ADD_FAILURE() << "missing " << path;
             continue;
