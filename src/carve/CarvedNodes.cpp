@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "results/FileNode.h"
+#include "fs/FileNode.h"
 #include "types/FileTypes.h"
 
 namespace ravlin {

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fs/FileNode.h"
 #include "fs/PartInfo.h"
 #include "fs/ScanOutput.h"
-#include "results/FileNode.h"
 
 namespace ravlin {
 namespace {

@@ -5,10 +5,10 @@
 #include <new>
 #include <system_error>
 
-#include "platform/Debug.h"
+#include "engine/ScanPreViewBridge.h"
+#include "fs/FileNode.h"
 #include "fs/PartInfo.h"
-#include "results/FileNode.h"
-#include "results/ScanPreViewBridge.h"
+#include "platform/Debug.h"
 #include "results/ScanPreview.h"
 
 using namespace ravlin;

@@ -8,9 +8,9 @@
 #include "common/Bytes.h"
 #include "common/Hash.h"
 #include "disk/DiskReader.h"
+#include "fs/FileNode.h"
 #include "fs/PartInfo.h"
 #include "platform/Text.h"
-#include "results/FileNode.h"
 #include "types/FileTypes.h"
 
 namespace ravlin {

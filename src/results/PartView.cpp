@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
+#include "fs/FileNode.h"
 #include "fs/PartInfo.h"
 #include "platform/Text.h"
-#include "results/FileNode.h"
 #include "results/VirtualFileTree.h"
 
 namespace ravlin {

@@ -11,7 +11,7 @@
 #include "carve/Drive.h"
 #include "carve/Samples.h"
 #include "fs/PartInfo.h"
-#include "results/FileNode.h"
+#include "fs/FileNode.h"
 
 using namespace ravlin;
 using namespace ravlin::test;

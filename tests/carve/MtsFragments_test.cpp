@@ -9,7 +9,7 @@
 #include "carve/ImageSamples.h"
 #include "carve/MtsFragments.h"
 #include "fs/PartInfo.h"
-#include "results/FileNode.h"
+#include "fs/FileNode.h"
 
 using namespace ravlin;
 using namespace ravlin::test;

@@ -4,7 +4,7 @@
 #include "fs/PartInfo.h"
 #include "fs/RecycleNames.h"
 #include "fs/ntfs/ScanNtfs.h"
-#include "results/FileNode.h"
+#include "fs/FileNode.h"
 #include "support/NodePaths.h"
 
 using namespace ravlin;

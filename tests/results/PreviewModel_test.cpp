@@ -7,8 +7,8 @@
 #include <random>
 #include <set>
 
+#include "fs/FileNode.h"
 #include "fs/PartInfo.h"
-#include "results/FileNode.h"
 #include "results/PartView.h"
 #include "results/VirtualFileTree.h"
 

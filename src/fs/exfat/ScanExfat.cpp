@@ -6,11 +6,11 @@
 #include "common/Bytes.h"
 #include "common/Hash.h"
 #include "disk/DiskReader.h"
+#include "fs/FileNode.h"
 #include "fs/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
 #include "fs/TableRead.h"
 #include "fs/exfat/ExfatRecord.h"
-#include "results/FileNode.h"
 #include "types/FileTypes.h"
 
 namespace ravlin {

@@ -7,11 +7,11 @@
 #include "common/Bytes.h"
 #include "common/Hash.h"
 #include "disk/DiskReader.h"
+#include "fs/FileNode.h"
 #include "fs/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
 #include "fs/TableRead.h"
 #include "fs/fat/FatRecord.h"
-#include "results/FileNode.h"
 #include "types/FileTypes.h"
 
 namespace ravlin {

@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "common/Bytes.h"
+#include "fs/FileNode.h"
 #include "fs/ntfs/NtfsRecord.h"
 #include "platform/Text.h"
-#include "results/FileNode.h"
 #include "types/FileTypes.h"
 
 namespace ravlin {

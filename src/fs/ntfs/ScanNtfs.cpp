@@ -8,9 +8,9 @@
 
 #include "disk/DiskReader.h"
 #include "disk/Prefetch.h"
+#include "fs/FileNode.h"
 #include "fs/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
-#include "results/FileNode.h"
 
 namespace ravlin {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <cwchar>
 
+#include "fs/FileNode.h"
 #include "fs/PartInfo.h"
 #include "fs/RecycleNames.h"
-#include "results/FileNode.h"
 #include "types/FileTypes.h"
 
 namespace ravlin {

@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <map>
 
+#include "fs/FileNode.h"
 #include "fs/PartInfo.h"
 #include "fs/ntfs/NtfsRecord.h"
 #include "fs/ntfs/ScanNtfs.h"
 #include "fs/rebuild/FoundSectors.h"
 #include "fs/rebuild/Rebuild.h"
-#include "results/FileNode.h"
 
 namespace ravlin {
 namespace {

@@ -5,11 +5,11 @@
 
 #include "discovery/PartitionDetect.h"
 #include "disk/DiskReader.h"
+#include "fs/FileNode.h"
 #include "fs/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
 #include "fs/fat/FatBuilder.h"
 #include "fs/fat/FatRecord.h"
-#include "results/FileNode.h"
 #include "support/Fixtures.h"
 #include "support/Manifest.h"
 #include "support/NodePaths.h"

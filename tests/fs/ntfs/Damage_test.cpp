@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "disk/DiskReader.h"
+#include "fs/FileNode.h"
 #include "fs/FreeSpaceMap.h"
 #include "fs/RecycleNames.h"
 #include "fs/ntfs/HandMadeNtfs.h"
@@ -11,7 +12,6 @@
 #include "fs/ntfs/ScanNtfs.h"
 #include "platform/DeviceTable.h"
 #include "platform/FaultInjection.h"
-#include "results/FileNode.h"
 #include "support/TempDir.h"
 
 using namespace ravlin;

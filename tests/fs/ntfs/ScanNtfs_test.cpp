@@ -8,7 +8,7 @@
 #include "fs/ntfs/ScanNtfs.h"
 #include "platform/DeviceTable.h"
 #include "platform/FaultInjection.h"
-#include "results/FileNode.h"
+#include "fs/FileNode.h"
 #include "support/Fixtures.h"
 #include "support/Manifest.h"
 #include "support/NodePaths.h"

@@ -1,11 +1,11 @@
 // The view interface over the current scan: partitions and nodes from the partition list,
 // the tree from the preview's snapshots, content through readers the host opens.
-#include "results/ScanPreViewBridge.h"
+#include "engine/ScanPreViewBridge.h"
 
 #include "disk/DiskReader.h"
 #include "engine/ScanEngineImpl.h"
+#include "fs/FileNode.h"
 #include "fs/PartInfo.h"
-#include "results/FileNode.h"
 #include "results/ScanPreview.h"
 
 namespace ravlin {

@@ -1,5 +1,5 @@
 // File node helpers.
-#include "results/FileNode.h"
+#include "fs/FileNode.h"
 
 #include "types/FileTypes.h"
 

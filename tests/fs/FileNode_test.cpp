@@ -1,7 +1,7 @@
 // File nodes: liveness, moves, derived copies and time conversion.
 #include <gtest/gtest.h>
 
-#include "results/FileNode.h"
+#include "fs/FileNode.h"
 #include "types/FileTypes.h"
 
 using namespace ravlin;
