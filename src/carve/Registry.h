@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "carve/ParseFile.h"
+#include "types/Signatures.h"
 
 namespace ravlin {
 
@@ -43,11 +44,6 @@ const ParserRegistry& GetParserRegistry();
 
 // The one matching rule: the row's test, or its magic at its offset within `length` bytes.
 bool MatchesEntry(const ParserRegistryEntry& entry, const unsigned char* bytes, unsigned short length);
-
-// Whether a file system's cluster that should start a file of `expectedType` (36 to 177) does:
-// a row of that type, or of a related container type (compound documents, ZIP packages, TIFF
-// raw files), matches the cluster's first 512 bytes.
-bool SectorMatchesType(uint32_t expectedType, std::span<const uint8_t> sector);
 
 // The rows a sector can match, found from its bytes at offsets 0 and 4 rather than by trying
 // all of them: the same rows, in the same order, as a walk of the whole registry would match.

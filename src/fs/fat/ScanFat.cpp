@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "carve/Registry.h"
 #include "common/Bytes.h"
 #include "common/Hash.h"
 #include "disk/DiskReader.h"
@@ -13,6 +12,7 @@
 #include "fs/TableRead.h"
 #include "fs/fat/FatRecord.h"
 #include "types/FileTypes.h"
+#include "types/Signatures.h"
 
 namespace ravlin {
 namespace {
