@@ -9,6 +9,7 @@
 #include "discovery/Enumerate.h"
 #include "discovery/LostPartitions.h"
 #include "discovery/PartitionDetect.h"
+#include "engine/Stages.h"
 #include "fs/FreeSpaceMap.h"
 
 namespace ravlin {
@@ -140,7 +141,12 @@ void DiskRecoveryEngine::Run() {
     // A video-fragment scan that ran to its end chains its fragments into recordings.
     if (input_.scanMode == kScanModeVideoFragments && !IsStopped())
         output_->Publish(fragments_.Assemble(*window_, output_.get()));
-    // Unless stopped, the post-processing stages (or the video-fragment assembly) run here.
+    // Unless stopped, the post-processing stages turn what the raw pass gathered into the result.
+    if (input_.scanMode != kScanModeVideoFragments && !IsStopped()) {
+        FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
+        StageContext context{pass, recordIndex_, foundSectors_, carvedBuilder_->Partition()};
+        RunStages(context);
+    }
     reader_.Close();
 }
 

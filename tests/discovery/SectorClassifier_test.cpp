@@ -25,7 +25,7 @@ constexpr uint64_t kBlock = 16384;
 // The found-sector items of a finished scan, by kind.
 std::map<uint32_t, std::vector<ScanItem>> FoundByKind(const DiskRecoveryEngine& engine) {
     std::map<uint32_t, std::vector<ScanItem>> out;
-    for (const ScanItem& item : test::FoundItems(engine)) out[item.typeId].push_back(item);
+    for (const ScanItem& item : test::FoundItems(engine)) out[uint32_t{item.typeId}].push_back(item);
     return out;
 }
 

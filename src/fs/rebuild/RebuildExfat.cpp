@@ -49,7 +49,7 @@ void RebuildExfatFromDirectories(DiskReader* reader, const std::vector<ScanItem>
             const auto* summary = reinterpret_cast<const ExfatDirectorySummary*>(uint64_t{item.creationInfo});
             if (summary->sectorClass >= 1 && summary->sectorClass <= 3) dirs.push_back({item.startSector, summary});
         } else if (item.origin == kOriginCarving && item.status == 4 && item.size != 0 && Matched(item.typeId)) {
-            const std::pair<uint32_t, uint64_t> key{item.typeId, item.size};
+            const std::pair<uint32_t, uint64_t> key{uint32_t{item.typeId}, uint64_t{item.size}};
             if (carved.count(key) < kMaxMatchesPerKey) carved.emplace(key, uint64_t{item.startSector});
         }
     }

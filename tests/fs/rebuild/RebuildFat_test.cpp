@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "disk/DiskReader.h"
+#include "discovery/Enumerate.h"
 #include "engine/DiskRecoveryEngine.h"
 #include "fs/PartInfo.h"
 #include "fs/rebuild/FoundSectors.h"
@@ -23,7 +24,14 @@ TEST(RebuildFat, AVolumeWithoutBootSectorsAndTablesComesBackFromItsDirectories) 
     const ScanInput input = test::FullScanOf(image);
     DiskRecoveryEngine engine(input);
     engine.Run();
-    for (const auto& part : *engine.Output()->Partitions()) EXPECT_EQ(part->fsType, kFsExtFind);
+    // No boot sector gives the volume; the stages publish it rebuilt, as a deleted partition.
+    std::vector<std::shared_ptr<PartInfo>> out;
+    for (const auto& part : *engine.Output()->Partitions())
+        if (part->fsType != kFsExtFind) out.push_back(part);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0]->fsType, kFsFat32);
+    EXPECT_EQ(out[0]->listedBySystem, 0u);
+    EXPECT_EQ(test::Utf8(out[0]->displayName), test::Utf8(kDeletedPartitionName) + "1");
 
     DiskReader reader;
     DiskSourceInfo source;
@@ -32,9 +40,6 @@ TEST(RebuildFat, AVolumeWithoutBootSectorsAndTablesComesBackFromItsDirectories) 
     ASSERT_TRUE(reader.Open(source, 0, source.totalSectors));
     auto healthy = test::ScanVolume(test::FixtureImage("fat32.img"));
     ASSERT_TRUE(healthy);
-    std::vector<std::shared_ptr<PartInfo>> out;
-    RebuildFatFromDirectories(&reader, test::FoundItems(engine), out);
-    ASSERT_EQ(out.size(), 1u);
     const auto& rebuilt = static_cast<const FatPartInfo&>(*out[0]);
     EXPECT_EQ(rebuilt.dataStart, static_cast<const FatPartInfo&>(*healthy->part).dataStart);
     // A directory's later clusters cannot be tied to it without the table: their entries

@@ -1,0 +1,202 @@
+// The post-processing stages.
+#include "engine/Stages.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <cwctype>
+
+#include "carve/CarvedNodes.h"
+#include "discovery/LostPartitions.h"
+#include "disk/DiskReader.h"
+#include "fs/FileNode.h"
+#include "fs/PartInfo.h"
+#include "fs/rebuild/Rebuild.h"
+
+namespace ravlin {
+namespace {
+
+constexpr uint64_t kMaxSizeSectors = 3686400;
+
+struct Pipeline {
+    StageContext& c;
+    std::vector<ScanItem> items;
+
+    const ScanInput& input() const { return c.pass.input; }
+    ScanOutput& output() const { return c.pass.output; }
+
+    // Stage 1: every item of every block, in block order.
+    void Collect() {
+        for (uint64_t b = 0; b < c.records.BlockCount(); ++b)
+            if (auto list = c.records.Block(c.records.FirstBlockSector() + b * kBlockUnit))
+                items.insert(items.end(), list->begin(), list->end());
+    }
+
+    // Stage 2: carving items still without a size run to the next file start, or the region's end.
+    void CompleteSizes() {
+        const uint64_t regionEnd = input().startSector + input().sectorCount;
+        for (size_t i = 0; i < items.size(); ++i) {
+            ScanItem& item = items[i];
+            if (item.origin != kOriginCarving || item.size != 0) continue;
+            const uint64_t start = item.startSector;
+            uint64_t next = regionEnd;
+            for (size_t j = i + 1; j < items.size(); ++j) {
+                const ScanItem& other = items[j];
+                if (other.startSector > start && (other.origin == kOriginCarving || other.origin == kOriginClassifier)) {
+                    next = other.startSector;
+                    break;
+                }
+            }
+            item.size = next > start ? std::min(next - start, kMaxSizeSectors) * 512 : 0;
+        }
+    }
+
+    // Stage 4: logical volumes that extended boot records met in raw data still describe.
+    void ResidualLogicalPartitions() {
+        if (c.pass.reader.IsClosed()) return;
+        for (const ScanItem& item : items) {
+            if (item.origin != kOriginClassifier || item.typeId != kFoundEbr || item.creationInfo == 0) continue;
+            const auto* sector = reinterpret_cast<const uint8_t*>(uint64_t{item.creationInfo});
+            AdoptResidualLogicalPartitions(c.pass, item.startSector, std::span<const uint8_t>(sector, 512));
+        }
+    }
+
+    // Stage 5: volumes rebuilt from the file records and directory sectors met in raw data,
+    // published as deleted partitions whose every node is deleted.
+    void RecoverDamagedFileSystems() {
+        if (c.pass.reader.IsClosed()) return;
+        auto list = output().Partitions();
+        uint32_t n = 0;
+        for (const auto& part : *list)
+            if (part->listedBySystem || part->FileCount() != 0) ++n;
+        std::vector<std::shared_ptr<PartInfo>> rebuilt;
+        RebuildNtfsFromRecords(&c.pass.reader, items, rebuilt, n);
+        RebuildFatFromDirectories(&c.pass.reader, items, rebuilt);
+        RebuildExfatFromDirectories(&c.pass.reader, items, rebuilt);
+        for (auto& part : rebuilt) {
+            part->devicePath = input().devicePath;
+            part->displayName = NextDeletedPartitionName(*output().Partitions());
+            part->listedBySystem = part->listedBySystemToo = 0;
+            {
+                auto lock = part->WriteLock();
+                part->ForEachNode([&](uint32_t id, RFileNode& node) {
+                    if (id == part->rootNodeId) return;
+                    if (node.kind == NodeKind::File) node.kind = NodeKind::DeletedFile;
+                    if (node.kind == NodeKind::Directory) node.kind = NodeKind::DeletedDirectory;
+                });
+            }
+            output().Publish(part);
+            output().AddFiles(part->FileCount());
+        }
+    }
+
+    // Stage 6: partitions found by searching that hold no file worth showing go.
+    void FilterInvalidPartitions() {
+        auto list = output().Partitions();
+        for (const auto& part : *list) {
+            if (part.get() == c.carved.get() || part->listedBySystem) continue;
+            bool qualifying = false;
+            {
+                auto lock = part->ReadLock();
+                part->ForEachNode([&](uint32_t id, const RFileNode& node) {
+                    if (qualifying || !node.IsLive() || id == part->rootNodeId || id == part->orphanFolderId) return;
+                    if ((node.kind == NodeKind::File || node.kind == NodeKind::DeletedFile) && !node.name.empty() &&
+                        node.name[0] != L'$')
+                        qualifying = true;
+                });
+            }
+            if (qualifying) continue;
+            if (output().Remove(part.get())) output().SubtractFiles(part->FileCount());
+        }
+    }
+
+    // Stage 8: names made valid on Windows.
+    void RepairNames() {
+        for (const auto& part : *output().Partitions()) {
+            auto lock = part->WriteLock();
+            part->ForEachNode([&](uint32_t id, RFileNode& node) {
+                if (node.kind == NodeKind::Empty || id == part->rootNodeId || id == part->orphanFolderId) return;
+                if (node.name == L"\\") return;
+                RepairName(node);
+            });
+        }
+    }
+};
+
+}  // namespace
+
+const std::vector<std::wstring>& StageNames() {
+    static const std::vector<std::wstring> names = {
+        L"\u6536\u96C6\u626B\u63CF\u7ED3\u679C",              // 收集扫描结果
+        L"\u8865\u9F50\u6587\u4EF6\u5927\u5C0F",              // 补齐文件大小
+        L"\u6574\u7406\u6587\u4EF6\u5934\u5206\u533A",        // 整理文件头分区
+        L"\u89E3\u6790\u6B8B\u7559\u903B\u8F91\u5206\u533A",  // 解析残留逻辑分区
+        L"\u6062\u590D\u6B8B\u7F3A\u6587\u4EF6\u7CFB\u7EDF",  // 恢复残缺文件系统
+        L"\u8FC7\u6EE4\u65E0\u6548\u5206\u533A",              // 过滤无效分区
+        L"\u6062\u590D\u89C6\u9891\u788E\u7247",              // 恢复视频碎片
+        L"\u4FEE\u590D\u975E\u6CD5\u6587\u4EF6\u540D",        // 修复非法文件名
+        L"\u6302\u8F7D NTFS INDX \u6587\u4EF6",               // 挂载 NTFS INDX 文件
+    };
+    return names;
+}
+
+void RunStages(StageContext& context) {
+    IScanHost* host = context.pass.input.host;
+    const auto& names = StageNames();
+    const uint32_t total = static_cast<uint32_t>(names.size());
+    if (host) host->BeginStages(total);
+    Pipeline p{context, {}};
+    for (uint32_t i = 1; i <= total; ++i) {
+        if (host) host->OnStage(i, total, names[i - 1].c_str());
+        switch (i) {
+            case 1: p.Collect(); break;
+            case 2: p.CompleteSizes(); break;
+            case 4: p.ResidualLogicalPartitions(); break;
+            case 5: p.RecoverDamagedFileSystems(); break;
+            case 6: p.FilterInvalidPartitions(); break;
+            case 8: p.RepairNames(); break;
+            default: break;  // the carved partition's tidy-up, video assembly, index entries: not yet
+        }
+    }
+    if (host) host->EndStages();
+}
+
+bool IsReservedDeviceName(const std::wstring& name) {
+    if (name.empty()) return false;
+    std::wstring n = name;
+    while (!n.empty() && (n.back() == L' ' || n.back() == L'.')) n.pop_back();
+    n = n.substr(0, n.find(L'.'));
+    for (wchar_t& ch : n) ch = static_cast<wchar_t>(std::towupper(ch));
+    if (n == L"CON" || n == L"PRN" || n == L"AUX" || n == L"NUL") return true;
+    return n.size() == 4 && (n.compare(0, 3, L"COM") == 0 || n.compare(0, 3, L"LPT") == 0) && n[3] >= L'1' &&
+           n[3] <= L'9';
+}
+
+bool RepairName(RFileNode& node) {
+    bool changed = false;
+    std::wstring name = node.name;
+    if (name.empty()) {
+        wchar_t made[24];
+        const bool directory = node.kind == NodeKind::Directory || node.kind == NodeKind::DeletedDirectory;
+        std::swprintf(made, 24, directory ? L"Dir%08u" : L"File%08u", node.id);
+        name = made;
+        changed = true;
+    }
+    for (wchar_t& ch : name) {
+        if (ch < 32 || std::wcschr(L"\"*/:<>?\\|", ch)) {
+            ch = L'_';
+            changed = true;
+        }
+    }
+    if (name.back() == L' ' || name.back() == L'.') {
+        name.back() = L'_';
+        changed = true;
+    }
+    if (IsReservedDeviceName(name)) {
+        name += L'_';
+        changed = true;
+    }
+    if (changed) node.name = std::move(name);
+    return changed;
+}
+
+}  // namespace ravlin

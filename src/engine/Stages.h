@@ -1,0 +1,35 @@
+// The post-processing stages that run after a raw pass that was not stopped, in their fixed
+// order, each announced to the host by its display name.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "discovery/Enumerate.h"
+#include "fs/ScanItem.h"
+#include "fs/rebuild/FoundSectors.h"
+#include "ravlin/Ravlin.h"
+
+namespace ravlin {
+
+class ExtFindPartInfo;
+
+struct StageContext {
+    FileSystemPass& pass;  // input, output, reader and the engine's callables
+    const RecordIndex& records;
+    FoundSectorStore& found;
+    std::shared_ptr<ExtFindPartInfo> carved;  // empty when none was made
+};
+
+// The display names of the nine stages, in order.
+const std::vector<std::wstring>& StageNames();
+
+void RunStages(StageContext& context);
+
+// Stage 8's rule for one node's name: true when it was changed.
+bool RepairName(RFileNode& node);
+bool IsReservedDeviceName(const std::wstring& name);
+
+}  // namespace ravlin
