@@ -163,6 +163,7 @@ ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDept
 std::string FsTypeName(uint32_t fsType) {
     switch (fsType) {
         case 4: return "exFAT";
+        case 9: return "FAT12";
         case 10: return "FAT16";
         case 11: return "FAT32";
         case 12: return "NTFS";

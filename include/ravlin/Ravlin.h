@@ -173,7 +173,7 @@ struct PartBrief {
     uint32_t orphanFolderId = 0;
     uint64_t startSector = 0;
     uint64_t sectorCount = 0;
-    uint32_t fsType = 0;  // 4 exFAT, 10 FAT16, 11 FAT32, 12 NTFS, 13 rebuilt files
+    uint32_t fsType = 0;  // 4 exFAT, 9 FAT12, 10 FAT16, 11 FAT32, 12 NTFS, 13 rebuilt files
     const wchar_t* devicePath = nullptr;
     const wchar_t* secondName = nullptr;
     const wchar_t* displayName = nullptr;

@@ -23,6 +23,7 @@ std::shared_ptr<PartInfo> MakePartition(uint32_t type, DiskReader& reader, uint6
     switch (type) {
         case kFsNtfs:
             return MakeNtfsPartition(reader, sector, bootCopy);
+        case kFsFat12:
         case kFsFat16:
         case kFsFat32:
             return MakeFatPartition(reader, sector, bootCopy, keepRunning);
@@ -71,6 +72,7 @@ bool ScanPartition(PartInfo& part, DiskReader& reader, ParseProgressCallback pro
         case kFsNtfs:
             return ScanNtfs(static_cast<NtfsPartInfo&>(part), reader, progress, partitionDeleted,
                             deletedOnly);
+        case kFsFat12:
         case kFsFat16:
         case kFsFat32:
             return ScanFat(static_cast<FatPartInfo&>(part), reader, progress, partitionDeleted,
@@ -87,6 +89,7 @@ bool LoadFreeSpaceMap(DiskReader& reader, uint64_t sector, FreeSpaceMap& out) {
     switch (DetectFsTypeAt(reader, sector)) {
         case kFsNtfs:
             return LoadNtfsFreeSpace(reader, sector, out);
+        case kFsFat12:
         case kFsFat16:
         case kFsFat32:
             return LoadFatFreeSpace(reader, sector, out);

@@ -26,6 +26,7 @@ uint32_t IdentifyFileSystem(std::span<const uint8_t> s) {
     if (BytesEqual(s, 3, "EXFAT   ", 8)) return kFsExfat;
     if (BytesEqual(s, 82, "FAT32   ", 8)) return kFsFat32;
     if (BytesEqual(s, 54, "FAT16   ", 8)) return kFsFat16;
+    if (BytesEqual(s, 54, "FAT12   ", 8)) return kFsFat12;
     return kFsNone;
 }
 

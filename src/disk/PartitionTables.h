@@ -12,6 +12,7 @@ class DiskReader;
 // File-system type codes.
 inline constexpr uint32_t kFsNone = 0;
 inline constexpr uint32_t kFsExfat = 4;
+inline constexpr uint32_t kFsFat12 = 9;
 inline constexpr uint32_t kFsFat16 = 10;
 inline constexpr uint32_t kFsFat32 = 11;
 inline constexpr uint32_t kFsNtfs = 12;
@@ -27,7 +28,7 @@ inline constexpr uint8_t kSectorFat32Boot = 5;
 inline constexpr uint8_t kSectorExfatBoot = 6;
 inline constexpr uint8_t kSectorGptHeader = 7;
 
-// File-system type by signature text alone: 12 NTFS, 4 exFAT, 11 FAT32, 10 FAT16, else 0.
+// File-system type by signature text alone: 12 NTFS, 4 exFAT, 11 FAT32, 10 FAT16, 9 FAT12, else 0.
 uint32_t IdentifyFileSystem(std::span<const uint8_t> sector);
 // IdentifyFileSystem of sector S; 0 when the reader is closed or the sector unreadable.
 uint32_t DetectFsTypeAt(DiskReader& reader, uint64_t sector);

@@ -16,12 +16,13 @@ bool ChainToRuns(uint32_t firstCluster, std::span<const uint8_t> fat, const FatG
                  std::vector<DataRun>& out) {
     out.clear();
     if (fat.empty()) return false;
-    bool fat32 = g.isFat32 != 0;
-    ChainMarkers markers{g.maxCluster, fat32 ? 0x0FFFFFF8u : 0xFFF8u,
-                         fat32 ? 0x0FFFFFF7u : 0xFFF7u};
+    const uint32_t bits = g.EntryBits();
+    // End-of-chain and bad-cluster marks of each entry width.
+    const uint32_t mask = bits == 32 ? 0x0FFFFFFFu : bits == 16 ? 0xFFFFu : 0x0FFFu;
+    ChainMarkers markers{g.maxCluster, mask & ~7u, mask & ~8u};
     return FollowClusterChain(
         firstCluster, markers, g.clusterSectors,
-        [&](uint32_t c) { return FatEntry(fat, fat32, c); },
+        [&](uint32_t c) { return FatEntry(fat, bits, c); },
         [&](uint32_t c) { return g.ClusterSector(c); }, out);
 }
 

@@ -31,11 +31,13 @@ struct FatGeometry {
     uint64_t dataStart = 0;
     uint32_t maxCluster = 0;
     uint32_t isFat32 = 0;
+    uint32_t isFat12 = 0;  // fewer than 4085 clusters: 12-bit entries, two in three bytes
     // Sizes in 512-byte sectors (the volume's sectors may be larger).
     uint32_t clusterSectors = 0;
     uint32_t rootDirSectors512 = 0;
     uint64_t fatSectors512 = 0;
 
+    uint32_t EntryBits() const { return isFat32 ? 32 : isFat12 ? 12 : 16; }
     uint64_t ClusterSector(uint32_t cluster) const {
         return dataStart + uint64_t{cluster - 2} * clusterSectors;
     }
@@ -56,8 +58,8 @@ struct FatDirEntry {
 // False for anything but a FAT16/FAT32 boot sector with sane geometry.
 bool DecodeFatGeometry(std::span<const uint8_t> boot, uint64_t volumeSector, FatGeometry& out);
 
-// The entry of cluster c in the loaded table; 0 beyond it.
-uint32_t FatEntry(std::span<const uint8_t> fat, bool isFat32, uint32_t cluster);
+// The entry of cluster c in the loaded table of `bits`-bit entries (12, 16 or 32); 0 beyond it.
+uint32_t FatEntry(std::span<const uint8_t> fat, uint32_t bits, uint32_t cluster);
 
 // The runs of the chain from `firstCluster`; true when it ends cleanly at an end-of-chain
 // mark. A broken chain keeps the runs found before the break; a looping one loses its last.

@@ -32,6 +32,8 @@ bool DecodeFatGeometry(std::span<const uint8_t> boot, uint64_t volumeSector, Fat
     uint64_t clusters = (g.totalSectors - overhead) / g.sectorsPerCluster;
     if (clusters == 0 || clusters > 0x0FFFFFF5) return false;
     g.maxCluster = static_cast<uint32_t>(clusters + 1);
+    // The cluster count alone tells FAT12 from FAT16, whatever the label says.
+    g.isFat12 = !g.isFat32 && clusters < 4085;
     // Positions in 512-byte sectors, whatever the volume's sector size.
     uint32_t scale = g.bytesPerSector / 512;
     g.clusterSectors = uint32_t{g.sectorsPerCluster} * scale;
@@ -45,9 +47,12 @@ bool DecodeFatGeometry(std::span<const uint8_t> boot, uint64_t volumeSector, Fat
     return true;
 }
 
-uint32_t FatEntry(std::span<const uint8_t> fat, bool isFat32, uint32_t cluster) {
-    if (isFat32) return LoadLE32(fat, size_t{cluster} * 4) & 0x0FFFFFFF;
-    return LoadLE16(fat, size_t{cluster} * 2);
+uint32_t FatEntry(std::span<const uint8_t> fat, uint32_t bits, uint32_t cluster) {
+    if (bits == 32) return LoadLE32(fat, size_t{cluster} * 4) & 0x0FFFFFFF;
+    if (bits == 16) return LoadLE16(fat, size_t{cluster} * 2);
+    // Two entries share three bytes: an even cluster's is the low 12 bits, an odd one's the high.
+    const uint16_t pair = LoadLE16(fat, size_t{cluster} + cluster / 2);
+    return cluster & 1 ? pair >> 4 : pair & 0x0FFF;
 }
 
 }  // namespace ravlin

@@ -105,7 +105,7 @@ public:
     void WalkDeleted() {
         for (size_t i = 0; i < deferred_.size() && !stopped_; ++i) {
             Deferred d = deferred_[i];
-            if (FatEntry(part_.fat, g_.isFat32 != 0, d.cluster) != 0) continue;
+            if (FatEntry(part_.fat, g_.EntryBits(), d.cluster) != 0) continue;
             if (!visited_.insert(d.cluster).second) continue;
             std::vector<uint8_t> bytes;
             if (!ReadDirectoryChain(reader_, part_.fat, g_, d.cluster, bytes, &part_, true)) continue;
@@ -162,12 +162,12 @@ private:
 
     // A deleted file's data is taken to follow its first cluster over free clusters.
     std::vector<DataRun> ContiguousFreeRun(uint32_t first, uint64_t size) const {
-        bool fat32 = g_.isFat32 != 0;
-        if (first > g_.maxCluster || FatEntry(part_.fat, fat32, first) != 0) return {};
+        const uint32_t bits = g_.EntryBits();
+        if (first > g_.maxCluster || FatEntry(part_.fat, bits, first) != 0) return {};
         uint64_t needed = std::max<uint64_t>(1, (size + g_.bytesPerCluster - 1) / g_.bytesPerCluster);
         uint64_t taken = 0;
         for (uint64_t c = first; taken < needed && c <= g_.maxCluster &&
-                                 FatEntry(part_.fat, fat32, static_cast<uint32_t>(c)) == 0;
+                                 FatEntry(part_.fat, bits, static_cast<uint32_t>(c)) == 0;
              ++c)
             ++taken;
         return {{g_.ClusterSector(first), taken * g_.clusterSectors}};
@@ -219,7 +219,7 @@ void RestoreHighWord(FatPartInfo& part, DiskReader& reader, const FatGeometry& g
     uint8_t sector[512];
     for (uint32_t h = 0; h <= (g.maxCluster >> 16) + 1; ++h) {
         uint32_t cluster = (h << 16) | low;
-        if (cluster < 2 || cluster > g.maxCluster || FatEntry(part.fat, true, cluster) != 0) continue;
+        if (cluster < 2 || cluster > g.maxCluster || FatEntry(part.fat, 32, cluster) != 0) continue;
         if (!reader.ReadSectors(sector, g.ClusterSector(cluster), 1)) continue;
         if (SectorMatchesType(node.typeId, std::span<const uint8_t>(sector, 512))) content.push_back(h);
     }
@@ -260,7 +260,7 @@ std::shared_ptr<FatPartInfo> MakeFatPartition(DiskReader& reader, uint64_t secto
     if (!DecodeFatGeometry(std::span<const uint8_t>(boot, 512), sector, g)) return nullptr;
     auto part = std::make_shared<FatPartInfo>();
     part->volumeSector = part->startSector = sector;
-    part->fsType = g.isFat32 ? kFsFat32 : kFsFat16;
+    part->fsType = g.isFat32 ? kFsFat32 : g.isFat12 ? kFsFat12 : kFsFat16;
     part->sectorCount = g.totalSectors * (g.bytesPerSector / 512);
     part->dataStart = g.dataStart;
     part->isFat32 = g.isFat32;
@@ -363,7 +363,7 @@ bool LoadFatFreeSpace(DiskReader& reader, uint64_t volumeSector, FreeSpaceMap& o
     map.sectorsPerCluster = g.clusterSectors;
     map.bitmap.assign((uint64_t{map.clusterCount} + 7) / 8, 0);
     for (uint32_t c = 2; c <= last; ++c) {
-        if (FatEntry(fat, g.isFat32 != 0, c) != 0) map.bitmap[(c - 2) / 8] |= 1 << ((c - 2) % 8);
+        if (FatEntry(fat, g.EntryBits(), c) != 0) map.bitmap[(c - 2) / 8] |= 1 << ((c - 2) % 8);
     }
     out = std::move(map);
     return true;
