@@ -13,8 +13,9 @@ namespace ravlin {
 
 void AdoptLostPartition(FileSystemPass& pass, uint64_t sector) {
     auto list = pass.output.Partitions();
+    // The carved-files partition starts at 0 in name only: a volume there is still to adopt.
     for (const auto& part : *list)
-        if (part && part->startSector == sector) return;
+        if (part && part->fsType != kFsExtFind && part->startSector == sector) return;
     if (pass.reader.IsClosed()) return;
     std::shared_ptr<PartInfo> part;
     if (!DetectPartitionAt(pass.reader, sector, part, 0, pass.keepRunning)) return;

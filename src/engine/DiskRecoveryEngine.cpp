@@ -26,8 +26,6 @@ DiskRecoveryEngine::CheckpointHook& CheckpointHookSlot() {
     return hook;
 }
 
-constexpr uint32_t kScanModeFull = 0;
-constexpr uint32_t kScanModeVideoFragments = 3;
 constexpr uint32_t kScanKindAllDrives = 8;
 
 }  // namespace
@@ -165,10 +163,16 @@ void DiskRecoveryEngine::Prepare() {
     carvedBuilder_ = std::make_unique<CarvedNodeBuilder>(*output_, recordIndex_, createInfos_, input_.startSector,
                                                          input_.sectorCount, input_.scanMode);
     videoScanner_.Reset(input_.scanMode);
-    classifier_ = std::make_unique<SectorClassifier>(foundSectors_, [this](uint64_t sector) {
-        FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
-        AdoptLostPartition(pass, sector);
-    });
+    // Lost volumes are looked for in full scans only: a raw scan carves, and would otherwise
+    // list every healthy volume of the disk as a deleted one.
+    std::function<void(uint64_t)> adopt;
+    if (input_.scanMode == kScanModeFull) {
+        adopt = [this](uint64_t sector) {
+            FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
+            AdoptLostPartition(pass, sector);
+        };
+    }
+    classifier_ = std::make_unique<SectorClassifier>(foundSectors_, std::move(adopt));
     classifier_->Reset(&reader_);
     fragments_.Reset(input_.sourceName.empty() ? input_.devicePath : input_.sourceName, &recordIndex_);
     uint64_t total = 0;

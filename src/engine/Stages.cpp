@@ -50,9 +50,12 @@ struct Pipeline {
         }
     }
 
+    // Volumes are recovered in full scans only; a raw scan carves.
+    bool VolumesWanted() const { return input().scanMode == kScanModeFull && !c.pass.reader.IsClosed(); }
+
     // Stage 4: logical volumes that extended boot records met in raw data still describe.
     void ResidualLogicalPartitions() {
-        if (c.pass.reader.IsClosed()) return;
+        if (!VolumesWanted()) return;
         for (const ScanItem& item : items) {
             if (item.origin != kOriginClassifier || item.typeId != kFoundEbr || item.creationInfo == 0) continue;
             const auto* sector = reinterpret_cast<const uint8_t*>(uint64_t{item.creationInfo});
@@ -63,7 +66,7 @@ struct Pipeline {
     // Stage 5: volumes rebuilt from the file records and directory sectors met in raw data,
     // published as deleted partitions whose every node is deleted.
     void RecoverDamagedFileSystems() {
-        if (c.pass.reader.IsClosed()) return;
+        if (!VolumesWanted()) return;
         auto list = output().Partitions();
         uint32_t n = 0;
         for (const auto& part : *list)

@@ -16,6 +16,10 @@ namespace ravlin {
 
 class ExtFindPartInfo;
 
+// Scan modes of the input: 0 file systems and every carved type, 3 video fragments.
+inline constexpr uint32_t kScanModeFull = 0;
+inline constexpr uint32_t kScanModeVideoFragments = 3;
+
 struct StageContext {
     FileSystemPass& pass;  // input, output, reader and the engine's callables
     const RecordIndex& records;

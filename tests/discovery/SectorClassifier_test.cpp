@@ -8,6 +8,8 @@
 #include <set>
 
 #include "discovery/Enumerate.h"
+#include "discovery/LostPartitions.h"
+#include "disk/DiskReader.h"
 #include "discovery/SectorClassifier.h"
 #include "engine/DiskRecoveryEngine.h"
 #include "fs/PartInfo.h"
@@ -127,7 +129,34 @@ TEST(SectorClassifier, AHealthyDiskGivesNoVolumeTwice) {
         for (uint32_t kind : {kFoundNtfsBoot, kFoundFileRecord, kFoundFat16Boot, kFoundFat32Boot, kFoundFat32Table,
                               kFoundExfatBoot})
             EXPECT_EQ(found[kind].size(), 0u) << "kind " << kind;
+        // A raw scan carves: it adopts and rebuilds no volume.
+        ScanInput raw = test::FullScanOf(test::FixtureImage(name));
+        raw.scanMode = 1;
+        DiskRecoveryEngine carving(raw);
+        carving.Run();
+        for (const auto& part : *carving.Output()->Partitions()) EXPECT_EQ(part->fsType, kFsExtFind);
     }
+}
+
+// A volume at sector 0 whose boot sector the raw pass meets is adopted although the carved-files
+// partition, published first, also starts at 0 in name.
+TEST(SectorClassifier, AVolumeAtSectorZeroIsAdopted) {
+    const auto image = test::FixtureImage("fat32.img");
+    ScanInput input = test::FullScanOf(image);
+    ScanOutput output;
+    output.Publish(std::make_shared<ExtFindPartInfo>());
+    DiskReader reader;
+    DiskSourceInfo source;
+    source.devicePath = image.wstring();
+    source.totalSectors = input.sectorCount;
+    ASSERT_TRUE(reader.Open(source, 0, source.totalSectors));
+    FileSystemPass pass{input, output, reader, [] { return true; }, [] { return false; }};
+    AdoptLostPartition(pass, 0);
+    auto list = output.Partitions();
+    ASSERT_EQ(list->size(), 2u);
+    EXPECT_EQ((*list)[1]->fsType, kFsFat32);
+    EXPECT_EQ((*list)[1]->startSector, 0u);
+    EXPECT_GT((*list)[1]->FileCount(), 0u);
 }
 
 // A disk whose partition table was zeroed: every volume is found from its boot sector in raw
