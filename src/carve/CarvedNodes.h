@@ -19,7 +19,7 @@ namespace ravlin {
 inline const wchar_t* kCarvedPartitionName = L"\u91CD\u6784\u7684\u6587\u4EF6";  // 重构的文件
 inline constexpr uint32_t kCarvedRootId = 1;
 // A size estimate never runs past this many sectors (1,887,436,800 bytes).
-inline constexpr uint64_t kMaxEstimateSectors = 3686400;
+inline constexpr uint64_t kMaxEstimateSectors = kMaxCarvedBytes / 512;
 
 class CarvedNodeBuilder {
 public:

@@ -19,6 +19,9 @@ inline constexpr uint32_t kParseInvalid = 5;   // not a file of this format, or 
 
 // The largest read a parser can be offered: the block window (12 blocks of 8 MiB).
 inline constexpr uint32_t kMaxParserRead = 0x6000000;
+// The longest file a measure may give (1,887,436,800 bytes, the carving loop's estimate cap);
+// a longer claim is left to the estimate.
+inline constexpr uint64_t kMaxCarvedBytes = uint64_t{3686400} * 512;
 // How far past the offered data a read may start before it is refused (64 GiB).
 inline constexpr uint64_t kMaxRequestAhead = 0x8000000;
 

@@ -8,7 +8,6 @@
 namespace ravlin {
 namespace {
 
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
 constexpr uint32_t kStartHeader = 32;
 constexpr uint64_t kMaxCheckedHeader = 16 << 20;
 
@@ -24,7 +23,7 @@ public:
             ByteSpan h(buffer + at, kStartHeader);
             if (crc32(0, h.data() + 12, 20) != LoadLE32(h, 8)) return Estimate();
             const uint64_t nextOffset = LoadLE64(h, 12), nextSize = LoadLE64(h, 20);
-            if (nextOffset > kMaxSize || nextSize > kMaxSize || kStartHeader + nextOffset + nextSize > kMaxSize)
+            if (nextOffset > kMaxCarvedBytes || nextSize > kMaxCarvedBytes || kStartHeader + nextOffset + nextSize > kMaxCarvedBytes)
                 return Estimate();
             offset = kStartHeader + nextOffset;
             headerBytes_ = nextSize;

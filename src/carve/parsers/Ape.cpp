@@ -7,7 +7,6 @@
 namespace ravlin {
 namespace {
 
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
 constexpr uint32_t kDescriptor = 52;
 constexpr uint32_t kTag = 32;            // an APE tag's header or footer
 constexpr uint32_t kHasHeader = 1u << 31, kIsHeader = 1u << 29;
@@ -29,7 +28,7 @@ public:
             if (descriptor < kDescriptor || descriptor > 1024 || header < 24 || header > 1024 || frames == 0)
                 return Estimate();
             offset = uint64_t{descriptor} + header + LoadLE32(d, 16) + LoadLE32(d, 20) + frames + LoadLE32(d, 32);
-            if (offset > kMaxSize) return Estimate();
+            if (offset > kMaxCarvedBytes) return Estimate();
             size = offset;
         }
         // An APE tag (with its header) right after the audio.
@@ -39,7 +38,7 @@ public:
             ByteSpan t(buffer + at, kTag);
             const uint32_t length = LoadLE32(t, 12), flags = LoadLE32(t, 20);
             if (BytesEqual(t, 0, "APETAGEX", 8) && (flags & kHasHeader) && (flags & kIsHeader) && length >= kTag &&
-                length <= kMaxTag && offset + kTag + length <= kMaxSize)
+                length <= kMaxTag && offset + kTag + length <= kMaxCarvedBytes)
                 size = offset + kTag + length;
         }
         return kParseComplete;

@@ -5,12 +5,6 @@
 #include "common/Bytes.h"
 
 namespace ravlin {
-namespace {
-
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
-
-}  // namespace
-
 class ParseCabFile final : public MeasuringParser {
 public:
     uint32_t Parse(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) override {
@@ -21,7 +15,7 @@ public:
         if (!BytesEqual(h, 0, "MSCF", 4)) return Estimate();
         const uint32_t cabinet = LoadLE32(h, 8), files = LoadLE32(h, 16);
         if (h[24] != 3 || h[25] != 1 || LoadLE16(h, 26) == 0 || LoadLE16(h, 28) == 0 || LoadLE16(h, 30) > 7 ||
-            cabinet < 36 || cabinet > kMaxSize || files < 36 || files >= cabinet)
+            cabinet < 36 || cabinet > kMaxCarvedBytes || files < 36 || files >= cabinet)
             return Estimate();
         size = cabinet;
         return kParseComplete;

@@ -14,7 +14,6 @@ constexpr uint32_t kMaxSeeker = 65520;  // the sentinel's 16 bytes lie in the fi
 constexpr uint32_t kMaxSections = 100;
 constexpr uint32_t kLocatorAt = 25;
 constexpr uint32_t kLocatorRecord = 9;
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // larger claims are left to the estimate
 
 const uint8_t kImageSentinel[16] = {0x1F, 0x25, 0x6D, 0x07, 0xD4, 0x36, 0x28, 0x28,
                                     0x9D, 0x57, 0xCA, 0x3F, 0x9D, 0x44, 0x10, 0x2B};
@@ -34,7 +33,7 @@ uint64_t LocatedSize(ByteSpan h) {
         size_t record = kLocatorAt + i * kLocatorRecord;
         end = std::max(end, uint64_t{LoadLE32(h, record + 1)} + LoadLE32(h, record + 5));
     }
-    return end <= kMaxSize ? end : 0;
+    return end <= kMaxCarvedBytes ? end : 0;
 }
 
 }  // namespace

@@ -9,7 +9,6 @@ namespace ravlin {
 namespace {
 
 constexpr uint32_t kHeaderBytes = 30;
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;
 
 }  // namespace
 
@@ -30,7 +29,7 @@ public:
                 if (start < kHeaderBytes) return kParseInvalid;
                 end = std::max(end, uint64_t{start} + length);
             }
-            if (end > kMaxSize) return kParseInvalid;
+            if (end > kMaxCarvedBytes) return kParseInvalid;
             size = end;
             offset = LoadLE32(h, 4);
             work = 1;

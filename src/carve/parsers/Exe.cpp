@@ -10,7 +10,6 @@
 namespace ravlin {
 namespace {
 
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
 constexpr uint32_t kMaxHeaders = 0x10000;                // PE header, optional header, sections
 constexpr uint32_t kCoffHeader = 24;
 constexpr uint32_t kSection = 40;
@@ -61,11 +60,11 @@ public:
                 const uint64_t raw = LoadLE32(o, s + 16), pointer = LoadLE32(o, s + 20);
                 if (raw != 0) end = std::max(end, pointer + raw);
             }
-            if (end > kMaxSize) return Estimate();
+            if (end > kMaxCarvedBytes) return Estimate();
             size = end;
             if (symbols_ == 0 || symbolCount_ == 0) return kParseComplete;
             offset = uint64_t{symbols_} + uint64_t{symbolCount_} * kSymbol;
-            if (offset > kMaxSize) return kParseComplete;
+            if (offset > kMaxCarvedBytes) return kParseComplete;
             stage_ = 3;
         }
         // COFF symbols (left in by some linkers) and the string table's size after them.
@@ -73,7 +72,7 @@ public:
         if (got == kParseNeedData) return got;
         if (got == kParseDataOk) {
             const uint64_t strings = LoadLE32(ByteSpan(buffer + at, 4), 0);
-            if (strings >= 4 && offset + strings <= kMaxSize) size = std::max<uint64_t>(size, offset + strings);
+            if (strings >= 4 && offset + strings <= kMaxCarvedBytes) size = std::max<uint64_t>(size, offset + strings);
         }
         return kParseComplete;
     }

@@ -5,17 +5,11 @@
 #include "common/Bytes.h"
 
 namespace ravlin {
-namespace {
-
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
-
-}  // namespace
-
 class ParseGifFile final : public MeasuringParser {
 public:
     uint32_t Parse(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) override {
         for (;;) {
-            if (offset > kMaxSize) return Estimate();
+            if (offset > kMaxCarvedBytes) return Estimate();
             size_t at = 0;
             const uint32_t need = stage_ == kHeader ? 13 : stage_ == kImage ? 10 : 1;
             uint32_t got = LocateFileBytes(startSector, offset, need, bufferFirstSector, bufferBytes, at, *this);

@@ -6,7 +6,6 @@
 namespace ravlin {
 namespace {
 
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
 
 bool TypeChar(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' '; }
 
@@ -33,7 +32,7 @@ public:
             if (!TypeChar(c[0]) || !TypeChar(c[1]) || !TypeChar(c[2]) || !TypeChar(c[3])) return Estimate();
             if (BytesEqual(c, 0, "MTrk", 4)) ++seen_;
             offset += 8 + uint64_t{LoadBE32(c, 4)};
-            if (offset > kMaxSize) return Estimate();
+            if (offset > kMaxCarvedBytes) return Estimate();
         }
         size = offset;
         return kParseComplete;

@@ -9,7 +9,6 @@
 namespace ravlin {
 namespace {
 
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
 constexpr uint32_t kPageHeader = 27;
 constexpr uint32_t kMaxStreams = 32;
 constexpr uint8_t kContinued = 0x01, kBegin = 0x02, kEnd = 0x04;
@@ -40,7 +39,7 @@ class ParseOggFile final : public MeasuringParser {
 public:
     uint32_t Parse(uint64_t bufferFirstSector, const uint8_t* buffer, uint32_t bufferBytes) override {
         for (;;) {
-            if (offset > kMaxSize) return Estimate();
+            if (offset > kMaxCarvedBytes) return Estimate();
             size_t at = 0;
             uint32_t got = LocateFileBytes(startSector, offset, kPageHeader, bufferFirstSector, bufferBytes, at, *this);
             if (got != kParseDataOk) return Next(got);

@@ -11,7 +11,6 @@ namespace {
 
 constexpr uint32_t kSignature = 8;
 constexpr uint32_t kChunkHeader = 8;
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
 
 bool ChunkTypeChar(uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
@@ -40,7 +39,7 @@ public:
                 if (crc != LoadBE32(ihdr, kChunkHeader + 13)) return Estimate();
             }
             uint64_t end = offset + kChunkHeader + length + 4;
-            if (end > kMaxSize) return Estimate();
+            if (end > kMaxCarvedBytes) return Estimate();
             if (BytesEqual(h, 4, "IEND", 4)) {
                 size = end;
                 return kParseComplete;

@@ -7,7 +7,6 @@
 namespace ravlin {
 namespace {
 
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
 constexpr uint32_t kHeader = 26;
 constexpr uint32_t kCountsPerRead = 1 << 18;  // RLE row counts summed per read
 
@@ -36,7 +35,7 @@ public:
             uint32_t got = LocateFileBytes(startSector, offset, 4, bufferFirstSector, bufferBytes, at, *this);
             if (got != kParseDataOk) return Unread(got);
             offset += 4 + uint64_t{LoadBE32(ByteSpan(buffer + at, 4), 0)};
-            if (offset > kMaxSize) return Estimate();
+            if (offset > kMaxCarvedBytes) return Estimate();
             ++stage_;
         }
         if (stage_ == kCompression) {
@@ -65,7 +64,7 @@ private:
     enum Stage : uint32_t { kHead, kSections, kCompression = kSections + 3, kRowCounts };
 
     uint32_t Finish(uint64_t end) {
-        if (end > kMaxSize) return Estimate();
+        if (end > kMaxCarvedBytes) return Estimate();
         size = end;
         return kParseComplete;
     }

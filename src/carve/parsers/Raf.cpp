@@ -9,7 +9,6 @@
 namespace ravlin {
 namespace {
 
-constexpr uint64_t kMaxSize = uint64_t{3686400} * 512;  // the carving loop's cap
 constexpr uint32_t kHeader = 0x6C;                       // through the CFA's length
 
 }  // namespace
@@ -30,7 +29,7 @@ public:
                 end = std::max(end, start + length);
             }
             preview_ = LoadBE32(h, 0x54);
-            if (preview_ < kHeader || LoadBE32(h, 0x58) < 4 || end > kMaxSize) return Estimate();
+            if (preview_ < kHeader || LoadBE32(h, 0x58) < 4 || end > kMaxCarvedBytes) return Estimate();
             size = end;
         }
         uint32_t got = LocateFileBytes(startSector, preview_, 3, bufferFirstSector, bufferBytes, at, *this);
