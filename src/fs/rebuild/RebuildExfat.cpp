@@ -55,20 +55,19 @@ void RebuildExfatFromDirectories(DiskReader* reader, const std::vector<ScanItem>
     }
     std::sort(dirs.begin(), dirs.end(), [](const DirRun& a, const DirRun& b) { return a.sector < b.sector; });
     if (dirs.size() < 3) return;
-    // The entries of every run of directory sectors, as they lie.
+    // Every run of directory sectors read once, and its entries as they lie.
     struct Parsed {
-        uint64_t sector;
+        std::vector<uint8_t> bytes;
         std::vector<ExfatDirEntry> entries;
     };
     std::vector<Parsed> parsed;
     for (const DirRun& d : dirs) {
         const uint64_t sectors = std::min<uint64_t>(d.summary->sectors, kMaxDirectoryBytes / 512);
-        std::vector<uint8_t> bytes(sectors * 512);
-        if (reader->ReadSectors(bytes.data(), d.sector, static_cast<uint32_t>(sectors)) == 0)
-            std::copy(d.summary->bytes.begin(), d.summary->bytes.end(), bytes.begin());
-        std::vector<ExfatDirEntry> entries;
-        ParseEntrySets(bytes, entries);
-        if (!entries.empty()) parsed.push_back({d.sector, std::move(entries)});
+        Parsed p{std::vector<uint8_t>(sectors * 512), {}};
+        if (reader->ReadSectors(p.bytes.data(), d.sector, static_cast<uint32_t>(sectors)) == 0)
+            std::copy(d.summary->bytes.begin(), d.summary->bytes.end(), p.bytes.begin());
+        ParseEntrySets(p.bytes, p.entries);
+        parsed.push_back(std::move(p));
     }
     // Votes for {cluster-2 sector, cluster size}: each entry whose type and size match a carved
     // file, for every cluster size that keeps cluster 2 on the disk.
@@ -99,24 +98,22 @@ void RebuildExfatFromDirectories(DiskReader* reader, const std::vector<ScanItem>
     if (best < kMinMatches) return;
     // The runs' sectors by the cluster they lie in (a run of consecutive sectors may cross into
     // another directory's cluster), each cluster's sectors parsed as that directory.
-    std::map<uint32_t, std::vector<uint64_t>> clusters;
+    std::map<uint32_t, std::map<uint64_t, const uint8_t*>> clusters;  // cluster -> sector -> bytes
     uint32_t rootCluster = 0;
-    for (const DirRun& d : dirs) {
+    for (size_t i = 0; i < dirs.size(); ++i) {
+        const DirRun& d = dirs[i];
         if (d.sector < heap) continue;
-        const uint64_t sectors = std::min<uint64_t>(d.summary->sectors, kMaxDirectoryBytes / 512);
-        for (uint64_t s = d.sector; s < d.sector + sectors; ++s) {
-            const uint64_t cluster = (s - heap) / spc + 2;
+        for (size_t at = 0; at < parsed[i].bytes.size(); at += 512) {
+            const uint64_t cluster = (d.sector + at / 512 - heap) / spc + 2;
             if (cluster > 0xFFFFFFF5) break;
-            clusters[static_cast<uint32_t>(cluster)].push_back(s);
+            clusters[static_cast<uint32_t>(cluster)].emplace(d.sector + at / 512, parsed[i].bytes.data() + at);
         }
         if (d.summary->sectorClass == 1 && rootCluster == 0) rootCluster = static_cast<uint32_t>((d.sector - heap) / spc + 2);
     }
     std::map<uint32_t, std::vector<RebuiltEntry>> tree;
-    for (auto& [cluster, sectors] : clusters) {
-        std::sort(sectors.begin(), sectors.end());
-        sectors.erase(std::unique(sectors.begin(), sectors.end()), sectors.end());
-        std::vector<uint8_t> bytes(sectors.size() * 512);
-        for (size_t i = 0; i < sectors.size(); ++i) reader->ReadSectors(bytes.data() + i * 512, sectors[i], 1);
+    for (const auto& [cluster, sectors] : clusters) {
+        std::vector<uint8_t> bytes;
+        for (const auto& [sector, data] : sectors) bytes.insert(bytes.end(), data, data + 512);
         std::vector<ExfatDirEntry> entries;
         ParseEntrySets(bytes, entries);
         auto& list = tree[cluster];
