@@ -146,10 +146,7 @@ TEST(SectorClassifier, AVolumeAtSectorZeroIsAdopted) {
     ScanOutput output;
     output.Publish(std::make_shared<ExtFindPartInfo>());
     DiskReader reader;
-    DiskSourceInfo source;
-    source.devicePath = image.wstring();
-    source.totalSectors = input.sectorCount;
-    ASSERT_TRUE(reader.Open(source, 0, source.totalSectors));
+    ASSERT_TRUE(test::OpenImage(reader, image));
     FileSystemPass pass{input, output, reader, [] { return true; }, [] { return false; }};
     AdoptLostPartition(pass, 0);
     auto list = output.Partitions();

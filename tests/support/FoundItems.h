@@ -22,6 +22,14 @@ inline std::vector<ScanItem> FoundItems(const DiskRecoveryEngine& engine, bool a
     return out;
 }
 
+// Opens an image file as the whole disk.
+inline bool OpenImage(DiskReader& reader, const std::filesystem::path& image) {
+    DiskSourceInfo source;
+    source.devicePath = image.wstring();
+    source.totalSectors = std::filesystem::file_size(image) / 512;
+    return reader.Open(source, 0, source.totalSectors);
+}
+
 // A full scan of an image.
 inline ScanInput FullScanOf(const std::filesystem::path& image) {
     ScanInput input;

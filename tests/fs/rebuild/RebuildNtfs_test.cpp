@@ -51,10 +51,7 @@ TEST(RebuildNtfs, AQuickFormattedVolumeComesBackWithItsFolders) {
     engine.Run();
     std::vector<std::shared_ptr<PartInfo>> out;
     DiskReader reader;
-    DiskSourceInfo source;
-    source.devicePath = image.wstring();
-    source.totalSectors = std::filesystem::file_size(image) / 512;
-    ASSERT_TRUE(reader.Open(source, 0, source.totalSectors));
+    ASSERT_TRUE(test::OpenImage(reader, image));
     RebuildNtfsFromRecords(&reader, test::FoundItems(engine), out, 0);
     ASSERT_EQ(out.size(), 1u);
     PartInfo& part = *out[0];
