@@ -61,6 +61,11 @@ Json NodeJson(const NodeResult& node) {
         runs.push_back(std::move(r));
     }
     j["runs"] = std::move(runs);
+    if (node.isStream) {
+        j["stream"] = {{"name", node.streamName}, {"owner_id", node.streamOwner}};
+    } else {
+        j["stream"] = nullptr;
+    }
     if (node.described) {
         j["metadata"] = {{"maker", node.maker}, {"model", node.model}, {"title", node.title}, {"date", node.date}};
     } else {
@@ -186,7 +191,7 @@ void WriteDfxmlReport(std::ostream& out, const ScanInfo& info, const ScanResults
                 << "      <name_type>" << (node.directory ? 'd' : 'r') << "</name_type>\n";
             if (!node.directory) out << "      <filesize>" << node.size << "</filesize>\n";
             out << (node.Deleted() ? "      <unalloc>1</unalloc>\n" : "      <alloc>1</alloc>\n")
-                << "      <inode>" << node.id << "</inode>\n";
+                << "      <inode>" << node.Inode() << "</inode>\n";
             if (node.modified) Tag(out, 6, "mtime", IsoTime(node.modified));
             if (node.created) Tag(out, 6, "crtime", IsoTime(node.created));
             if (!node.directory && (!node.runs.empty() || node.resident)) {
@@ -238,7 +243,7 @@ void WriteBodyReport(std::ostream& out, const ScanResults& results) {
         for (const auto& node : part.nodes) {
             std::string name = prefix + node.path;
             if (node.Deleted()) name += " (deleted)";
-            out << "0|" << EscapeBodyField(name) << '|' << node.id << '|'
+            out << "0|" << EscapeBodyField(name) << '|' << node.Inode() << '|'
                 << (node.directory ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") << "|0|0|" << node.size << "|0|"
                 << node.modified << "|0|" << node.created << '\n';
         }

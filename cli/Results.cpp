@@ -13,6 +13,7 @@ struct Details {
     bool resident = false;
     std::vector<DataRun> runs;
     std::shared_ptr<const RFileNodeCreationInfo> creation;
+    std::shared_ptr<const RFileNodeStream> stream;
 };
 
 using DetailMap = std::unordered_map<uint64_t, Details>;
@@ -31,6 +32,7 @@ int CollectNode(unsigned int part, const RFileNode* node, void* context) {
     d.resident = node->resident != 0;
     d.runs = node->runs;
     d.creation = std::dynamic_pointer_cast<const RFileNodeCreationInfo>(node->ext);
+    d.stream = std::dynamic_pointer_cast<const RFileNodeStream>(node->ext);
     return 0;
 }
 
@@ -82,6 +84,11 @@ NodeResult MakeNode(uint32_t id, const NodeBrief& brief, const std::string& pref
             node.model = ToUtf8(c->model);
             node.title = ToUtf8(c->title);
             node.date = ToUtf8(c->date);
+        }
+        if (const auto& stream = it->second.stream) {
+            node.isStream = true;
+            node.streamOwner = stream->ownerId;
+            node.streamName = ToUtf8(stream->stream);
         }
     }
     return node;

@@ -30,7 +30,13 @@ struct NodeResult {
     // What a carved file's metadata says about it (UTF-8); `described` when it said anything.
     bool described = false;
     std::string maker, model, title, date;
+    // A named data stream of the file or folder `streamOwner`, listed as "file:stream".
+    bool isStream = false;
+    uint32_t streamOwner = 0;
+    std::string streamName;
 
+    // The file-system record that holds the node: a stream's is its owner's.
+    uint32_t Inode() const { return isStream ? streamOwner : id; }
     bool Deleted() const { return kind == 2 || kind == 4; }
 };
 

@@ -59,6 +59,15 @@ struct RAVLIN_API RFileNodeRecycleName : RFileNodeExt {
     std::wstring name;
 };
 
+// Marks a named data stream of a file or folder, listed beside it as "file:stream": the name
+// after the colon is `stream`, the file or folder it belongs to is node `ownerId`.
+struct RAVLIN_API RFileNodeStream : RFileNodeExt {
+    RFileNodeStream(uint32_t ownerId, std::wstring stream);
+    ~RFileNodeStream() override;
+    uint32_t ownerId;
+    std::wstring stream;
+};
+
 // What a carved file says about itself in its metadata: the camera's maker and model (or the
 // author), the title and the date, as far as the file gives them; empty texts where it does not.
 struct RAVLIN_API RFileNodeCreationInfo : RFileNodeExt {

@@ -145,6 +145,10 @@ RFileNodeRecycleName::RFileNodeRecycleName(std::wstring displayName)
     : name(std::move(displayName)) {}
 RFileNodeRecycleName::~RFileNodeRecycleName() = default;
 
+RFileNodeStream::RFileNodeStream(uint32_t ownerId_, std::wstring stream_)
+    : ownerId(ownerId_), stream(std::move(stream_)) {}
+RFileNodeStream::~RFileNodeStream() = default;
+
 RFileNodeCreationInfo::RFileNodeCreationInfo(std::wstring maker_, std::wstring model_, std::wstring title_,
                                              std::wstring date_)
     : maker(std::move(maker_)), model(std::move(model_)), title(std::move(title_)), date(std::move(date_)) {}

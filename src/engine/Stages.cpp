@@ -175,6 +175,21 @@ bool IsReservedDeviceName(const std::wstring& name) {
 }
 
 bool RepairName(RFileNode& node) {
+    // A stream's name is its file's name and its own, each repaired on its own.
+    if (const auto* stream = dynamic_cast<const RFileNodeStream*>(node.ext.get())) {
+        const std::wstring& own = stream->stream;
+        if (node.name.size() > own.size() && node.name.compare(node.name.size() - own.size(), own.size(), own) == 0 &&
+            node.name[node.name.size() - own.size() - 1] == L':') {
+            RFileNode file, part;
+            file.id = node.id;
+            file.name = node.name.substr(0, node.name.size() - own.size() - 1);
+            part.id = node.id;
+            part.name = own;
+            bool changed = RepairName(file) | RepairName(part);
+            if (changed) node.name = file.name + L":" + part.name;
+            return changed;
+        }
+    }
     bool changed = false;
     std::wstring name = node.name;
     if (name.empty()) {

@@ -116,6 +116,14 @@ TEST_P(Volumes, TheJsonReportAgreesWithTheManifest) {
             if (e.resident) {
                 EXPECT_EQ((*node)["resident"].get<bool>(), *e.resident) << e.path;
             }
+            if (e.streamOf.empty()) {
+                EXPECT_TRUE((*node)["stream"].is_null()) << e.path;
+            } else {
+                const Json* owner = nodes.count(e.streamOf) ? &nodes.at(e.streamOf) : nullptr;
+                ASSERT_TRUE(owner) << e.streamOf;
+                EXPECT_EQ((*node)["stream"]["owner_id"], (*owner)["id"]) << e.path;
+                EXPECT_EQ((*node)["stream"]["name"], e.Leaf().substr(e.Leaf().find(':') + 1)) << e.path;
+            }
             // Runs cover the content: a non-resident file's runs hold at least its size.
             if (e.size > 0 && !(*node)["resident"].get<bool>() && e.recovery == "full") {
                 uint64_t sectors = 0;
@@ -169,7 +177,7 @@ TEST_P(Volumes, RecoverWritesEveryRecoverableFileWithItsChecksums) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, Volumes,
-                         ::testing::Values("ntfs.img", "fat32.img", "fat16.img", "exfat.img", "mbr-disk.img"),
+                         ::testing::Values("ntfs.img", "ntfs-streams.img", "fat32.img", "fat16.img", "exfat.img", "mbr-disk.img"),
                          [](const auto& info) {
                              std::string name = info.param.substr(0, info.param.find('.'));
                              std::erase(name, '-');
@@ -277,7 +285,9 @@ TEST(Reports, TheBodyFileHasOneLineOfElevenFieldsPerNode) {
         ASSERT_EQ(fields.size(), 11u) << line;
         auto it = byName.find(fields[1]);
         ASSERT_NE(it, byName.end()) << fields[1];
-        EXPECT_EQ(fields[2], std::to_string(it->second["id"].get<uint32_t>()));
+        // A stream is found in its owner's record.
+        const Json& stream = it->second["stream"];
+        EXPECT_EQ(fields[2], std::to_string((stream.is_null() ? it->second["id"] : stream["owner_id"]).get<uint32_t>()));
         EXPECT_EQ(fields[6], std::to_string(it->second["size"].get<uint64_t>()));
         ++count;
     }

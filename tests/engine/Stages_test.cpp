@@ -28,6 +28,19 @@ TEST(Stages, NamesAreRepairedForWindows) {
     EXPECT_EQ(repaired(L"", NodeKind::DeletedDirectory, 12), L"Dir00000012");
     EXPECT_EQ(repaired(L"", NodeKind::File, 12), L"File00000012");
     EXPECT_EQ(repaired(L"\u7167\u7247.jpg"), L"\u7167\u7247.jpg");  // 照片.jpg stays
+
+    // A named stream keeps the colon between its file's name and its own; each is repaired.
+    auto stream = [](const std::wstring& file, const std::wstring& own) {
+        RFileNode node;
+        node.kind = NodeKind::File;
+        node.name = file + L":" + own;
+        node.ext = std::make_shared<RFileNodeStream>(7, own);
+        RepairName(node);
+        return node.name;
+    };
+    EXPECT_EQ(stream(L"ads.txt", L"Zone.Identifier"), L"ads.txt:Zone.Identifier");
+    EXPECT_EQ(stream(L"con", L"a?b."), L"con_:a_b_");
+    EXPECT_EQ(stream(L"x:y", L"s"), L"x_y:s");  // the colon inside the file's own name is not kept
 }
 
 // The stages are announced to the host by their display names, in order.

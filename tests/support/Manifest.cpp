@@ -84,6 +84,7 @@ Manifest LoadManifest(const std::string& image) {
             entry.recoveredSize = Optional<uint64_t>(e, "recovered_size");
             entry.recoveredName = Text(e, "recovered_name");
             entry.recycledAs = Text(e, "recycled_as");
+            entry.streamOf = Text(e, "stream_of");
             for (const auto& a : e.value("also_named", nlohmann::json::array()))
                 entry.alsoNamed.push_back(a.get<std::string>());
             entry.recoveredBy = Text(e, "recovered_by");

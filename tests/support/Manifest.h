@@ -23,6 +23,7 @@ struct ManifestEntry {
     std::string recoveredName;  // deleted entries that lost part of their name
     std::string recycledAs;     // recycle-bin items: where they came from
     std::vector<std::string> alsoNamed;  // further paths of a hard-linked file
+    std::string streamOf;                // a named data stream: the path of its file or folder
     std::string recoveredBy;
     bool findable = true;
     std::optional<bool> resident;

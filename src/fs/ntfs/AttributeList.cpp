@@ -1,5 +1,7 @@
 // Attribute lists: names and data runs that live in extension records.
+#include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "common/Bytes.h"
@@ -42,6 +44,77 @@ void ForEachAttribute(ByteSpan r, F&& f) {
     }
 }
 
+// The name of an attribute in a record, empty when unnamed or out of bounds.
+std::wstring NameOf(ByteSpan attr) {
+    uint8_t units = LoadU8(attr, 9);
+    uint16_t offset = LoadLE16(attr, 10);
+    if (units == 0 || offset < 16 || size_t{offset} + 2 * size_t{units} > attr.size()) return {};
+    return platform::Utf16LeToWide(attr.subspan(offset, 2 * size_t{units}));
+}
+
+struct StreamExtent {
+    std::wstring name;
+    uint32_t record = 0;
+    uint64_t firstVcn = 0;
+};
+
+// The named streams as the list gives them: each stream's extents in list order, looked up in
+// the records they name. A stream whose first extent cannot be found is left out; one whose
+// later extents are missing keeps the runs found.
+std::vector<NtfsStream> ResolveStreams(DiskReader& reader, const std::vector<DataRun>& mftRuns,
+                                       uint32_t sectorsPerRecord, uint64_t volumeSector,
+                                       uint32_t sectorsPerCluster,
+                                       const std::vector<StreamExtent>& extents) {
+    std::map<uint32_t, std::vector<uint8_t>> records;  // extension records read so far
+    std::vector<NtfsStream> streams;
+    std::vector<bool> sized;
+    std::set<std::tuple<std::wstring, uint32_t, uint64_t>> taken;
+    for (const StreamExtent& e : extents) {
+        if (!taken.insert({e.name, e.record, e.firstVcn}).second) continue;
+        size_t index = 0;
+        while (index < streams.size() && streams[index].name != e.name) ++index;
+        if (index == streams.size()) {
+            if (streams.size() >= kMaxStreamsPerRecord) continue;
+            streams.push_back({});
+            streams.back().name = e.name;
+            sized.push_back(false);
+        }
+        auto cached = records.find(e.record);
+        if (cached == records.end()) {
+            if (records.size() >= 64) records.clear();
+            cached = records.emplace(e.record, ReadRecordBytes(reader, mftRuns, e.record, sectorsPerRecord)).first;
+        }
+        NtfsStream& stream = streams[index];
+        ForEachAttribute(ByteSpan(cached->second), [&](uint32_t t, ByteSpan attr) {
+            if (t != kAttrData || NameOf(attr) != e.name) return false;
+            if (LoadU8(attr, 8) == 0) {
+                if (e.firstVcn != 0 || sized[index]) return false;
+                uint32_t length = LoadLE32(attr, 16);
+                uint16_t offset = LoadLE16(attr, 20);
+                if (offset < 24 || offset > attr.size() || length > attr.size() - offset) return false;
+                stream.resident = true;
+                stream.size = length;
+                stream.residentData.assign(attr.begin() + offset, attr.begin() + offset + length);
+                sized[index] = true;
+                return true;
+            }
+            if (attr.size() < 64 || LoadLE64(attr, 16) != e.firstVcn || stream.resident) return false;
+            if (e.firstVcn == 0) {
+                stream.size = LoadLE64(attr, 48);
+                sized[index] = true;
+            }
+            uint16_t pairs = LoadLE16(attr, 32);
+            if (pairs >= 64 && pairs < attr.size())
+                DecodeRunList(attr.subspan(pairs), volumeSector, sectorsPerCluster, stream.runs);
+            return true;
+        });
+    }
+    std::vector<NtfsStream> out;
+    for (size_t i = 0; i < streams.size(); ++i)
+        if (sized[i]) out.push_back(std::move(streams[i]));
+    return out;
+}
+
 }  // namespace
 
 void ResolveAttributeList(DiskReader& reader, const NtfsBootParams& params, uint64_t volumeSector,
@@ -67,6 +140,7 @@ void ResolveAttributeList(DiskReader& reader, const NtfsBootParams& params, uint
     uint64_t dataSize = 0;
     bool sizeTaken = false;
     std::set<std::pair<uint32_t, uint64_t>> extentsTaken;  // (record, first VCN)
+    std::vector<StreamExtent> streamExtents;
 
     size_t at = 0;
     for (size_t n = 0; n < kMaxEntries && at + 26 <= list.size(); ++n) {
@@ -112,6 +186,12 @@ void ResolveAttributeList(DiskReader& reader, const NtfsBootParams& params, uint
                 runs.insert(runs.end(), extent.begin(), extent.end());
                 return true;
             });
+        } else if (type == kAttrData && nameLength != 0) {
+            uint8_t nameOffset = LoadU8(list, at + 7);
+            if (nameOffset >= 26 && size_t{nameOffset} + 2 * size_t{nameLength} <= length) {
+                streamExtents.push_back({platform::Utf16LeToWide(list.subspan(at + nameOffset, 2 * size_t{nameLength})),
+                                         number, firstVcn});
+            }
         }
         at += length;
     }
@@ -131,6 +211,10 @@ void ResolveAttributeList(DiskReader& reader, const NtfsBootParams& params, uint
                 break;
             }
         }
+    }
+    if (!streamExtents.empty()) {
+        record.streams = ResolveStreams(reader, mftRuns, sectorsPerRecord, volumeSector,
+                                        params.sectorsPerCluster, streamExtents);
     }
     record.hasAttributeList = 0;
 }

@@ -36,6 +36,37 @@ std::span<const uint8_t> ResidentValue(ByteSpan attr) {
     return attr.subspan(offset, length);
 }
 
+// The attribute's name, empty for the unnamed one or a name that lies outside it.
+std::wstring AttributeName(ByteSpan attr) {
+    uint8_t units = LoadU8(attr, 9);
+    uint16_t offset = LoadLE16(attr, 10);
+    if (units == 0 || offset < 16 || size_t{offset} + 2 * size_t{units} > attr.size()) return {};
+    return platform::Utf16LeToWide(attr.subspan(offset, 2 * size_t{units}));
+}
+
+// A named $DATA of the base record: its first extent (or resident value) becomes a stream.
+void DecodeStream(ByteSpan attr, bool nonResident, uint64_t volumeSector,
+                  uint32_t sectorsPerCluster, std::vector<NtfsStream>& streams) {
+    std::wstring name = AttributeName(attr);
+    if (name.empty() || streams.size() >= kMaxStreamsPerRecord) return;
+    for (const NtfsStream& s : streams)
+        if (s.name == name) return;
+    NtfsStream stream;
+    stream.name = std::move(name);
+    if (nonResident) {
+        if (attr.size() < 64 || LoadLE64(attr, 16) != 0) return;  // not the first extent
+        stream.size = LoadLE64(attr, 48);
+        DecodeRunList(MappingPairs(attr), volumeSector, sectorsPerCluster, stream.runs);
+    } else {
+        ByteSpan v = ResidentValue(attr);
+        if (LoadLE32(attr, 16) != v.size()) return;  // value outside the attribute
+        stream.resident = true;
+        stream.size = v.size();
+        stream.residentData.assign(v.begin(), v.end());
+    }
+    streams.push_back(std::move(stream));
+}
+
 }  // namespace
 
 void ApplyFixups(std::span<uint8_t> record) {
@@ -122,6 +153,10 @@ bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
                 break;
             }
             case kAttrData:
+                if (LoadU8(attr, 9) != 0) {
+                    DecodeStream(attr, nonResident, volumeSector, sectorsPerCluster, rec.streams);
+                    break;
+                }
                 if (dataSeen) break;
                 dataSeen = true;
                 rec.hasData = true;
@@ -201,6 +236,43 @@ void RecordToNode(NtfsRecord&& record, RFileNode& node, bool partitionDeleted,
     SetAttributeFlags(node, record.fileAttributes, false);
     node.directoryFlag = directory ? 1 : 0;
     node.viewIndexFlag = (record.headerFlags & 0x8) != 0 ? 1 : 0;
+}
+
+void AppendStreamNodes(std::vector<NtfsStream>&& streams, const RFileNode& owner,
+                       std::vector<RFileNode>& out) {
+    bool deleted = owner.kind == NodeKind::DeletedFile || owner.kind == NodeKind::DeletedDirectory;
+    for (NtfsStream& stream : streams) {
+        RFileNode node;
+        node.parentId = owner.parentId;
+        node.kind = deleted ? NodeKind::DeletedFile : NodeKind::File;
+        node.name = owner.name + L":" + stream.name;
+        node.typeId = TypeFromFileName(stream.name);
+        node.ext = std::make_shared<RFileNodeStream>(owner.id, std::move(stream.name));
+        node.size = stream.size;
+        node.firstTime = owner.firstTime;
+        node.secondTime = owner.secondTime;
+        node.valid = owner.valid;
+        node.readOnly = owner.readOnly;
+        node.hidden = owner.hidden;
+        node.system = owner.system;
+        node.archive = owner.archive;
+        node.compressed = owner.compressed;
+        node.encrypted = owner.encrypted;
+        node.sparse = owner.sparse;
+        if (stream.resident) {
+            node.resident = 1;
+            node.residentData = std::move(stream.residentData);
+        } else {
+            node.runs = std::move(stream.runs);
+            for (const DataRun& run : node.runs) {
+                if (run.startSector != kSparseSector) {
+                    node.firstSector = run.startSector;
+                    break;
+                }
+            }
+        }
+        out.push_back(std::move(node));
+    }
 }
 
 }  // namespace ravlin

@@ -27,6 +27,15 @@ struct NtfsBootParams {
     uint32_t SectorsPerRecord() const { return fileRecordSize >= 512 ? fileRecordSize / 512 : 1; }
 };
 
+// A named data stream of a file or folder.
+struct NtfsStream {
+    std::wstring name;
+    uint64_t size = 0;
+    std::vector<DataRun> runs;
+    bool resident = false;
+    std::vector<uint8_t> residentData;
+};
+
 // One decoded file record.
 struct NtfsRecord {
     uint32_t recordNumber = 0;
@@ -47,8 +56,12 @@ struct NtfsRecord {
     std::vector<DataRun> attributeListRuns;
     uint64_t attributeListSize = 0;
     std::vector<DataRun> indexRuns;
-    bool hasData = false;
+    bool hasData = false;                // an unnamed data stream was seen
+    std::vector<NtfsStream> streams;     // the named data streams
 };
+
+// Named streams kept per record; a record holds a few dozen at most.
+inline constexpr size_t kMaxStreamsPerRecord = 256;
 
 // Record numbers at or above this are refused where the MFT's own extent is unknown.
 inline constexpr uint32_t kDefaultRecordLimit = 4000000;
@@ -104,6 +117,12 @@ void RecordToNode(const NtfsRecord& record, RFileNode& node, bool partitionDelet
 // The same, taking the record's name, runs and resident bytes instead of copying them.
 void RecordToNode(NtfsRecord&& record, RFileNode& node, bool partitionDeleted,
                   bool keepResidentData);
+
+// Appends the nodes of `streams`, each named "file:stream" and placed beside `owner`: same
+// parent, times, attributes and deleted state, its own size, runs or resident bytes (kept in
+// the node). Ids are left for the caller.
+void AppendStreamNodes(std::vector<NtfsStream>&& streams, const RFileNode& owner,
+                       std::vector<RFileNode>& out);
 
 // Re-reads one record of a scanned NTFS partition (for resident content).
 bool ReadNtfsRecordOfPart(const NtfsPartInfo& part, DiskReader& reader, uint32_t recordNumber,

@@ -27,12 +27,16 @@ constexpr uint64_t kClaimedIndexClusters = 16;  // only short index runs are cla
 constexpr uint32_t kRootRecord = 5;
 constexpr uint32_t kLastMetadataRecord = 10;
 constexpr uint32_t kTreeSlice = 8192;  // nodes relinked per hold of the node lock
+// Named streams listed per volume, and the resident bytes their nodes keep.
+constexpr size_t kMaxStreamNodes = 1u << 20;
+constexpr uint64_t kMaxStreamResidentBytes = 256ull << 20;
 
 std::atomic<LogFileAnalyser> logFileAnalyser{nullptr};
 
 struct WalkResult {
     std::optional<NtfsRecord> logFile;  // record 2
     std::optional<NtfsRecord> bitmap;   // record 6
+    std::vector<RFileNode> streams;     // nodes of named streams, ids not yet given
 };
 
 // Records the MFT's runs can hold, bounded by the node store's reach.
@@ -218,6 +222,7 @@ private:
 
         bool inUseRoot = record.recordNumber == kRootRecord;
         uint32_t number = record.recordNumber;
+        std::vector<NtfsStream> streams = std::move(record.streams);
         RFileNode node;
         RecordToNode(std::move(record), node, partitionDeleted_, false);
         node.valid = 1;
@@ -233,12 +238,33 @@ private:
         }
         bool countable = node.IsFileKind() && node.valid;
         CountNode(node, report_);
+        KeepStreams(std::move(streams), node);
         uint32_t id = part_.StoreNode(std::move(node));
         if (id != 0 && countable) part_.fileCount.fetch_add(1);
         if (id > lastStored_.load(std::memory_order_relaxed))
             lastStored_.store(id, std::memory_order_relaxed);
         if (inUseRoot) part_.rootNodeId = kRootRecord;
         Report();
+    }
+
+    // Stream nodes wait for ids above every record number: they are stored after the walk.
+    void KeepStreams(std::vector<NtfsStream>&& streams, const RFileNode& owner) {
+        if (streams.empty()) return;
+        size_t first = result_.streams.size();
+        AppendStreamNodes(std::move(streams), owner, result_.streams);
+        size_t kept = first;
+        for (size_t i = first; i < result_.streams.size(); ++i) {
+            RFileNode& node = result_.streams[i];
+            if (kept >= kMaxStreamNodes ||
+                streamBytes_ + node.residentData.size() > kMaxStreamResidentBytes)
+                break;
+            streamBytes_ += node.residentData.size();
+            if (deletedOnly_ && node.kind == NodeKind::File) node.valid = 0;
+            CountNode(node, report_);
+            if (kept != i) result_.streams[kept] = std::move(node);
+            ++kept;
+        }
+        result_.streams.resize(kept);
     }
 
     void ClaimIndexSectors(const NtfsRecord& record) {
@@ -265,6 +291,7 @@ private:
     uint32_t limit_;
     ParseProgress report_;
     WalkResult result_;
+    uint64_t streamBytes_ = 0;
     bool stopped_ = false;
     std::atomic<uint32_t> lastStored_{0};  // written by the walk, read by the reading thread
 };
@@ -340,6 +367,17 @@ void BreakParentCycles(NtfsPartInfo& part, uint32_t limit, uint32_t root, uint32
             for (uint32_t p : path) state[p] = kReaches;
         }
     }
+}
+
+// Stream nodes take the ids after the last record.
+void StoreStreamNodes(NtfsPartInfo& part, std::vector<RFileNode>& nodes) {
+    for (RFileNode& node : nodes) {
+        uint32_t id = part.FirstFreeIdFrom(part.NextNodeId());
+        if (id == 0) break;
+        node.id = id;
+        part.AddFileNode(std::move(node));
+    }
+    nodes.clear();
 }
 
 }  // namespace
@@ -419,6 +457,7 @@ bool ScanNtfs(NtfsPartInfo& part, DiskReader& reader, const ParseProgressCallbac
     NtfsBootParams params;
     if (!DecodeNtfsBootParams(part.bootSector, part.volumeSector, params)) return false;
     WalkResult walk = MftWalk(part, reader, params, progress, partitionDeleted, deletedOnly).Run();
+    StoreStreamNodes(part, walk.streams);
     ParseProgress report;
     report.fsType = kFsNtfs;
     report.volumeSector = part.volumeSector;

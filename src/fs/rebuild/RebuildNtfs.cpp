@@ -17,6 +17,7 @@ namespace {
 constexpr uint64_t kUnknownLength = uint64_t{1} << 48;
 constexpr uint32_t kMinVotes = 3;
 constexpr uint32_t kDefaultClusterSectors = 8;
+constexpr size_t kMaxFoundStreams = size_t{1} << 20;  // stream nodes per rebuilt volume
 
 struct Found {
     uint64_t sector;
@@ -78,6 +79,7 @@ std::shared_ptr<NtfsPartInfo> BuildVolume(const std::vector<Found>& group, uint6
     part->startSector = part->volumeSector = start;
     part->sectorCount = kUnknownLength;
     std::vector<bool> seen;
+    std::vector<RFileNode> streams;
     for (const Found& f : group) {
         NtfsRecord record = *f.record;
         const uint32_t number = record.recordNumber;
@@ -90,12 +92,20 @@ std::shared_ptr<NtfsPartInfo> BuildVolume(const std::vector<Found>& group, uint6
         record.firstDataSector = record.dataRuns.empty() || record.dataRuns.front().startSector == kSparseSector
                                      ? 0
                                      : record.dataRuns.front().startSector;
+        for (NtfsStream& stream : record.streams) stream.runs = Place(stream.runs, start, spc);
+        std::vector<NtfsStream> named = std::move(record.streams);
         RFileNode node;
         RecordToNode(std::move(record), node, true, true);
         node.valid = 1;
         if (!node.name.empty() && node.name[0] == L'$' && number < 16) node.valid = 0;
+        if (streams.size() < kMaxFoundStreams) AppendStreamNodes(std::move(named), node, streams);
         const bool file = node.IsFileKind();
         if (part->StoreNode(std::move(node)) != 0 && file) part->fileCount.fetch_add(1);
+    }
+    for (RFileNode& stream : streams) {
+        stream.id = part->FirstFreeIdFrom(part->NextNodeId());
+        if (stream.id == 0) break;
+        part->AddFileNode(std::move(stream));
     }
     BuildNtfsTree(*part, true);
     part->earliestTime = part->latestTime = 0;
