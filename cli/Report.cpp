@@ -51,6 +51,7 @@ Json NodeJson(const NodeResult& node) {
     j["created"] = TimeOrNull(node.created);
     j["modified"] = TimeOrNull(node.modified);
     j["resident"] = node.resident;
+    j["volume_label"] = node.volumeLabel;
     Json runs = Json::array();
     for (const auto& run : node.runs) {
         Json r;

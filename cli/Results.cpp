@@ -11,6 +11,7 @@ namespace {
 struct Details {
     uint32_t created = 0;
     bool resident = false;
+    bool volumeLabel = false;
     std::vector<DataRun> runs;
     std::shared_ptr<const RFileNodeCreationInfo> creation;
     std::shared_ptr<const RFileNodeStream> stream;
@@ -30,6 +31,7 @@ int CollectNode(unsigned int part, const RFileNode* node, void* context) {
     Details& d = (*static_cast<DetailMap*>(context))[Key(part, node->id)];
     d.created = node->firstTime;
     d.resident = node->resident != 0;
+    d.volumeLabel = node->volumeLabel != 0;
     d.runs = node->runs;
     d.creation = std::dynamic_pointer_cast<const RFileNodeCreationInfo>(node->ext);
     d.stream = std::dynamic_pointer_cast<const RFileNodeStream>(node->ext);
@@ -77,6 +79,7 @@ NodeResult MakeNode(uint32_t id, const NodeBrief& brief, const std::string& pref
         node.detailed = true;
         node.created = it->second.created;
         node.resident = it->second.resident;
+        node.volumeLabel = it->second.volumeLabel;
         node.runs = it->second.runs;
         if (const auto& c = it->second.creation) {
             node.described = true;

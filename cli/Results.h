@@ -25,6 +25,7 @@ struct NodeResult {
     uint32_t modified = 0;
     bool detailed = false;  // runs and creation time are known
     bool resident = false;  // content kept inside the file-system record
+    bool volumeLabel = false;  // a FAT slot with the volume-label bit
     std::vector<DataRun> runs;
     int depth = 0;
     // What a carved file's metadata says about it (UTF-8); `described` when it said anything.

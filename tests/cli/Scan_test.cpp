@@ -116,6 +116,7 @@ TEST_P(Volumes, TheJsonReportAgreesWithTheManifest) {
             if (e.resident) {
                 EXPECT_EQ((*node)["resident"].get<bool>(), *e.resident) << e.path;
             }
+            EXPECT_EQ((*node)["volume_label"].get<bool>(), e.HasAttribute("label")) << e.path;
             if (e.streamOf.empty()) {
                 EXPECT_TRUE((*node)["stream"].is_null()) << e.path;
             } else {
@@ -177,7 +178,8 @@ TEST_P(Volumes, RecoverWritesEveryRecoverableFileWithItsChecksums) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, Volumes,
-                         ::testing::Values("ntfs.img", "ntfs-streams.img", "fat32.img", "fat16.img", "exfat.img", "mbr-disk.img"),
+                         ::testing::Values("ntfs.img", "ntfs-streams.img", "fat32.img", "fat16.img", "fat16-labels.img", "exfat.img",
+                                           "mbr-disk.img"),
                          [](const auto& info) {
                              std::string name = info.param.substr(0, info.param.find('.'));
                              std::erase(name, '-');

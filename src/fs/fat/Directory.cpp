@@ -48,6 +48,12 @@ bool ValidLabelSlot(ByteSpan s) {
     return true;
 }
 
+bool LabelHoldsData(ByteSpan s, bool isFat32) {
+    uint32_t cluster = LoadLE16(s, 26);
+    if (isFat32) cluster |= uint32_t{LoadLE16(s, 20)} << 16;
+    return cluster >= 2 && LoadLE32(s, 28) != 0;
+}
+
 bool ValidShortSlot(ByteSpan s) {
     if (s[11] == kAttrLongName || (s[11] & kAttrDevice) != 0 || s[0] == ' ') return false;
     bool live = s[0] != kDeletedMark;
@@ -185,7 +191,9 @@ bool ParseDirectory(std::span<const uint8_t> bytes, uint32_t directoryCluster, b
     for (size_t i = 0; i < slots; ++i) {
         ByteSpan s = bytes.subspan(i * 32, 32);
         if (s[0] == 0) break;
-        if (s[11] == kAttrVolumeLabel || s[11] == 0x28) continue;
+        // The volume's own label holds nothing; a label slot with a cluster and a size holds a
+        // file (data hidden from systems that skip labels) and is listed under its 8.3 name.
+        if ((s[11] == kAttrVolumeLabel || s[11] == 0x28) && !LabelHoldsData(s, isFat32)) continue;
         std::u16string longName;
         bool haveLong = false;
         bool longDeleted = false;
