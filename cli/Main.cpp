@@ -174,6 +174,8 @@ int Main(int argc, char** argv) {
     scanCommand->add_option("--format", scan.format, "Report format: json (default), dfxml or body");
     scanCommand->add_option("--recover", scan.recover, "Recover the selected files into DIR");
     scanCommand->add_flag("-q,--quiet", scan.quiet, "No progress or messages, only errors");
+    scanCommand->add_option("--tz", scan.timeZone,
+                            "Zone the device's clock was set to, for FAT and exFAT times (default: this machine's)");
 
     app.add_subcommand("disks", "List the disks and registered names that can be scanned");
     app.add_subcommand("types", "List the file types with their categories and extensions");

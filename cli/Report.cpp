@@ -52,6 +52,7 @@ Json NodeJson(const NodeResult& node) {
     j["modified"] = TimeOrNull(node.modified);
     j["resident"] = node.resident;
     j["volume_label"] = node.volumeLabel;
+    j["local_time"] = node.localTime;
     Json runs = Json::array();
     for (const auto& run : node.runs) {
         Json r;
@@ -119,6 +120,7 @@ void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults&
     scan["start_sector"] = info.startSector;
     scan["sector_count"] = info.sectorCount;
     scan["mode"] = info.mode;
+    scan["time_zone"] = info.timeZone;
     scan["scan_mode"] = info.scanMode;
     scan["scan_kind"] = info.scanKind;
     scan["preview_path"] = info.previewPath.empty() ? Json(nullptr) : Json(info.previewPath);
@@ -170,8 +172,9 @@ void WriteDfxmlReport(std::ostream& out, const ScanInfo& info, const ScanResults
            "       xmlns:dc=\"http://purl.org/dc/elements/1.1/\" version=\"1.1.0\">\n"
            "  <metadata>\n"
            "    <dc:type>File System Analysis</dc:type>\n"
-           "  </metadata>\n"
-           "  <creator>\n";
+           "  </metadata>\n";
+    out << "  <!-- FAT and exFAT times without a zone were read as times of " << XmlEscape(info.timeZone)
+        << " -->\n  <creator>\n";
     Tag(out, 4, "program", "ravlin");
     Tag(out, 4, "version", kHostVersion);
     out << "    <library name=\"ravlin\" version=\"" << XmlEscape(LibraryVersion()) << "\"/>\n"
@@ -289,8 +292,9 @@ void WriteListing(std::ostream& out, const ScanResults& results) {
                 line += "/";
             } else {
                 line += "  " + HumanSize(node.size);
-                if (node.modified) {
-                    std::string when = IsoTime(node.modified);
+                uint32_t shown = node.localTime ? node.wallModified : node.modified;
+                if (shown) {
+                    std::string when = IsoTime(shown);
                     line += "  " + when.substr(0, 10) + " " + when.substr(11, 5);
                 }
             }

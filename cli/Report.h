@@ -32,6 +32,7 @@ struct ScanInfo {
     uint32_t readCalls = 0;
     uint64_t failedBytes = 0;
     std::string startedAt;  // ISO 8601 UTC
+    std::string timeZone = "UTC";  // the zone FAT and exFAT wall-clock times were taken in
 };
 
 // "2019-01-01T00:01:00Z"; empty for 0.

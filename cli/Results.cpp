@@ -74,6 +74,8 @@ NodeResult MakeNode(uint32_t id, const NodeBrief& brief, const std::string& pref
     node.typeId = brief.typeId;
     node.firstSector = brief.firstSector;
     node.modified = brief.secondTime;
+    node.wallModified = brief.secondTime;
+    node.localTime = brief.localTime != 0;
     node.depth = depth;
     if (auto it = details.find(Key(part, id)); it != details.end()) {
         node.detailed = true;
@@ -137,6 +139,16 @@ void WalkPartition(const IScanView& view, PartResult& part, const DetailMap& det
 }
 
 }  // namespace
+
+void ApplyTimeZone(ScanResults& results, const TimeZone& zone) {
+    for (auto& part : results.parts) {
+        for (auto& node : part.nodes) {
+            if (!node.localTime) continue;
+            node.created = zone.ToUtc(node.created);
+            node.modified = zone.ToUtc(node.modified);
+        }
+    }
+}
 
 std::string PartResult::Label() const {
     if (!displayName.empty()) return displayName;

@@ -2,6 +2,7 @@
 // through the view, with the details only the type index hands out (creation time, runs).
 #pragma once
 
+#include "TimeZone.h"
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +24,10 @@ struct NodeResult {
     uint64_t firstSector = 0;
     uint32_t created = 0;   // seconds since 1970 UTC, 0 when unknown
     uint32_t modified = 0;
+    // FAT and exFAT times without a zone: `created` and `modified` hold the wall-clock time
+    // counted as if UTC until ApplyTimeZone makes them UTC; `wallModified` keeps it for listings.
+    bool localTime = false;
+    uint32_t wallModified = 0;
     bool detailed = false;  // runs and creation time are known
     bool resident = false;  // content kept inside the file-system record
     bool volumeLabel = false;  // a FAT slot with the volume-label bit
@@ -69,6 +74,9 @@ struct ScanResults {
 // Walks the engine's tree: with `everyNode`, every attached node (empty folders too), else
 // what the node filter lets through. Trees deeper than `maxDepth` are cut there.
 ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDepth = 512);
+
+// Makes the wall-clock times of FAT and exFAT nodes UTC, taking them as times of `zone`.
+void ApplyTimeZone(ScanResults& results, const TimeZone& zone);
 
 // "NTFS", "FAT32", "FAT16", "exFAT", "carved", or "unknown".
 std::string FsTypeName(uint32_t fsType);

@@ -181,6 +181,9 @@ int RunScan(const ScanOptions& options) {
         return Usage("bad --max-size '" + options.maxSize + "'");
     if (selection.minSize > selection.maxSize) return Usage("--min-size is larger than --max-size");
     if (options.report == "-" && options.list) return Usage("--list and --report - both write to stdout");
+    TimeZone zone;
+    if (!TimeZone::Resolve(options.timeZone, zone, error)) return Usage(error);
+    info.timeZone = zone.Name();
 
     if (!ResolveSource(options.source, info.source, error)) {
         std::cerr << "ravlin: " << error << '\n';
@@ -268,6 +271,7 @@ int RunScan(const ScanOptions& options) {
     progress.Finish(last, outcome);
 
     ScanResults results = CollectResults(engine, selection.SelectsAll() && options.previewPath.empty());
+    ApplyTimeZone(results, zone);
     int code = kExitOk;
     if (options.list) {
         WriteListing(std::cout, results);

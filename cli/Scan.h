@@ -24,6 +24,7 @@ struct ScanOptions {
     std::string format = "json";
     std::string recover;
     bool quiet = false;
+    std::string timeZone;  // --tz: empty for the machine's zone
     bool recoverDeletedOnly = false;  // list everything, recover only the deleted files
 };
 

@@ -112,6 +112,9 @@ struct RFileNode {
     uint8_t encrypted = 0;
     uint8_t directoryFlag = 0;
     uint8_t viewIndexFlag = 0;
+    // The times are the device clock's wall-clock time in an unknown zone, counted as if it
+    // were UTC (FAT, and exFAT without a UTC offset); 0 when they are UTC.
+    uint8_t localTime = 0;
     std::shared_ptr<RFileNodeExt> ext;
 
     RFileNode() = default;
@@ -166,6 +169,7 @@ inline RFileNode& RFileNode::operator=(RFileNode&& other) noexcept {
     encrypted = other.encrypted;
     directoryFlag = other.directoryFlag;
     viewIndexFlag = other.viewIndexFlag;
+    localTime = other.localTime;
     ext = std::move(other.ext);
     return *this;
 }
@@ -208,6 +212,7 @@ struct NodeBrief {
     // stays valid until the same thread's next GetNodeBrief on that view.
     const wchar_t* name = nullptr;
     uint32_t secondTime = 0;
+    uint32_t localTime = 0;  // RFileNode::localTime
 };
 
 // The preview's view of one node: tick state and the visible aggregates of its subtree.

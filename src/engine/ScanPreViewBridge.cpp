@@ -80,6 +80,7 @@ bool ScanPreViewBridge::GetNodeBrief(unsigned long long partIndex, unsigned int 
     // The node may be renamed once the lock is let go: the name is handed out as a copy.
     brief.name = nameTexts_.Keep(DisplayNameOf(*node));
     brief.secondTime = node->secondTime;
+    brief.localTime = node->localTime;
     *out = brief;
     return true;
 }

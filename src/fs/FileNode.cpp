@@ -63,6 +63,7 @@ RFileNode DeriveNodeCopy(const RFileNode& source, uint32_t newId, uint32_t newPa
     copy.encrypted = source.encrypted;
     copy.directoryFlag = source.directoryFlag;
     copy.viewIndexFlag = source.viewIndexFlag;
+    copy.localTime = source.localTime;
     copy.ext = source.ext;
     if (source.IsDirectoryKind()) {
         copy.kind = NodeKind::DeletedDirectory;

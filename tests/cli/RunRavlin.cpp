@@ -20,7 +20,9 @@ std::vector<std::string> RunResult::ErrLines() const {
 }
 
 RunResult RunRavlin(const std::vector<std::string>& args, const std::string& workdir, std::chrono::seconds limit) {
-    return RunProgram(RAVLIN_CLI_PATH, args, workdir, limit);
+    std::vector<std::string> withZone{"TZ=UTC", RAVLIN_CLI_PATH};
+    withZone.insert(withZone.end(), args.begin(), args.end());
+    return RunProgram("/usr/bin/env", withZone, workdir, limit);
 }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& workdir,

@@ -16,7 +16,8 @@ struct RunResult {
     std::vector<std::string> ErrLines() const;
 };
 
-// Runs `ravlin args...` in `workdir` (the current folder when empty), killed after `limit`.
+// Runs `ravlin args...` in `workdir` (the current folder when empty), killed after `limit`,
+// on a machine whose zone is UTC.
 RunResult RunRavlin(const std::vector<std::string>& args, const std::string& workdir = "",
                     std::chrono::seconds limit = std::chrono::seconds(300));
 

@@ -297,6 +297,67 @@ TEST(Reports, TheBodyFileHasOneLineOfElevenFieldsPerNode) {
     EXPECT_GT(count, 2000u);
 }
 
+// FAT keeps the device clock's wall-clock time. mtools wrote these at known times: a floppy's
+// in January (CET, UTC+1) and a card's in September (CEST, UTC+2).
+TEST(Times, WallClockTimesBecomeUtcInTheZoneTheDeviceClockWasIn) {
+    auto node = [](const Json& report, const std::string& path) {
+        for (const auto& p : report["partitions"])
+            for (const auto& n : p["nodes"])
+                if (n["path"] == path) return n;
+        return Json();
+    };
+    auto scan = [](const std::string& image, std::vector<std::string> extra) {
+        std::vector<std::string> args{"scan", FixtureImage(image).string(), "--report", "-", "-q"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto run = RunRavlin(args);
+        EXPECT_EQ(run.code, 0) << run.err;
+        return run.code == 0 ? Json::parse(run.out) : Json();
+    };
+    Json winter = scan("fat12-floppy.img", {"--tz", "Europe/Berlin"});
+    EXPECT_EQ(winter["scan"]["time_zone"], "Europe/Berlin");
+    EXPECT_EQ(node(winter, "README.TXT")["modified"], ravlin::cli::IsoTime(1262304010 - 3600));
+    EXPECT_TRUE(node(winter, "README.TXT")["local_time"].get<bool>());
+    Json summer = scan("fat16-labels.img", {"--tz", "Europe/Berlin"});
+    EXPECT_EQ(node(summer, "PLAIN.TXT")["modified"], ravlin::cli::IsoTime(1600000010 - 7200));
+    EXPECT_EQ(node(summer, "PLAIN.TXT")["created"], ravlin::cli::IsoTime(1600000010 - 7200));
+    Json offset = scan("fat16-labels.img", {"--tz", "-05:30"});
+    EXPECT_EQ(node(offset, "PLAIN.TXT")["modified"], ravlin::cli::IsoTime(1600000010 + 5 * 3600 + 1800));
+
+    // The listing keeps the wall-clock time; recovery stamps the UTC instant.
+    TempDir temp;
+    auto listed = RunRavlin({"scan", FixtureImage("fat16-labels.img").string(), "--list", "-q", "--tz",
+                             "Europe/Berlin", "--recover", (temp / "out").string()});
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    EXPECT_NE(listed.out.find("PLAIN.TXT  1.17 KiB  2020-09-13 12:26"), std::string::npos) << listed.out;
+    auto recovered = Recovered(temp / "out");
+    auto plain = recovered.find({0, "PLAIN.TXT"});
+    ASSERT_NE(plain, recovered.end());
+    struct stat st {};
+    ASSERT_EQ(::stat((temp / "out" / plain->second["written_to"].get<std::string>()).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1600000010 - 7200);
+
+    // exFAT times that carry their UTC offset and NTFS times are UTC already.
+    const Manifest exfat = LoadManifest("exfat.img");
+    const ManifestEntry* photo = exfat.partitions[0].Find("photo.jpg");
+    ASSERT_TRUE(photo && photo->modified);
+    Json exfatReport = scan("exfat.img", {"--tz", "Asia/Tokyo"});
+    EXPECT_EQ(node(exfatReport, "photo.jpg")["modified"], ravlin::cli::IsoTime(static_cast<uint32_t>(*photo->modified)));
+    EXPECT_FALSE(node(exfatReport, "photo.jpg")["local_time"].get<bool>());
+
+    // The machine's zone is the default; an unknown name is refused with one line.
+    auto machine = RunProgram("/usr/bin/env", {"TZ=America/New_York", RAVLIN_CLI_PATH, "scan",
+                                               FixtureImage("fat16-labels.img").string(), "--report", "-", "-q"});
+    ASSERT_EQ(machine.code, 0) << machine.err;
+    Json newYork = Json::parse(machine.out);
+    EXPECT_EQ(newYork["scan"]["time_zone"], "America/New_York");
+    EXPECT_EQ(node(newYork, "PLAIN.TXT")["modified"], ravlin::cli::IsoTime(1600000010 + 4 * 3600));
+    auto unknown = RunRavlin({"scan", FixtureImage("fat16-labels.img").string(), "--tz", "Mars/Olympus", "-q"});
+    EXPECT_EQ(unknown.code, 64);
+    EXPECT_EQ(unknown.ErrLines().size(), 1u) << unknown.err;
+    auto escape = RunRavlin({"scan", FixtureImage("fat16-labels.img").string(), "--tz", "../../etc/passwd", "-q"});
+    EXPECT_EQ(escape.code, 64);
+}
+
 TEST(Selection, TypesAndSizesNarrowTheListing) {
     std::string image = FixtureImage("sample-disk.img").string();
     auto all = RunRavlin({"scan", image, "--list", "-q"});

@@ -34,6 +34,18 @@ bool ParseEntrySets(std::span<const uint8_t> bytes, std::vector<ExfatDirEntry>& 
             set.deleted = typeByte == kTypeFile;
             set.creationTime = ExfatTimeToUnix(LoadLE16(e, 10), LoadLE16(e, 8));
             set.modificationTime = ExfatTimeToUnix(LoadLE16(e, 14), LoadLE16(e, 12));
+            // Bit 7 of a UTC-offset byte says it holds the zone's offset, in signed
+            // 15-minute steps: with both, the times become UTC.
+            if ((e[22] & 0x80) != 0 && (e[23] & 0x80) != 0) {
+                auto shift = [](uint64_t local, uint8_t field) -> uint64_t {
+                    int64_t steps = (field & 0x40) != 0 ? int64_t{field & 0x7F} - 128 : int64_t{field & 0x7F};
+                    int64_t utc = static_cast<int64_t>(local) - steps * 15 * 60;
+                    return local == 0 || utc <= 0 || utc > int64_t{UINT32_MAX} ? local : static_cast<uint64_t>(utc);
+                };
+                set.creationTime = shift(set.creationTime, e[22]);
+                set.modificationTime = shift(set.modificationTime, e[23]);
+                set.localTime = false;
+            }
         } else if (type == kTypeStream && open) {
             set.firstCluster = LoadLE32(e, 20);
             set.length = LoadLE64(e, 8);

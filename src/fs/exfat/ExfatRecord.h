@@ -43,6 +43,7 @@ struct ExfatDirEntry {
     std::wstring name;
     uint64_t creationTime = 0;
     uint64_t modificationTime = 0;
+    bool localTime = true;  // the times lack a UTC offset: wall-clock time as if UTC
 };
 
 bool DecodeExfatGeometry(std::span<const uint8_t> boot, uint64_t volumeSector, ExfatGeometry& out);

@@ -109,6 +109,7 @@ private:
         node.name = set.name;
         node.firstTime = static_cast<uint32_t>(set.creationTime);
         node.secondTime = static_cast<uint32_t>(set.modificationTime);
+        node.localTime = set.localTime ? 1 : 0;
         bool deleted = set.deleted || partitionDeleted_;
         if (set.directory) {
             node.kind = deleted ? NodeKind::DeletedDirectory : NodeKind::Directory;

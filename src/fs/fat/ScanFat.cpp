@@ -131,6 +131,7 @@ private:
             node.name[0] = L'_';
         node.firstTime = static_cast<uint32_t>(entry.creationTime);
         node.secondTime = static_cast<uint32_t>(entry.modificationTime);
+        node.localTime = 1;
         bool directory = (entry.attributes & 0x10) != 0;
         bool deleted = deletedContext || partitionDeleted_;
         if (directory) {

@@ -68,6 +68,7 @@ void BuildClusterTree(PartInfo& part, DiskReader* reader, uint64_t clusterTwo, u
         node.name = e->name;
         node.firstTime = e->created;
         node.secondTime = e->modified;
+        node.localTime = e->localTime ? 1 : 0;
         node.kind = e->directory ? NodeKind::DeletedDirectory : NodeKind::DeletedFile;
         node.directoryFlag = e->directory ? 1 : 0;
         node.readOnly = (e->attributes & 0x01) != 0;

@@ -23,6 +23,7 @@ struct RebuiltEntry {
     uint32_t modified = 0;
     uint32_t attributes = 0;  // DOS attribute bits
     bool deleted = false;      // a deleted directory's cluster may be a live one's by now
+    bool localTime = true;     // times without a zone (see RFileNode::localTime)
 };
 
 // Fills `part` (with no nodes yet): a root "\" holding the entries of `rootCluster`, the

@@ -125,6 +125,7 @@ void RebuildExfatFromDirectories(DiskReader* reader, const std::vector<ScanItem>
             r.size = e.length;
             r.created = static_cast<uint32_t>(e.creationTime);
             r.modified = static_cast<uint32_t>(e.modificationTime);
+            r.localTime = e.localTime;
             r.attributes = e.attributes;
             r.deleted = e.deleted != 0;
             list.push_back(std::move(r));

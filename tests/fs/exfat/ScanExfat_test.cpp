@@ -179,7 +179,34 @@ TEST(ExfatSets, DeletedSetsDecodeAndBrokenOnesAreDropped) {
     EXPECT_EQ(sets[3].name, L"Folder");    // the incomplete set before it never completed
     EXPECT_TRUE(sets[3].directory);
     EXPECT_EQ(sets[0].creationTime, 1546300800u);
+    EXPECT_TRUE(sets[0].localTime);
     EXPECT_EQ(ExfatTimeToUnix(0, 0), 0u);
+}
+
+// Windows writes the zone's offset beside each time (bit 7: valid; signed 15-minute steps):
+// such times are UTC; without it, or with only one of the two, they stay wall-clock times.
+TEST(ExfatSets, TimesWithAValidUtcOffsetBecomeUtc) {
+    auto parsed = [](uint8_t createOffset, uint8_t modifyOffset) {
+        std::vector<uint8_t> dir = Set(true, L"t.txt", 1, 10, 5);
+        std::copy(dir.begin() + 8, dir.begin() + 12, dir.begin() + 12);  // modified when created
+        dir[22] = createOffset;
+        dir[23] = modifyOffset;
+        std::vector<ExfatDirEntry> sets;
+        ParseEntrySets(dir, sets);
+        EXPECT_EQ(sets.size(), 1u);
+        return sets.empty() ? ExfatDirEntry() : sets[0];
+    };
+    ExfatDirEntry east = parsed(0x84, 0x88);  // +1 h, +2 h
+    EXPECT_FALSE(east.localTime);
+    EXPECT_EQ(east.creationTime, 1546300800u - 3600);
+    EXPECT_EQ(east.modificationTime, 1546300800u - 7200);
+    ExfatDirEntry west = parsed(0xEC, 0xEC);  // -5 h: 0x6C is -20 steps
+    EXPECT_FALSE(west.localTime);
+    EXPECT_EQ(west.modificationTime, 1546300800u + 5 * 3600);
+    ExfatDirEntry half = parsed(0x84, 0x08);  // the modification offset is not valid
+    EXPECT_TRUE(half.localTime);
+    EXPECT_EQ(half.creationTime, 1546300800u);
+    EXPECT_EQ(parsed(0x80, 0x80).creationTime, 1546300800u);
 }
 
 TEST(ExfatGeometryTest, CorruptionsOneFieldAtATime) {
