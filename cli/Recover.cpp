@@ -162,6 +162,27 @@ bool SaveManifest(const fs::path& file, const Json& manifest) {
 
 // What the file's pieces hold: its size, or less when the runs found for it end early (a
 // deleted file whose clusters were partly reused).
+// Unreadable byte ranges of one file, in order, adjacent ones joined; a file with very many
+// keeps the first ones and joins the rest into the last.
+struct Gaps {
+    static constexpr size_t kMaxRanges = 4096;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;  // (offset, length)
+    uint64_t bytes = 0;                                 // unreadable bytes, however joined
+
+    void Add(uint64_t offset, uint64_t length) {
+        if (length == 0) return;
+        bytes += length;
+        if (!ranges.empty()) {
+            auto& last = ranges.back();
+            if (last.first + last.second == offset || ranges.size() >= kMaxRanges) {
+                last.second = offset + length - last.first;
+                return;
+            }
+        }
+        ranges.push_back({offset, length});
+    }
+};
+
 uint64_t ReadableBytes(const NodeResult& node) {
     if (!node.detailed || node.resident) return node.size;
     uint64_t bytes = 0;
@@ -215,6 +236,7 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
     Json manifest = LoadManifest(manifestFile);
     Json& list = manifest["files"];
     std::vector<uint8_t> buffer(kChunk);
+    std::vector<ReadGap> gaps(kChunk / 4096);
     int code = kExitOk;
     uint64_t total = results.files, done = 0;
     for (const auto& part : results.parts) {
@@ -255,16 +277,19 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
             }
             Digest md5(EVP_md5()), sha256(EVP_sha256());
             uint64_t readable = ReadableBytes(node);
-            bool whole = readable == node.size, written = true, anyRead = readable == 0;
+            bool written = true;
+            Gaps unreadable;
             for (uint64_t offset = 0; offset < readable;) {
                 uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kChunk, readable - offset));
                 // A short read leaves the rest of the buffer alone: start from zeros.
                 std::memset(buffer.data(), 0, length);
-                if (!view.ReadNodeData(part.index, node.id, buffer.data(), offset, length)) {
+                unsigned int count = 0;
+                if (!view.ReadNodeDataChecked(part.index, node.id, buffer.data(), offset, length, gaps.data(),
+                                              static_cast<unsigned int>(gaps.size()), &count)) {
                     std::memset(buffer.data(), 0, length);
-                    whole = false;
+                    unreadable.Add(offset, length);
                 } else {
-                    anyRead = true;
+                    for (unsigned int g = 0; g < count; ++g) unreadable.Add(gaps[g].offset, gaps[g].length);
                 }
                 md5.Update(buffer.data(), length);
                 sha256.Update(buffer.data(), length);
@@ -288,15 +313,16 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
                 code = kExitIoError;
                 break;
             }
-            if (!anyRead) {
+            if (readable > 0 && unreadable.bytes >= readable) {
                 // Nothing of the content could be read: a file of zeros is no recovery.
                 fs::remove(target, ec);
                 ++summary.failed;
                 continue;
             }
+            const bool whole = readable == node.size && unreadable.ranges.empty();
             ++summary.written;
             summary.bytes += readable;
-            if (!whole) ++summary.partial;
+            if (!unreadable.ranges.empty()) ++summary.partial;
             Json entry;
             entry["partition"] = part.index;
             entry["partition_name"] = part.Label();
@@ -306,6 +332,9 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
             entry["written_size"] = readable;
             entry["deleted"] = node.Deleted();
             entry["read_whole"] = whole;
+            Json ranges = Json::array();
+            for (const auto& [from, length] : unreadable.ranges) ranges.push_back({{"offset", from}, {"length", length}});
+            entry["unreadable"] = std::move(ranges);
             entry["md5"] = md5.Final();
             entry["sha256"] = sha256.Final();
             entry["modified"] = node.modified ? Json(IsoTime(node.modified)) : Json(nullptr);

@@ -298,14 +298,17 @@ int RunScan(const ScanOptions& options) {
         int recovered = RecoverFiles(engine.GetView(), results, options.recover, options.quiet, summary,
                                      RecoveryCancelled);
         if (!summary.error.empty()) std::cerr << "ravlin: " << summary.error << '\n';
-        if (!options.quiet) {
-            std::cerr << "ravlin: recovered " << summary.written << " files (" << HumanSize(summary.bytes) << ") into "
-                      << options.recover;
-            if (summary.partial) std::cerr << "; " << summary.partial << " with unreadable parts filled with zeros";
-            if (summary.failed) std::cerr << "; " << summary.failed << " could not be read";
+        // Unreadable data is said even when quiet: it makes the exit code 74.
+        bool incomplete = summary.partial != 0 || summary.failed != 0;
+        if (!options.quiet || incomplete) {
+            std::cerr << "ravlin: " << summary.written << (summary.written == 1 ? " file" : " files") << " recovered ("
+                      << HumanSize(summary.bytes) << ") into " << options.recover << ", " << summary.partial
+                      << " with unreadable parts";
+            if (summary.failed) std::cerr << ", " << summary.failed << " could not be read at all";
             std::cerr << '\n';
         }
         code = recovered;
+        if (code == kExitOk && incomplete) code = kExitIoError;
     }
     ReleaseInterrupt();
     if (code == kExitOk && host.DeviceLost()) code = kExitIoError;

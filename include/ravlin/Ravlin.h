@@ -215,6 +215,12 @@ struct NodeBrief {
     uint32_t localTime = 0;  // RFileNode::localTime
 };
 
+// Bytes of a file that could not be read: `length` bytes from byte `offset` of the file.
+struct ReadGap {
+    unsigned long long offset = 0;
+    unsigned long long length = 0;
+};
+
 // The preview's view of one node: tick state and the visible aggregates of its subtree.
 struct NodeStatusBrief {
     uint32_t known = 0;
@@ -325,6 +331,14 @@ public:
     virtual bool ReadNodeData(unsigned long long partIndex, unsigned int nodeId, void* buffer,
                               unsigned long long offset, unsigned int length) = 0;
     virtual void CloseReader(unsigned long long partIndex) = 0;
+    // ReadNodeData that also says which bytes could not be read from the device (they hold
+    // zeros in `buffer`): up to `maxGaps` ranges of the file, in order, in `gaps`; `*gapCount`
+    // gets how many were stored (with more, the last one stretches to cover the rest). Sparse
+    // parts of a file are no gaps. Failed pieces are read again 4 KiB at a time, so a gap is
+    // at most what the bad sectors cost.
+    virtual bool ReadNodeDataChecked(unsigned long long partIndex, unsigned int nodeId, void* buffer,
+                                     unsigned long long offset, unsigned int length, ReadGap* gaps,
+                                     unsigned int maxGaps, unsigned int* gapCount) = 0;
 };
 
 // ---------------------------------------------------------------------------------------------

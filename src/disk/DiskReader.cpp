@@ -116,6 +116,12 @@ uint32_t DiskReader::ReadLocked(uint8_t* buffer, std::shared_ptr<platform::IoBuf
         count = clipped;
     }
     bool ok = ReadChunks(buffer, target, sector, count);
+    // A source that shrank under the reader (a detached loop device, a truncated image) has
+    // gone as far as these sectors are concerned: it is lost, not a source of zeros.
+    if (!ok && !platform::IsDeviceLostError(lastError_) && handle_) {
+        auto size = handle_->SizeBytes();
+        if (size && *size < totalBytes_ && *size / 512 < sector + count) lastError_ = platform::kErrorNoSuchDevice;
+    }
     if (!ok && platform::IsDeviceLostError(lastError_)) deviceLost_ = 1;
     ++readCalls_;
     if (!ok) {

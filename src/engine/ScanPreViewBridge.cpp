@@ -213,6 +213,26 @@ bool ScanPreViewBridge::ReadNodeData(unsigned long long partIndex, unsigned int 
     return part->ReadFileData(it->second.get(), &copy, offset, static_cast<uint8_t*>(buffer), length) > 0;
 }
 
+bool ScanPreViewBridge::ReadNodeDataChecked(unsigned long long partIndex, unsigned int nodeId, void* buffer,
+                                            unsigned long long offset, unsigned int length, ReadGap* gaps,
+                                            unsigned int maxGaps, unsigned int* gapCount) {
+    if (gapCount) *gapCount = 0;
+    UnreadableCollector collector;
+    bool read = ReadNodeData(partIndex, nodeId, buffer, offset, length);
+    if (!gaps || !gapCount || maxGaps == 0) return read;
+    unsigned int stored = 0;
+    for (const UnreadableRange& r : collector.Ranges()) {
+        if (stored < maxGaps) {
+            gaps[stored++] = {r.offset, r.length};
+        } else {
+            ReadGap& tail = gaps[maxGaps - 1];
+            tail.length = r.offset + r.length - tail.offset;
+        }
+    }
+    *gapCount = stored;
+    return read;
+}
+
 void ScanPreViewBridge::CloseReader(unsigned long long partIndex) {
     std::lock_guard<std::mutex> guard(readersLock_);
     auto it = readerUses_.find(partIndex);

@@ -45,6 +45,9 @@ public:
     bool GetNodeStatus(unsigned long long partIndex, unsigned int nodeId,
                        NodeStatusBrief* out) const override;
     bool OpenReader(unsigned long long partIndex) override;
+    bool ReadNodeDataChecked(unsigned long long partIndex, unsigned int nodeId, void* buffer,
+                             unsigned long long offset, unsigned int length, ReadGap* gaps,
+                             unsigned int maxGaps, unsigned int* gapCount) override;
     bool ReadNodeData(unsigned long long partIndex, unsigned int nodeId, void* buffer,
                       unsigned long long offset, unsigned int length) override;
     void CloseReader(unsigned long long partIndex) override;

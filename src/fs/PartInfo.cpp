@@ -106,6 +106,48 @@ uint32_t PartInfo::FirstFreeIdFrom(uint32_t from) const {
     return 0;
 }
 
+namespace {
+
+thread_local UnreadableCollector* currentCollector = nullptr;
+constexpr uint32_t kRetrySectors = 8;  // a failed piece is read again 4 KiB at a time
+
+// Reads `sectors` sectors from `first` into `temp` (zeros where unreadable) and notes the
+// unreadable part of the file bytes [from, from + n), which lie `skip` bytes into `temp`.
+void ReadPiece(DiskReader& reader, uint8_t* temp, uint64_t first, uint64_t sectors, uint64_t from,
+               uint64_t n, uint64_t skip) {
+    auto note = [&](uint64_t tempFrom, uint64_t tempTo) {  // bytes of `temp`
+        uint64_t a = std::max(tempFrom, skip), b = std::min(tempTo, skip + n);
+        if (a < b) UnreadableCollector::Note(from + (a - skip), b - a);
+    };
+    const uint64_t last = reader.LastSector();
+    // Sectors past the device cannot be read at all.
+    uint64_t inside = first > last ? 0 : std::min<uint64_t>(sectors, last - first + 1);
+    if (inside < sectors) note(inside * 512, sectors * 512);
+    if (inside == 0) return;
+    if (reader.ReadSectors(temp, first, static_cast<uint32_t>(inside))) return;
+    for (uint64_t done = 0; done < inside; done += kRetrySectors) {
+        uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(kRetrySectors, inside - done));
+        if (reader.IsDeviceLost() || !reader.ReadSectors(temp + done * 512, first + done, count))
+            note(done * 512, (done + count) * 512);
+    }
+}
+
+}  // namespace
+
+UnreadableCollector::UnreadableCollector() : outer_(currentCollector) { currentCollector = this; }
+
+UnreadableCollector::~UnreadableCollector() { currentCollector = outer_; }
+
+void UnreadableCollector::Note(uint64_t offset, uint64_t length) {
+    UnreadableCollector* c = currentCollector;
+    if (!c || length == 0) return;
+    if (!c->ranges_.empty() && c->ranges_.back().offset + c->ranges_.back().length == offset) {
+        c->ranges_.back().length += length;
+        return;
+    }
+    c->ranges_.push_back({offset, length});
+}
+
 uint32_t ReadRunsData(DiskReader* reader, const RFileNode& node, uint64_t offset, uint8_t* buffer,
                       uint32_t length) {
     if (!reader || !buffer || length == 0 || node.runs.empty() || offset >= node.size) return 0;
@@ -127,11 +169,13 @@ uint32_t ReadRunsData(DiskReader* reader, const RFileNode& node, uint64_t offset
                 uint64_t within = from - pos;
                 uint64_t sectors = (within % 512 + n + 511) / 512;
                 temp.assign(sectors * 512, 0);
-                // A failed read leaves zeros, which is what the caller gets; so does a piece
-                // whose sector number would wrap past the end of the sector space.
+                // A failed read leaves zeros, which is what the caller gets, and is noted; so
+                // is a piece whose sector number would wrap past the end of the sector space.
                 uint64_t first = run.startSector + within / 512;
                 if (first >= run.startSector && first <= kMaxUint64 - sectors)
-                    reader->ReadSectors(temp.data(), first, static_cast<uint32_t>(sectors));
+                    ReadPiece(*reader, temp.data(), first, sectors, from, n, within % 512);
+                else
+                    UnreadableCollector::Note(from, n);
                 std::memcpy(out, temp.data() + within % 512, n);
             }
         }

@@ -206,7 +206,34 @@ public:
     bool IsSectorFree(uint64_t) const override { return true; }
 };
 
-// The base content reader over a node's runs (sparse runs read as zeros).
+// A range of a file's bytes that could not be read from the device (given as zeros).
+struct UnreadableRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+// While one lives, the content reads of its thread note in it the ranges they could not read.
+// Collectors nest; the innermost one collects.
+class UnreadableCollector {
+public:
+    UnreadableCollector();
+    ~UnreadableCollector();
+    UnreadableCollector(const UnreadableCollector&) = delete;
+    UnreadableCollector& operator=(const UnreadableCollector&) = delete;
+
+    // Ranges in file order, adjacent ones joined.
+    const std::vector<UnreadableRange>& Ranges() const { return ranges_; }
+    // Notes a range with the thread's collector; nothing when there is none.
+    static void Note(uint64_t offset, uint64_t length);
+
+private:
+    std::vector<UnreadableRange> ranges_;
+    UnreadableCollector* outer_;
+};
+
+// The base content reader over a node's runs (sparse runs read as zeros). A piece that fails
+// is read again 4 KiB at a time; what still fails, and what lies past the device, is noted
+// with the thread's UnreadableCollector.
 uint32_t ReadRunsData(DiskReader* reader, const RFileNode& node, uint64_t offset, uint8_t* buffer,
                       uint32_t length);
 

@@ -34,6 +34,7 @@ public:
     std::set<std::pair<uint32_t, uint64_t>> failAt;  // (node, offset)
     uint32_t shortNode = 0;                          // its reads copy at most shortAfter bytes
     uint64_t shortAfter = UINT64_MAX;
+    std::map<uint32_t, std::vector<ReadGap>> unreadable;  // bytes served as zeros and reported
     int opened = 0;
 
     unsigned long long GetPartCount() const override { return 1; }
@@ -58,6 +59,18 @@ public:
         if (it == content.end() || failAt.count({id, offset}) || offset >= it->second.size()) return false;
         uint64_t n = std::min<uint64_t>({length, it->second.size() - offset, id == shortNode ? shortAfter : length});
         std::memcpy(buffer, it->second.data() + offset, n);
+        return true;
+    }
+    bool ReadNodeDataChecked(unsigned long long part, unsigned int id, void* buffer, unsigned long long offset,
+                             unsigned int length, ReadGap* gaps, unsigned int maxGaps, unsigned int* count) override {
+        *count = 0;
+        if (!ReadNodeData(part, id, buffer, offset, length)) return false;
+        for (const ReadGap& g : unreadable[id]) {
+            uint64_t from = std::max<uint64_t>(g.offset, offset), to = std::min<uint64_t>(g.offset + g.length, offset + length);
+            if (from >= to || *count == maxGaps) continue;
+            std::memset(static_cast<char*>(buffer) + (from - offset), 0, to - from);
+            gaps[(*count)++] = {from, to - from};
+        }
         return true;
     }
 };
@@ -104,14 +117,16 @@ TEST(RecoverFiles, UnreadablePiecesBecomeZerosAndUnreadableFilesAreNotWritten) {
     view.content[1] = Pattern(2 * mib + 100, 1);  // its second MiB fails
     view.content[2] = Pattern(5000, 2);           // every read fails
     view.content[3] = Pattern(3000, 3);           // fine
+    view.content[4] = Pattern(40000, 4);          // three bad 4 KiB pieces, two of them adjacent
     view.failAt = {{1, mib}, {2, 0}};
+    view.unreadable[4] = {{8192, 4096}, {12288, 4096}, {20480, 4096}};
     auto results = OnePartition({File(1, "a/big.bin", 2 * mib + 100), File(2, "a/lost.bin", 5000, 2),
-                                 File(3, "b/ok.txt", 3000)});
+                                 File(3, "b/ok.txt", 3000), File(4, "b/spotty.bin", 40000, 2)});
     RecoverSummary summary;
     ASSERT_EQ(RecoverFiles(view, results, temp / "out", true, summary), 0) << summary.error;
     EXPECT_EQ(view.opened, 0);
-    EXPECT_EQ(summary.written, 2u);
-    EXPECT_EQ(summary.partial, 1u);
+    EXPECT_EQ(summary.written, 3u);
+    EXPECT_EQ(summary.partial, 2u);
     EXPECT_EQ(summary.failed, 1u);
     fs::path base = temp / "out" / "0_Disk";
     std::string want = view.content[1];
@@ -123,10 +138,21 @@ TEST(RecoverFiles, UnreadablePiecesBecomeZerosAndUnreadableFilesAreNotWritten) {
     ASSERT_EQ(::stat((base / "b" / "ok.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, 1546300800);
     auto list = ListOf(temp / "out");
-    ASSERT_EQ(list.size(), 2u);
+    ASSERT_EQ(list.size(), 3u);
     EXPECT_FALSE(list[0]["read_whole"].get<bool>());
+    EXPECT_EQ(list[0]["unreadable"], nlohmann::json::parse(R"([{"offset": 1048576, "length": 1048576}])"));
     EXPECT_TRUE(list[1]["read_whole"].get<bool>());
+    EXPECT_TRUE(list[1]["unreadable"].empty());
     EXPECT_EQ(list[1]["md5"], Md5Hex(view.content[3].data(), 3000));
+    // Adjacent bad pieces are one range; the MD5 is that of what was written.
+    EXPECT_FALSE(list[2]["read_whole"].get<bool>());
+    EXPECT_EQ(list[2]["unreadable"],
+              nlohmann::json::parse(R"([{"offset": 8192, "length": 8192}, {"offset": 20480, "length": 4096}])"));
+    std::string spotty = view.content[4];
+    std::fill(spotty.begin() + 8192, spotty.begin() + 16384, '\0');
+    std::fill(spotty.begin() + 20480, spotty.begin() + 24576, '\0');
+    EXPECT_EQ(list[2]["md5"], Md5Hex(spotty.data(), spotty.size()));
+    EXPECT_EQ(Md5OfFile(base / "b" / "spotty.bin"), Md5Hex(spotty.data(), spotty.size()));
 }
 
 TEST(RecoverFiles, AShortReadNeverLeavesTheLastFilesBytesBehind) {

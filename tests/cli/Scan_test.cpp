@@ -358,6 +358,51 @@ TEST(Times, WallClockTimesBecomeUtcInTheZoneTheDeviceClockWasIn) {
     EXPECT_EQ(escape.code, 64);
 }
 
+// An image cut short in the middle of a deleted file: what lies before the cut is recovered,
+// the rest is named as unreadable, and the exit code says the recovery is incomplete.
+TEST(Recover, BytesPastTheEndOfACutImageAreUnreadableNotRecovered) {
+    TempDir temp;
+    const fs::path original = FixtureImage("fat16.img");
+    auto listed = RunRavlin({"scan", original.string(), "--report", "-", "-q", "--deleted-only"});
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    Json victim;
+    const Json report = Json::parse(listed.out);
+    for (const auto& n : report["partitions"][0]["nodes"])
+        if (n["deleted"].get<bool>() && !n["directory"].get<bool>() && n["runs"].size() == 1 &&
+            n["size"].get<uint64_t>() >= 8192 && victim.is_null())
+            victim = n;
+    ASSERT_FALSE(victim.is_null());
+    const uint64_t start = victim["runs"][0]["start_sector"].get<uint64_t>() * 512;
+    const uint64_t size = victim["size"].get<uint64_t>();
+    std::string want(size, '\0');
+    {
+        std::ifstream in(original, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(start));
+        in.read(want.data(), 4096);
+    }
+    const fs::path cut = temp / "cut.img";
+    fs::copy_file(original, cut);
+    fs::resize_file(cut, start + 4096);
+
+    auto run = RunRavlin({"scan", cut.string(), "--deleted-only", "--recover", (temp / "out").string(), "-q"});
+    EXPECT_EQ(run.code, 74) << run.err;
+    ASSERT_EQ(run.ErrLines().size(), 1u) << run.err;
+    EXPECT_NE(run.err.find("with unreadable parts"), std::string::npos) << run.err;
+    auto recovered = Recovered(temp / "out");
+    auto it = recovered.find({0, victim["path"].get<std::string>()});
+    ASSERT_NE(it, recovered.end());
+    const Json& f = it->second;
+    EXPECT_FALSE(f["read_whole"].get<bool>());
+    // The volume's clusters end with the image, and the file's run with them.
+    const uint64_t written = f["written_size"].get<uint64_t>();
+    ASSERT_GT(written, 4096u);
+    ASSERT_LE(written, size);
+    want.resize(written);
+    EXPECT_EQ(f["unreadable"], Json::parse("[{\"offset\": 4096, \"length\": " + std::to_string(written - 4096) + "}]"));
+    EXPECT_EQ(f["md5"], Md5Hex(want.data(), want.size()));
+    EXPECT_EQ(Md5OfFile(temp / "out" / f["written_to"].get<std::string>()), Md5Hex(want.data(), want.size()));
+}
+
 TEST(Selection, TypesAndSizesNarrowTheListing) {
     std::string image = FixtureImage("sample-disk.img").string();
     auto all = RunRavlin({"scan", image, "--list", "-q"});

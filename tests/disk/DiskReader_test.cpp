@@ -308,6 +308,23 @@ TEST(DiskReader, FileSystemsWithoutDirectIoStillRead) {
     std::filesystem::remove(image);
 }
 
+// An image cut short while it is read (as a detached or shrunk loop device is) has gone: its
+// reader reports a lost device rather than serving zeros.
+TEST(DiskReader, ASourceThatShrinksUnderTheReaderIsLost) {
+    test::TempDir temp;
+    auto image = temp / "shrinking.img";
+    test::WriteNumberedImage(image, 64);
+    DiskReader reader;
+    ASSERT_TRUE(reader.OpenPath(image.wstring()));
+    std::vector<uint8_t> buffer(512 * 4);
+    ASSERT_EQ(reader.ReadSectors(buffer.data(), 40, 4), 1u);
+    EXPECT_FALSE(reader.IsDeviceLost());
+    std::filesystem::resize_file(image, 32 * 512);
+    EXPECT_EQ(reader.ReadSectors(buffer.data(), 40, 4), 0u);
+    EXPECT_TRUE(reader.IsDeviceLost());
+    EXPECT_EQ(reader.ReadSectors(buffer.data(), 0, 1), 0u);  // lost for good
+}
+
 TEST(DiskReader, ReadsARealLoopDeviceThroughDirectIo) {
     if (geteuid() != 0 || access("/dev/loop-control", F_OK) != 0)
         GTEST_SKIP() << "needs root and loop devices";

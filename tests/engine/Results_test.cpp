@@ -143,6 +143,60 @@ TEST(EngineResults, ASlowContentReadLeavesTheNodeStoreFree) {
     EXPECT_TRUE(writable);
 }
 
+// Content reads say which bytes the device could not give: a bad 4 KiB inside a file costs
+// only those bytes; a device that went away costs all of them.
+TEST(EngineResults, ContentReadsReportTheBytesTheDeviceCouldNotGive) {
+    auto image = test::FixtureImage("sample-disk.img");
+    int err = 0;
+    auto faulty = std::make_shared<platform::FaultInjectingBackend>(platform::OpenFileBackend(image.string(), err));
+    const std::wstring device = L"\\\\.\\PhysicalDrive56";
+    platform::RegisterDeviceFactory(device, [faulty] { return faulty; });
+    ScanEngineImpl engine;
+    ScanInput input;
+    input.devicePath = device;
+    input.sectorCount = std::filesystem::file_size(image) / 512;
+    ASSERT_TRUE(engine.Start(input));
+    while (engine.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (engine.TickPreview(0)) {
+    }
+    IScanView& view = engine.View();
+    auto part = engine.PartitionAt(0);
+    uint32_t file = FileOfType(engine, kJpg);
+    ASSERT_NE(file, 0u);
+    const RFileNode* node = part->NodeAt(file);
+    const uint64_t first = node->firstSector;
+    const uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(node->size, 64 * 1024));
+    ASSERT_GT(size, 12288u);
+    ASSERT_TRUE(view.OpenReader(0));
+    std::vector<uint8_t> good(size), got(size);
+    ReadGap gaps[8];
+    unsigned int count = 99;
+    ASSERT_TRUE(view.ReadNodeDataChecked(0, file, good.data(), 0, size, gaps, 8, &count));
+    EXPECT_EQ(count, 0u);
+
+    faulty->FailSectors(first + 9, 1);  // inside the file's second 4 KiB
+    ASSERT_TRUE(view.ReadNodeDataChecked(0, file, got.data(), 0, size, gaps, 8, &count));
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(gaps[0].offset, 4096u);
+    EXPECT_EQ(gaps[0].length, 4096u);
+    std::vector<uint8_t> want = good;
+    std::fill(want.begin() + 4096, want.begin() + 8192, 0);
+    EXPECT_EQ(got, want);
+    // An offset inside the bad piece: the gap is clipped to what was asked for.
+    ASSERT_TRUE(view.ReadNodeDataChecked(0, file, got.data(), 5000, 100, gaps, 8, &count));
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(gaps[0].offset, 5000u);
+    EXPECT_EQ(gaps[0].length, 100u);
+
+    faulty->Vanish();
+    view.ReadNodeDataChecked(0, file, got.data(), 0, size, gaps, 1, &count);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(gaps[0].offset, 0u);
+    EXPECT_EQ(gaps[0].length, size);
+    view.CloseReader(0);
+    platform::UnregisterDevice(device);
+}
+
 namespace {
 // A host's enumerator that, like a browsing host, asks the view about each node it is given,
 // while a scanner thread is waiting to write to the same partition.

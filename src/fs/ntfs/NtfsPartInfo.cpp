@@ -32,7 +32,10 @@ uint32_t NtfsPartInfo::ReadFileData(DiskReader* reader, const RFileNode* node, u
     // Resident content is not kept in the node: read it again from the file record.
     NtfsRecord record;
     uint32_t number = node->sourceId != 0xFFFFFFFF ? node->sourceId : node->id;
-    if (!ReadNtfsRecordOfPart(*this, *reader, number, record) || !record.resident) return 0;
+    if (!ReadNtfsRecordOfPart(*this, *reader, number, record) || !record.resident) {
+        UnreadableCollector::Note(offset, std::min<uint64_t>(length, node->size - offset));
+        return 0;
+    }
     return copyFrom(record.residentData);
 }
 
