@@ -123,6 +123,7 @@ int RunDemo(bool quiet) {
     options.list = true;
     options.recover = "recovered";
     options.recoverDeletedOnly = true;
+    options.mode = "full";
     options.quiet = quiet;
     int code = RunScan(options);
     if (code == kExitOk) {
@@ -160,7 +161,10 @@ int Main(int argc, char** argv) {
     scanCommand->add_option("SOURCE", scan.source, "Image file, block device or \\\\.\\PhysicalDriveN")->required();
     scanCommand->add_option("--start", scan.start, "First sector of the region (512-byte sectors)");
     scanCommand->add_option("--count", count, "Sectors in the region (default: to the end)");
-    scanCommand->add_option("--mode", scan.mode, "full (file systems, default), raw or video");
+    bool deep = false;
+    scanCommand->add_flag("--deep", deep, "Deep scan: also read every sector, carve files and rebuild lost volumes");
+    scanCommand->add_option("--mode", scan.mode,
+                            "quick (file systems only, default), full (the same as --deep), raw or video");
     scanCommand->add_option("--kind", scan.kind, "whole (default), free, free-browse, all-disks, or 1, 2, 5, 8");
     scanCommand->add_flag("--deleted-only", scan.deletedOnly, "Only deleted files");
     scanCommand->add_option("--preview-path", scan.previewPath, "Show only what lies below this path, e.g. C:\\Photos");
@@ -208,6 +212,13 @@ int Main(int argc, char** argv) {
                 return kExitUsage;
             }
             scan.count = value;
+        }
+        if (deep) {
+            if (scan.mode != "quick" && AsciiLower(scan.mode) != "full") {
+                std::cerr << "ravlin: --deep and --mode " << scan.mode << " both choose the scan\n";
+                return kExitUsage;
+            }
+            scan.mode = "full";
         }
         return RunScan(scan);
     }

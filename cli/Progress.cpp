@@ -71,8 +71,10 @@ std::string ProgressDisplay::Line(const ProgressSample& sample, int width) const
     char head[160];
     std::snprintf(head, sizeof head, "%5.1f%%  %7.1f MB/s  ETA %s  %llu files", fraction * 100, rate / 1e6,
                   eta.c_str(), static_cast<unsigned long long>(sample.filesFound));
+    if (sample.quick)
+        std::snprintf(head, sizeof head, "quick scan  %llu files", static_cast<unsigned long long>(sample.filesFound));
     std::string line;
-    if (terminal_) {
+    if (terminal_ && !sample.quick) {
         int barWidth = width >= 100 ? 24 : width >= 70 ? 12 : 0;
         if (barWidth > 0) {
             int filled = static_cast<int>(fraction * barWidth);
@@ -109,6 +111,12 @@ void ProgressDisplay::Finish(const ProgressSample& sample, const std::string& ou
     double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
     if (terminal_ && printedBar_) std::cerr << '\r' << "\x1b[K";
     char line[200];
+    if (sample.quick) {
+        std::snprintf(line, sizeof line, "ravlin: %s after %s: %llu files found", outcome.c_str(),
+                      FormatDuration(seconds).c_str(), static_cast<unsigned long long>(sample.filesFound));
+        std::cerr << line << '\n';
+        return;
+    }
     std::snprintf(line, sizeof line, "ravlin: %s after %s: %llu of %llu sectors, %llu files found", outcome.c_str(),
                   FormatDuration(seconds).c_str(), static_cast<unsigned long long>(sample.scannedSectors),
                   static_cast<unsigned long long>(sample.totalSectors),

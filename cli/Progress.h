@@ -15,6 +15,7 @@ struct ProgressSample {
     std::string currentPath;
     std::string stage;
     bool readsFailing = false;  // the source reported failed reads or went away
+    bool quick = false;         // a quick scan: file systems only, no sectors to count
 };
 
 class ProgressDisplay {

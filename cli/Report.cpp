@@ -128,7 +128,7 @@ void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults&
     scan["types"] = std::move(types);
     scan["min_size"] = info.selection.minSize;
     scan["max_size"] = info.selection.maxSize == UINT64_MAX ? Json(nullptr) : Json(info.selection.maxSize);
-    scan["completed"] = !info.interrupted && info.scannedSectors >= info.totalSectors;
+    scan["completed"] = !info.interrupted && (info.mode == "quick" || info.scannedSectors >= info.totalSectors);
     scan["interrupted"] = info.interrupted;
     scan["scanned_sectors"] = info.scannedSectors;
     scan["total_sectors"] = info.totalSectors;

@@ -111,7 +111,7 @@ int Usage(const std::string& message) {
 
 // `regionSectors`: the sectors asked for. The engine counts whole 8 MiB blocks, so a region
 // ending inside one is shown at its own size.
-ProgressSample Sample(const ScanEngine& engine, const Host& host, uint64_t regionSectors) {
+ProgressSample Sample(const ScanEngine& engine, const Host& host, uint64_t regionSectors, bool quick) {
     ProgressSample sample;
     unsigned long long scanned = 0, total = 0, found = 0, bytes = 0;
     engine.GetScanProgress(scanned, total, found, bytes);
@@ -121,6 +121,7 @@ ProgressSample Sample(const ScanEngine& engine, const Host& host, uint64_t regio
     sample.currentPath = ToUtf8(engine.GetView().CurrentPath());
     sample.stage = host.Stage();
     sample.readsFailing = host.ReadsFailing();
+    sample.quick = quick;
     return sample;
 }
 
@@ -154,7 +155,7 @@ bool ParseKind(const std::string& text, uint32_t& kind) {
 
 bool ParseMode(const std::string& text, uint32_t& mode) {
     std::string t = AsciiLower(text);
-    if (t == "full") mode = 0;
+    if (t == "full" || t == "quick") mode = 0;
     else if (t == "raw") mode = 1;
     else if (t == "video") mode = 3;
     else return false;
@@ -164,9 +165,14 @@ bool ParseMode(const std::string& text, uint32_t& mode) {
 int RunScan(const ScanOptions& options) {
     ScanInfo info;
     info.mode = AsciiLower(options.mode);
-    if (!ParseMode(options.mode, info.scanMode)) return Usage("unknown --mode '" + options.mode + "' (full, raw or video)");
+    if (!ParseMode(options.mode, info.scanMode))
+        return Usage("unknown --mode '" + options.mode + "' (quick, full, raw or video)");
     if (!ParseKind(options.kind, info.scanKind))
         return Usage("unknown --kind '" + options.kind + "' (whole, free, free-browse, all-disks or 1, 2, 5, 8)");
+    const bool quick = info.mode == "quick";
+    if (quick && info.scanKind == 1) info.scanKind = kScanKindFileSystems;
+    if (quick && (info.scanKind == 2 || info.scanKind == 5))
+        return Usage("--kind " + options.kind + " reads the raw sectors of free space: add --deep");
     std::string format = AsciiLower(options.format);
     if (format != "json" && format != "dfxml" && format != "body")
         return Usage("unknown --format '" + options.format + "' (json, dfxml or body)");
@@ -251,7 +257,7 @@ int RunScan(const ScanOptions& options) {
         engine.TickPreview(50000);
         auto now = std::chrono::steady_clock::now();
         if (now - lastShown >= std::chrono::milliseconds(200)) {
-            progress.Update(Sample(engine, host, info.sectorCount));
+            progress.Update(Sample(engine, host, info.sectorCount, quick));
             lastShown = now;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -261,17 +267,20 @@ int RunScan(const ScanOptions& options) {
     }
     info.interrupted = g_interrupted != 0;
     g_scanInterrupted = info.interrupted;
-    ProgressSample last = Sample(engine, host, info.sectorCount);
+    ProgressSample last = Sample(engine, host, info.sectorCount, quick);
     info.scannedSectors = last.scannedSectors;
     info.totalSectors = last.totalSectors;
     host.Fill(info);
-    std::string outcome = info.interrupted ? "interrupted"
-                          : host.DeviceLost() ? "stopped, the source went away"
-                                              : "scan finished";
+    const std::string which = quick ? "quick scan" : info.scanMode == 0 ? "deep scan" : info.mode + " scan";
+    std::string outcome = info.interrupted ? which + " interrupted"
+                          : host.DeviceLost() ? which + " stopped, the source went away"
+                                              : which + " finished";
     progress.Finish(last, outcome);
 
     ScanResults results = CollectResults(engine, selection.SelectsAll() && options.previewPath.empty());
     ApplyTimeZone(results, zone);
+    if (quick && results.files == 0 && !options.quiet && !info.interrupted)
+        std::cerr << "ravlin: the quick scan found no files in the file systems; --deep also searches the raw sectors\n";
     int code = kExitOk;
     if (options.list) {
         WriteListing(std::cout, results);
@@ -312,7 +321,7 @@ int RunScan(const ScanOptions& options) {
     }
     ReleaseInterrupt();
     if (code == kExitOk && host.DeviceLost()) code = kExitIoError;
-    if (code == kExitOk && !info.interrupted && info.scannedSectors < info.totalSectors) {
+    if (code == kExitOk && !quick && !info.interrupted && info.scannedSectors < info.totalSectors) {
         // The engine gave up early (nothing it could open, or a source that stopped answering).
         std::cerr << "ravlin: the scan ended early: " << info.scannedSectors << " of " << info.totalSectors
                   << " sectors read\n";

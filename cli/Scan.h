@@ -11,7 +11,7 @@ struct ScanOptions {
     std::string source;
     uint64_t start = 0;
     std::optional<uint64_t> count;
-    std::string mode = "full";
+    std::string mode = "quick";
     std::string kind = "whole";
     bool deletedOnly = false;
     std::string previewPath;

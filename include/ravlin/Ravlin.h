@@ -267,6 +267,9 @@ public:
 };
 
 // What to scan. Start copies every field.
+// The quick scan's kind: the file-system pass over the scan's own source, and nothing more.
+inline constexpr uint32_t kScanKindFileSystems = 9;
+
 class ScanInput {
 public:
     std::wstring devicePath;  // "\\.\PhysicalDriveN", "\\.\X:", an image file or a block device
@@ -275,7 +278,10 @@ public:
     uint64_t startSector = 0;  // first 512-byte sector of the region
     uint64_t sectorCount = 0;  // sectors in the region
     uint32_t scanMode = 0;     // 0 full, 3 video fragments, other: raw pass and stages only
-    uint32_t scanKind = 1;     // 2/5 free space only, 8 every physical drive
+    // 1 the whole region; 2/5 free space only; 8 the file systems of every physical drive,
+    // then the scan ends; 9 (kScanKindFileSystems) the file systems of this source only, then
+    // the scan ends: no raw pass, no carving, no stages (a quick scan).
+    uint32_t scanKind = 1;
     IScanHost* host = nullptr;
     std::wstring resumeFile;
     std::wstring previewPath;  // e.g. "C:\Photos": the preview shows only what lies there

@@ -109,7 +109,7 @@ void DiskRecoveryEngine::Run() {
     if (input_.scanMode == kScanModeFull && !IsStopped()) {
         FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
         EnumerateListedPartitions(pass);
-        if (input_.scanKind == kScanKindAllDrives) {
+        if (input_.scanKind == kScanKindAllDrives || input_.scanKind == kScanKindFileSystems) {
             reader_.Close();
             return;
         }

@@ -273,6 +273,34 @@ INSTANTIATE_TEST_SUITE_P(FileSystems, Browse,
                              return name;
                          });
 
+// The quick scan kind walks the listed volumes and ends: the same volumes and files as the
+// deep scan gives them, no sector read for carving, no partition of carved files.
+TEST(QuickScan, ListsWhatTheDeepScanListsOfTheVolumesAndReadsNoRawSectors) {
+    auto image = FixtureImage("mbr-disk.img");
+    ScanEngine deep;
+    ScanWhileTicking(deep, DiskInput(image), 0);
+    ScanEngine quick;
+    ScanInput input = DiskInput(image);
+    input.scanKind = kScanKindFileSystems;
+    ScanWhileTicking(quick, input, 0);
+    auto deepWalks = WalkAll(deep.GetView());
+    auto quickWalks = WalkAll(quick.GetView());
+    const size_t volumes = ManifestOf("mbr-disk.img").partitions.size();
+    ASSERT_EQ(deepWalks.size(), volumes + 1);
+    ASSERT_EQ(quickWalks.size(), volumes);
+    for (size_t p = 0; p < volumes; ++p) {
+        std::set<std::string> deepFiles, quickFiles;
+        for (const auto& [path, s] : deepWalks[p].files) deepFiles.insert(path);
+        for (const auto& [path, s] : quickWalks[p].files) quickFiles.insert(path);
+        EXPECT_EQ(quickFiles, deepFiles) << "partition " << p;
+        EXPECT_FALSE(quickFiles.empty());
+    }
+    unsigned long long scanned = 1, total = 0, found = 0, bytes = 0;
+    quick.GetScanProgress(scanned, total, found, bytes);
+    EXPECT_EQ(scanned, 0u);
+    EXPECT_GT(found, 0u);
+}
+
 TEST(BrowseNtfs, OnlyDeletedShowsExactlyTheDeletedFilesAndAPreviewPathNarrowsTheTree) {
     const Manifest* manifest = &ManifestOf("ntfs.img");
     auto image = FixtureImage("ntfs.img");

@@ -67,11 +67,10 @@ TEST_P(Volumes, TheJsonReportAgreesWithTheManifest) {
     Json report = ReadJson(temp / "r.json");
     EXPECT_EQ(report["schema"], "ravlin-report");
     EXPECT_TRUE(report["scan"]["completed"].get<bool>());
-    // The volumes, then the partition of carved files (empty: every file here is listed).
-    ASSERT_EQ(report["partitions"].size(), manifest.partitions.size() + 1);
-    const Json& carved = report["partitions"].back();
-    EXPECT_EQ(carved["fs_type"], 13);
-    EXPECT_EQ(carved["file_count"], 0);
+    // A quick scan: the volumes, and no partition of carved files.
+    EXPECT_EQ(report["scan"]["mode"], "quick");
+    EXPECT_EQ(report["scan"]["scanned_sectors"], 0);
+    ASSERT_EQ(report["partitions"].size(), manifest.partitions.size());
     uint64_t files = 0;
     for (size_t p = 0; p < manifest.partitions.size(); ++p) {
         const auto& mp = manifest.partitions[p];
@@ -403,6 +402,22 @@ TEST(Recover, BytesPastTheEndOfACutImageAreUnreadableNotRecovered) {
     EXPECT_EQ(Md5OfFile(temp / "out" / f["written_to"].get<std::string>()), Md5Hex(want.data(), want.size()));
 }
 
+// A quick scan of a disk without file systems finds nothing and says what would.
+TEST(QuickScan, FindingNothingPointsToTheDeepScan) {
+    TempDir temp;
+    fs::path blank = temp / "blank.img";
+    std::ofstream(blank).close();
+    fs::resize_file(blank, 4 << 20);
+    auto run = RunRavlin({"scan", blank.string(), "--report", (temp / "r.json").string()});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.err.find("quick scan finished"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--deep"), std::string::npos) << run.err;
+    EXPECT_TRUE(ReadJson(temp / "r.json")["scan"]["completed"].get<bool>());
+    auto refused = RunRavlin({"scan", blank.string(), "--kind", "free", "-q"});
+    EXPECT_EQ(refused.code, 64);
+    EXPECT_NE(refused.err.find("--deep"), std::string::npos) << refused.err;
+}
+
 TEST(Selection, TypesAndSizesNarrowTheListing) {
     std::string image = FixtureImage("sample-disk.img").string();
     auto all = RunRavlin({"scan", image, "--list", "-q"});
@@ -470,7 +485,7 @@ TEST(Interrupt, SigintStopsTheScanAndReportsWhatWasFound) {
     fs::copy_file(FixtureImage("ntfs.img"), big);
     fs::resize_file(big, uint64_t{4} << 40);  // a sparse 4 TiB disk: minutes to read
     // Interrupted once the first progress line (after five seconds) shows the scan under way.
-    auto run = RunProgram(RAVLIN_CLI_PATH, {"scan", big.string(), "--report", (temp / "r.json").string()}, "",
+    auto run = RunProgram(RAVLIN_CLI_PATH, {"scan", big.string(), "--deep", "--report", (temp / "r.json").string()}, "",
                           std::chrono::seconds(120), "files");
     EXPECT_EQ(run.code, 130) << run.err;
     EXPECT_NE(run.err.find("interrupted"), std::string::npos) << run.err;
@@ -504,14 +519,14 @@ TEST(Demo, ScansTheSampleDiskAndRecoversItsDeletedFiles) {
     EXPECT_EQ(recovered.size(), deleted);
 }
 
-// A volume quick-formatted over a thousand files: a plain scan lists the new, empty volume and,
+// A volume quick-formatted over a thousand files: a deep scan lists the new, empty volume and,
 // rebuilt from the old MFT records it found in raw sectors, the old one as a deleted partition
 // whose files come back byte for byte.
 TEST(Formatted, AQuickFormattedVolumesFilesAreRecovered) {
     auto manifest = Json::parse(std::ifstream(std::string(RAVLIN_FIXTURE_DIR) + "/ntfs-quickformat.img.json"));
     TempDir temp;
     fs::path out = temp / "out";
-    auto run = RunRavlin({"scan", FixtureImage("ntfs-quickformat.img").string(), "--recover", out.string(), "-q"});
+    auto run = RunRavlin({"scan", FixtureImage("ntfs-quickformat.img").string(), "--deep", "--recover", out.string(), "-q"});
     ASSERT_EQ(run.code, 0) << run.err;
     std::map<std::string, std::string> md5;  // path in the rebuilt volume -> MD5 written
     for (const auto& [key, f] : Recovered(out))
