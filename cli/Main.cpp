@@ -38,11 +38,13 @@ std::string VersionText() {
 
 int ListDisks() {
     auto devices = ListDevices();
-    std::cout << std::left << std::setw(22) << "NAME" << std::setw(12) << "SIZE" << "SOURCE\n";
+    // The device path first: it is what a shell takes unquoted. The library's own name for
+    // it is accepted too.
+    std::cout << std::left << std::setw(22) << "DEVICE" << std::setw(12) << "SIZE" << "ALSO NAMED\n";
     for (const auto& device : devices) {
         std::string size = device.sizeBytes ? HumanSize(device.sizeBytes) : "-";
-        std::cout << std::left << std::setw(22) << ToUtf8(device.name) << std::setw(12) << size
-                  << ToUtf8(device.target) << (device.registered ? "  (registered)" : "") << '\n';
+        std::cout << std::left << std::setw(22) << ToUtf8(device.target) << std::setw(12) << size
+                  << ToUtf8(device.name) << (device.registered ? "  (registered)" : "") << '\n';
     }
     if (devices.empty()) std::cerr << "ravlin: no disks found (scanning an image file needs none)\n";
     return kExitOk;
@@ -158,7 +160,7 @@ int Main(int argc, char** argv) {
     ScanOptions scan;
     std::string count;
     auto* scanCommand = app.add_subcommand("scan", "Scan an image file, a block device or a device name");
-    scanCommand->add_option("SOURCE", scan.source, "Image file, block device or \\\\.\\PhysicalDriveN")->required();
+    scanCommand->add_option("SOURCE", scan.source, "Image file or block device (/dev/sdb)")->required();
     scanCommand->add_option("--start", scan.start, "First sector of the region (512-byte sectors)");
     scanCommand->add_option("--count", count, "Sectors in the region (default: to the end)");
     bool deep = false;

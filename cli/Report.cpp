@@ -149,6 +149,7 @@ void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults&
         p["device_path"] = part.devicePath;
         p["second_name"] = part.secondName;
         p["display_name"] = part.displayName;
+        p["volume_label"] = part.volumeLabel.empty() ? Json(nullptr) : Json(part.volumeLabel);
         p["fs"] = FsTypeName(part.fsType);
         p["fs_type"] = part.fsType;
         p["start_sector"] = part.startSector;
@@ -224,6 +225,16 @@ void WriteDfxmlReport(std::ostream& out, const ScanInfo& info, const ScanResults
     out << "</dfxml>\n";
 }
 
+// 1048576 as "1,048,576".
+std::string Grouped(uint64_t value) {
+    std::string digits = std::to_string(value), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
 std::string EscapeBodyField(const std::string& text) {
     std::string out;
     out.reserve(text.size());
@@ -262,10 +273,10 @@ void WriteListing(std::ostream& out, const ScanResults& results) {
             ++files, bytes += node.size;
             if (node.Deleted()) ++deleted;
         }
-        out << "[" << part.index << "] " << part.Label() << "  " << FsTypeName(part.fsType) << ", sectors "
-            << part.startSector << "+" << part.sectorCount << " (" << HumanSize(part.sectorCount * 512) << "), "
-            << files << (files == 1 ? " file" : " files") << ", " << HumanSize(bytes) << ", " << deleted
-            << " deleted\n";
+        out << "[" << part.index << "] " << part.Label() << " (" << FsTypeName(part.fsType) << ", "
+            << Grouped(part.startSector) << "+" << Grouped(part.sectorCount) << " sectors, "
+            << HumanSize(part.sectorCount * 512) << "), " << files << (files == 1 ? " file" : " files") << ", "
+            << HumanSize(bytes) << ", " << deleted << " deleted\n";
         // A node is the last of its siblings when no later node has its depth before a
         // shallower one does.
         const auto& nodes = part.nodes;

@@ -126,7 +126,16 @@ void WalkPartition(const IScanView& view, PartResult& part, const DetailMap& det
         NodeBrief brief;
         if (id == frame.id || !view.GetNodeBrief(part.index, id, &brief)) continue;
         int depth = static_cast<int>(stack.size()) - 1;
-        part.nodes.push_back(MakeNode(id, brief, frame.prefix, depth, details, part.index));
+        // The library's fixed folder names in English: the folder of lost paths (left out
+        // while empty) and the recycle bin's display name at the top.
+        const bool lostPath = id == part.lostPathId && brief.isDirectory;
+        if (lostPath && view.GetChildCount(part.index, id) == 0) continue;
+        NodeResult made = MakeNode(id, brief, frame.prefix, depth, details, part.index);
+        if (lostPath || (depth == 0 && made.directory)) {
+            made.name = EnglishName(made.name);
+            made.path = frame.prefix + made.name;
+        }
+        part.nodes.push_back(std::move(made));
         const NodeResult& node = part.nodes.back();
         if (!node.directory) {
             ++totals.files;
@@ -150,9 +159,30 @@ void ApplyTimeZone(ScanResults& results, const TimeZone& zone) {
     }
 }
 
+std::string EnglishName(const std::string& name) {
+    static const std::pair<const char*, const char*> fixed[] = {
+        {"\xE6\x9C\xAC\xE5\x9C\xB0\xE7\xA3\x81\xE7\x9B\x98", "Local Disk"},                // 本地磁盘
+        {"\xE5\xB7\xB2\xE5\x88\xA0\xE9\x99\xA4\xE7\x9A\x84\xE5\x88\x86\xE5\x8C\xBA", "Deleted partition "},  // 已删除的分区
+        {"\xE9\x87\x8D\xE6\x9E\x84\xE7\x9A\x84\xE6\x96\x87\xE4\xBB\xB6", "Reconstructed files"},  // 重构的文件
+        {"\xE8\xA7\x86\xE9\xA2\x91\xE6\x96\x87\xE4\xBB\xB6", "Video files"},               // 视频文件
+        {"\xE8\xB7\xAF\xE5\xBE\x84\xE4\xB8\xA2\xE5\xA4\xB1\xE7\x9A\x84\xE6\x96\x87\xE4\xBB\xB6", "Lost path"},  // 路径丢失的文件
+        {"\xE5\x9B\x9E\xE6\x94\xB6\xE7\xAB\x99", "Recycle Bin"},                            // 回收站
+    };
+    for (const auto& [chinese, english] : fixed) {
+        std::string_view c(chinese);
+        if (name.compare(0, c.size(), c) != 0) continue;
+        std::string rest = name.substr(c.size());
+        // "本地磁盘(C:)" and "已删除的分区3": the letter or number stays.
+        if (!rest.empty() && rest.front() == '(') return std::string(english) + " " + rest;
+        if (rest.empty() || std::string_view(english).back() == ' ') return english + rest;
+    }
+    return name;
+}
+
 std::string PartResult::Label() const {
-    if (!displayName.empty()) return displayName;
-    if (!secondName.empty()) return secondName;
+    if (!volumeLabel.empty()) return volumeLabel;
+    if (!displayName.empty()) return EnglishName(displayName);
+    if (!secondName.empty()) return EnglishName(secondName);
     return "Partition " + std::to_string(index);
 }
 
@@ -167,12 +197,14 @@ ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDept
         PartResult part;
         part.index = p;
         part.rootId = brief.rootNodeId;
+        part.lostPathId = brief.orphanFolderId;
         part.startSector = brief.startSector;
         part.sectorCount = brief.sectorCount;
         part.fsType = brief.fsType;
         part.devicePath = ToUtf8(brief.devicePath);
         part.secondName = ToUtf8(brief.secondName);
         part.displayName = ToUtf8(brief.displayName);
+        if (brief.volumeLabel) part.volumeLabel = ToUtf8(brief.volumeLabel);
         part.listed = brief.listedBySystem != 0;
         part.fileCount = brief.fileCount;
         part.driveLetter = brief.driveLetter;

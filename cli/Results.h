@@ -49,18 +49,21 @@ struct NodeResult {
 struct PartResult {
     uint64_t index = 0;
     uint32_t rootId = 0;
+    uint32_t lostPathId = 0;  // the folder of files whose path was lost
     uint64_t startSector = 0;
     uint64_t sectorCount = 0;
     uint32_t fsType = 0;
     std::string devicePath;
     std::string secondName;
     std::string displayName;
+    std::string volumeLabel;  // the volume's own label, empty without one
     bool listed = false;
     uint32_t fileCount = 0;
     uint16_t driveLetter = 0;
     std::vector<NodeResult> nodes;  // depth first, directories before files
 
-    // The name used for the partition's recovery folder and listing header.
+    // The name used for the partition's recovery folder and listing header: the volume's label,
+    // else the library's display name in English.
     std::string Label() const;
 };
 
@@ -77,6 +80,10 @@ ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDept
 
 // Makes the wall-clock times of FAT and exFAT nodes UTC, taking them as times of `zone`.
 void ApplyTimeZone(ScanResults& results, const TimeZone& zone);
+
+// English for the library's fixed display texts (partition and folder names); other names as
+// they are.
+std::string EnglishName(const std::string& name);
 
 // "NTFS", "FAT32", "FAT16", "exFAT", "carved", or "unknown".
 std::string FsTypeName(uint32_t fsType);

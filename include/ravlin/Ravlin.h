@@ -193,6 +193,10 @@ struct PartBrief {
     uint32_t fileCount = 0;
     uint8_t listedBySystem = 0;
     uint16_t driveLetter = 0;
+    // The label the volume gives itself (NTFS $Volume, the FAT or exFAT label); empty when it
+    // has none (or not read yet). The text belongs to the view and stays valid until the same
+    // thread's next GetPartBrief.
+    const wchar_t* volumeLabel = nullptr;
 
     PartBrief() = default;
     PartBrief(const PartBrief&) = default;

@@ -55,6 +55,13 @@ bool ScanPreViewBridge::GetPartBrief(unsigned long long partIndex, PartBrief* ou
     brief.devicePath = part->devicePath.c_str();
     brief.secondName = part->secondName.c_str();
     brief.displayName = part->displayName.c_str();
+    {
+        // The scan writes the label under the node lock: the brief points at this thread's copy.
+        thread_local std::wstring label;
+        auto nodes = part->ReadLock();
+        label = part->volumeLabel;
+        brief.volumeLabel = label.c_str();
+    }
     brief.fileCount = part->FileCount();
     brief.listedBySystem = part->listedBySystem != 0;
     brief.driveLetter = part->driveLetter;

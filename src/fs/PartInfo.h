@@ -114,6 +114,9 @@ public:
     std::wstring devicePath;
     std::wstring secondName;
     std::wstring displayName;
+    // The label the volume gives itself, empty without one. Written by the scan under the
+    // node lock (the partition is published by then), read under it.
+    std::wstring volumeLabel;
     uint16_t driveLetter = 0;
     uint32_t listedBySystem = 0;
     uint32_t listedBySystemToo = 0;

@@ -86,10 +86,10 @@ TEST(CarvedRecovery, RawAndFullScansRecoverTheCarvedFilesOfTheirModes) {
         ASSERT_EQ(r["partitions"].size(), 1u);
         const Json& carved = r["partitions"][0];
         EXPECT_EQ(carved["fs"], "carved");
-        EXPECT_EQ(carved["name"], "重构的文件");
+        EXPECT_EQ(carved["name"], "Reconstructed files");
         EXPECT_EQ(carved["file_count"], expected);
 
-        fs::path root = out / "0_重构的文件";
+        fs::path root = out / "0_Reconstructed files";
         for (size_t i = 0; i < std::size(kPlanted); ++i) {
             const Planted& p = kPlanted[i];
             SCOPED_TRACE(p.path);
@@ -134,7 +134,7 @@ TEST(CarvedRecovery, ACameraPhotoIsNamedAndDescribedByItsExif) {
     EXPECT_EQ((*jpeg)["metadata"]["maker"], "Canon");
     EXPECT_EQ((*jpeg)["metadata"]["model"], "Canon EOS 80D");
     EXPECT_EQ((*jpeg)["metadata"]["date"], "2019:07:14");
-    EXPECT_EQ(ReadAll(temp / "out" / "0_重构的文件" / (*jpeg)["path"].get<std::string>()), photo);
+    EXPECT_EQ(ReadAll(temp / "out" / "0_Reconstructed files" / (*jpeg)["path"].get<std::string>()), photo);
 }
 
 // A video-fragment scan chains a recording scattered in three pieces back into one file that
@@ -165,10 +165,10 @@ TEST(CarvedRecovery, AVideoScanRecoversAScatteredRecording) {
     ASSERT_EQ(run.code, 0) << run.err;
     Json r = Json::parse(std::ifstream(temp / "r.json"));
     ASSERT_EQ(r["partitions"].size(), 1u);
-    EXPECT_EQ(r["partitions"][0]["name"], "视频文件");
+    EXPECT_EQ(r["partitions"][0]["name"], "Video files");
     char name[32];
     std::snprintf(name, sizeof name, "0x%zX.mts", first / 512);
-    fs::path file = temp / "out" / "0_视频文件" / "MTS" / name;
+    fs::path file = temp / "out" / "0_Video files" / "MTS" / name;
     ASSERT_TRUE(fs::exists(file)) << r.dump(1);
     EXPECT_TRUE(ReadAll(file) == recording);
 
@@ -199,5 +199,5 @@ TEST(CarvedRecovery, ADocumentIsNamedAndDescribedByItsProperties) {
     EXPECT_EQ((*found)["metadata"]["maker"], "Élodie Müller");
     EXPECT_EQ((*found)["metadata"]["title"], "Quarterly Report & Plan");
     EXPECT_EQ((*found)["metadata"]["date"], "2021-04-06");
-    EXPECT_EQ(ReadAll(temp / "out" / "0_重构的文件" / (*found)["path"].get<std::string>()), docx);
+    EXPECT_EQ(ReadAll(temp / "out" / "0_Reconstructed files" / (*found)["path"].get<std::string>()), docx);
 }

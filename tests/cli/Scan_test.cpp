@@ -22,6 +22,14 @@ using Json = nlohmann::json;
 
 namespace {
 
+// Where the host shows an entry: as the library shows it, its fixed folder names in English.
+std::string HostPath(const ManifestPartition& p, const ManifestEntry& e) {
+    std::string path = ShownPath(p, e);
+    for (const auto& [fixed, english] : {std::pair{kRecycleBinFolder, "Recycle Bin"}, std::pair{kLostPathsFolder, "Lost path"}})
+        if (path.rfind(fixed, 0) == 0) return english + path.substr(fixed.size());
+    return path;
+}
+
 Json ReadJson(const fs::path& path) {
     std::ifstream in(path);
     Json j = Json::parse(in, nullptr, false);
@@ -37,7 +45,7 @@ std::map<std::string, Json> NodesByPath(const Json& partition) {
 }
 
 const Json* FindNode(const std::map<std::string, Json>& nodes, const ManifestPartition& p, const ManifestEntry& e) {
-    auto it = nodes.find(ShownPath(p, e));
+    auto it = nodes.find(HostPath(p, e));
     for (const auto& other : e.alsoNamed)
         if (it == nodes.end()) it = nodes.find(other);
     return it == nodes.end() ? nullptr : &it->second;
@@ -98,7 +106,7 @@ TEST_P(Volumes, TheJsonReportAgreesWithTheManifest) {
             if (!e.findable || e.path == "gone") continue;
             const Json* node = FindNode(nodes, mp, e);
             if (!node) {
-                ADD_FAILURE() << GetParam() << ": " << ShownPath(mp, e) << " missing from the report";
+                ADD_FAILURE() << GetParam() << ": " << HostPath(mp, e) << " missing from the report";
                 continue;
             }
             EXPECT_EQ((*node)["directory"].get<bool>(), e.directory) << e.path;
@@ -148,11 +156,11 @@ TEST_P(Volumes, RecoverWritesEveryRecoverableFileWithItsChecksums) {
         const auto& mp = manifest.partitions[p];
         for (const auto& e : mp.entries) {
             if (e.directory || !e.findable || e.path == "gone" || e.recovery == "none") continue;
-            auto it = recovered.find({static_cast<int>(p), ShownPath(mp, e)});
+            auto it = recovered.find({static_cast<int>(p), HostPath(mp, e)});
             for (const auto& other : e.alsoNamed)
                 if (it == recovered.end()) it = recovered.find({static_cast<int>(p), other});
             if (it == recovered.end()) {
-                ADD_FAILURE() << GetParam() << ": " << ShownPath(mp, e) << " not recovered";
+                ADD_FAILURE() << GetParam() << ": " << HostPath(mp, e) << " not recovered";
                 continue;
             }
             const Json& f = it->second;
@@ -195,7 +203,7 @@ TEST(Recover, DeletedOnlyRecoversExactlyTheDeletedFilesAndASecondRunKeepsTheFirs
     auto recovered = Recovered(out);
     std::set<std::string> want, got;
     for (const auto& e : manifest.partitions[0].entries)
-        if (e.findable && ShownAsDeletedFile(e) && e.recovery != "none") want.insert(ShownPath(manifest.partitions[0], e));
+        if (e.findable && ShownAsDeletedFile(e) && e.recovery != "none") want.insert(HostPath(manifest.partitions[0], e));
     for (const auto& [key, f] : recovered) {
         EXPECT_TRUE(f["deleted"].get<bool>()) << key.second;
         got.insert(key.second);
@@ -205,7 +213,7 @@ TEST(Recover, DeletedOnlyRecoversExactlyTheDeletedFilesAndASecondRunKeepsTheFirs
     for (const auto& path : got) {
         const ManifestEntry* e = nullptr;
         for (const auto& entry : manifest.partitions[0].entries)
-            if (ShownPath(manifest.partitions[0], entry) == path) e = &entry;
+            if (HostPath(manifest.partitions[0], entry) == path) e = &entry;
         if (e) {
             EXPECT_TRUE(ShownAsDeletedFile(*e)) << path << " is not deleted";
         }
@@ -402,6 +410,40 @@ TEST(Recover, BytesPastTheEndOfACutImageAreUnreadableNotRecovered) {
     EXPECT_EQ(Md5OfFile(temp / "out" / f["written_to"].get<std::string>()), Md5Hex(want.data(), want.size()));
 }
 
+// Partitions go by the labels their volumes give themselves (as fsstat reads them), and the
+// library's fixed texts are shown in English, in listings and in recovery folders alike.
+TEST(PlainLanguage, VolumeLabelsAndEnglishNamesInListingsAndRecoveryFolders) {
+    const std::pair<const char*, const char*> labels[] = {
+        {"ntfs.img", "RAVLIN"}, {"fat32.img", "RAVLINFAT32"}, {"fat16.img", "RAVLINFAT16"},
+        {"exfat.img", "RAVLINEXFAT"}, {"fat12-floppy.img", "FLOPPY"}};
+    for (const auto& [image, label] : labels) {
+        auto run = RunRavlin({"scan", FixtureImage(image).string(), "--report", "-", "-q"});
+        ASSERT_EQ(run.code, 0) << run.err;
+        EXPECT_EQ(Json::parse(run.out)["partitions"][0]["volume_label"], label) << image;
+    }
+    auto mbr = RunRavlin({"scan", FixtureImage("mbr-disk.img").string(), "--list", "-q"});
+    EXPECT_EQ(mbr.out.rfind("[0] primary-ntfs (NTFS, 2,048+106,496 sectors, 52.0 MiB)", 0), 0u) << mbr.out;
+
+    TempDir temp;
+    auto deep = RunRavlin({"scan", FixtureImage("ntfs.img").string(), "--deep", "--list", "-q", "--recover",
+                           (temp / "out").string()});
+    ASSERT_EQ(deep.code, 0) << deep.err;
+    std::string folders;
+    for (const auto& entry : fs::recursive_directory_iterator(temp / "out")) folders += entry.path().string() + "\n";
+    for (const std::string& text : {deep.out, folders}) {
+        EXPECT_EQ(text.find(kRecycleBinFolder), std::string::npos) << text;
+        EXPECT_EQ(text.find(kLostPathsFolder), std::string::npos) << text;
+        // 本地磁盘, 已删除的分区, 重构的文件
+        for (const char* fixed : {"\xE6\x9C\xAC\xE5\x9C\xB0\xE7\xA3\x81\xE7\x9B\x98",
+                                  "\xE5\xB7\xB2\xE5\x88\xA0\xE9\x99\xA4\xE7\x9A\x84\xE5\x88\x86\xE5\x8C\xBA",
+                                  "\xE9\x87\x8D\xE6\x9E\x84\xE7\x9A\x84\xE6\x96\x87\xE4\xBB\xB6"})
+            EXPECT_EQ(text.find(fixed), std::string::npos) << text;
+    }
+    EXPECT_NE(deep.out.find("Recycle Bin/"), std::string::npos) << deep.out;
+    EXPECT_NE(deep.out.find("Lost path/"), std::string::npos) << deep.out;
+    EXPECT_NE(deep.out.find("Reconstructed files (carved"), std::string::npos) << deep.out;
+}
+
 // A quick scan of a disk without file systems finds nothing and says what would.
 TEST(QuickScan, FindingNothingPointsToTheDeepScan) {
     TempDir temp;
@@ -511,7 +553,7 @@ TEST(Demo, ScansTheSampleDiskAndRecoversItsDeletedFiles) {
         for (const auto& e : manifest.partitions[p].entries) {
             if (!e.deleted || e.directory) continue;
             ++deleted;
-            auto it = recovered.find({static_cast<int>(p), ShownPath(manifest.partitions[p], e)});
+            auto it = recovered.find({static_cast<int>(p), HostPath(manifest.partitions[p], e)});
             ASSERT_NE(it, recovered.end()) << e.path;
             EXPECT_EQ(Md5OfFile(temp / "recovered" / it->second["written_to"].get<std::string>()), ExpectedMd5(e));
         }
@@ -530,7 +572,7 @@ TEST(Formatted, AQuickFormattedVolumesFilesAreRecovered) {
     ASSERT_EQ(run.code, 0) << run.err;
     std::map<std::string, std::string> md5;  // path in the rebuilt volume -> MD5 written
     for (const auto& [key, f] : Recovered(out))
-        if (f["partition_name"].get<std::string>() == "\xE5\xB7\xB2\xE5\x88\xA0\xE9\x99\xA4\xE7\x9A\x84\xE5\x88\x86\xE5\x8C\xBA" "1")
+        if (f["partition_name"].get<std::string>() == "Deleted partition 1")
             md5[key.second] = f["md5"].get<std::string>();
     size_t same = 0;
     const auto& files = manifest["files_before_format"];

@@ -70,6 +70,20 @@ bool ParseEntrySets(std::span<const uint8_t> bytes, std::vector<ExfatDirEntry>& 
     return true;
 }
 
+std::wstring ExfatVolumeLabel(std::span<const uint8_t> root) {
+    for (size_t at = 0; at + 32 <= root.size(); at += 32) {
+        uint8_t type = root[at];
+        if (type == 0) break;
+        if (type != 0x83) continue;
+        uint8_t count = std::min<uint8_t>(root[at + 1], 11);
+        std::u16string units;
+        for (uint8_t i = 0; i < count; ++i)
+            units.push_back(static_cast<char16_t>(root[at + 2 + 2 * i] | (root[at + 3 + 2 * i] << 8)));
+        return platform::Utf16ToWide(units.data(), units.size());
+    }
+    return {};
+}
+
 uint64_t ExfatTimeToUnix(uint16_t date, uint16_t time) {
     if (date == 0 && time == 0) return 0;
     if (date == 0) return 0;

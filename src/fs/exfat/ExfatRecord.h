@@ -60,6 +60,9 @@ bool ParseEntrySets(std::span<const uint8_t> bytes, std::vector<ExfatDirEntry>& 
 
 uint64_t ExfatTimeToUnix(uint16_t date, uint16_t time);
 
+// The label of the root's volume-label entry (up to 11 characters), empty without one.
+std::wstring ExfatVolumeLabel(std::span<const uint8_t> root);
+
 // The record of the volume whose boot sector is at `sector` (or `bootCopy`), with its table
 // loaded. `keepRunning` (may be empty) lets a stop end a slow read of the table.
 std::shared_ptr<ExfatPartInfo> MakeExfatPartition(DiskReader& reader, uint64_t sector,

@@ -236,6 +236,11 @@ bool ScanExfat(ExfatPartInfo& part, DiskReader& reader, const ParseProgressCallb
         part.Claim(g.ClusterSector(g.rootCluster));
         std::vector<ExfatDirEntry> sets;
         ParseEntrySets(root, sets);
+        {
+            std::wstring label = ExfatVolumeLabel(root);
+            auto lock = part.WriteLock();
+            part.volumeLabel = std::move(label);
+        }
         walk.Walk(sets, kRootId, 0);
         walk.WalkDeleted();
     }

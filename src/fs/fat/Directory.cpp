@@ -134,6 +134,29 @@ bool PassesEntryCheck(ByteSpan s, bool deleted, bool isFat32, bool trusted) {
 
 }  // namespace
 
+std::wstring FatVolumeLabel(std::span<const uint8_t> root, std::span<const uint8_t> boot, bool isFat32) {
+    // Label bytes are in the volume's OEM code page: ASCII is kept, other bytes as Latin-1.
+    auto text = [](ByteSpan bytes) {
+        std::wstring out;
+        for (uint8_t b : bytes) out.push_back(static_cast<wchar_t>(b));
+        while (!out.empty() && (out.back() == L' ' || out.back() == L'\0')) out.pop_back();
+        return out;
+    };
+    for (size_t at = 0; at + 32 <= root.size(); at += 32) {
+        ByteSpan s = root.subspan(at, 32);
+        if (s[0] == 0) break;
+        if (s[0] == kDeletedMark || (s[11] != kAttrVolumeLabel && s[11] != 0x28)) continue;
+        if (!LabelHoldsData(s, isFat32) && ValidLabelSlot(s)) return text(s.first(11));
+    }
+    const size_t field = isFat32 ? 71 : 43;
+    if (boot.size() < field + 11 || boot[isFat32 ? 66 : 38] != 0x29) return {};
+    std::wstring label = text(boot.subspan(field, 11));
+    if (label == L"NO NAME") return {};
+    for (wchar_t c : label)
+        if (c < 0x20) return {};
+    return label;
+}
+
 bool IsFatDirectorySector(std::span<const uint8_t> bytes) {
     size_t slots = bytes.size() / 32;
     for (size_t i = 0; i < slots; ++i) {

@@ -78,6 +78,10 @@ bool ReadDirectoryChain(DiskReader& reader, std::span<const uint8_t> fat, const 
 // Whether bytes look like directory slots (long names, labels and short entries).
 bool IsFatDirectorySector(std::span<const uint8_t> bytes);
 
+// The volume label: the root's live label slot (a label bit and no data), else the boot
+// sector's label field; empty when neither names one ("NO NAME" names none).
+std::wstring FatVolumeLabel(std::span<const uint8_t> root, std::span<const uint8_t> boot, bool isFat32);
+
 // Every live and deleted entry of a directory's bytes. `liveDirectory`: the bytes are a live
 // directory of a volume whose boot sector decoded, so a live slot with a damaged time stamp or
 // a stated directory size is still taken (with the stamp unknown).

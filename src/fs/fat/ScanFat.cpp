@@ -303,6 +303,11 @@ bool ScanFat(FatPartInfo& part, DiskReader& reader, const ParseProgressCallback&
         if (!root.empty()) reader.ReadSectors(root.data(), g.rootDirSector, g.rootDirSectors512);
         for (uint32_t s = 0; s < g.rootDirSectors512; ++s) part.Claim(g.rootDirSector + s);
     }
+    {
+        std::wstring label = FatVolumeLabel(root, part.bootSector, g.isFat32 != 0);
+        auto lock = part.WriteLock();
+        part.volumeLabel = std::move(label);
+    }
     FatWalk walk(part, reader, g, progress, partitionDeleted, deletedOnly);
     if (g.isFat32) walk.MarkVisited(g.rootCluster);  // an entry pointing back at the root
     {

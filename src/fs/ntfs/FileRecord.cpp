@@ -14,6 +14,7 @@ namespace {
 constexpr uint32_t kAttrStandardInformation = 0x10;
 constexpr uint32_t kAttrAttributeList = 0x20;
 constexpr uint32_t kAttrFileName = 0x30;
+constexpr uint32_t kAttrVolumeName = 0x60;
 constexpr uint32_t kAttrData = 0x80;
 constexpr uint32_t kAttrIndexAllocation = 0xA0;
 constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
@@ -180,6 +181,11 @@ bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
                     }
                 }
                 break;
+            case kAttrVolumeName: {
+                ByteSpan v = nonResident ? ByteSpan() : ResidentValue(attr);
+                if (v.size() <= 256) rec.volumeName = platform::Utf16LeToWide(v.first(v.size() / 2 * 2));
+                break;
+            }
             case kAttrIndexAllocation:
                 if (nonResident)
                     DecodeRunList(MappingPairs(attr), volumeSector, sectorsPerCluster, rec.indexRuns);

@@ -58,6 +58,7 @@ struct NtfsRecord {
     std::vector<DataRun> indexRuns;
     bool hasData = false;                // an unnamed data stream was seen
     std::vector<NtfsStream> streams;     // the named data streams
+    std::wstring volumeName;             // $VOLUME_NAME ($Volume's record): the volume label
 };
 
 // Named streams kept per record; a record holds a few dozen at most.

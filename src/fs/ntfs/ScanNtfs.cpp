@@ -218,6 +218,10 @@ private:
         if (record.name.empty()) return;
         if (record.recordNumber == 2 && !result_.logFile) result_.logFile = record;
         if (record.recordNumber == 6 && !result_.bitmap) result_.bitmap = record;
+        if (record.recordNumber == 3 && !record.volumeName.empty()) {
+            auto lock = part_.WriteLock();
+            part_.volumeLabel = record.volumeName;
+        }
         ClaimIndexSectors(record);
 
         bool inUseRoot = record.recordNumber == kRootRecord;
