@@ -65,7 +65,8 @@ bool WriteAll(int fd, const uint8_t* data, size_t length) {
     return true;
 }
 
-constexpr size_t kNameMax = 255;  // bytes of one path component
+constexpr size_t kNameMax = 255;   // bytes of one path component
+constexpr size_t kPathMax = 4000;  // bytes of a whole path, below the system's 4096
 
 // Cuts UTF-8 text to at most `bytes` bytes on a character boundary.
 std::string CutUtf8(const std::string& text, size_t bytes) {
@@ -160,8 +161,6 @@ bool SaveManifest(const fs::path& file, const Json& manifest) {
     return !ec;
 }
 
-// What the file's pieces hold: its size, or less when the runs found for it end early (a
-// deleted file whose clusters were partly reused).
 // Unreadable byte ranges of one file, in order, adjacent ones joined; a file with very many
 // keeps the first ones and joins the rest into the last.
 struct Gaps {
@@ -183,11 +182,46 @@ struct Gaps {
     }
 };
 
-uint64_t ReadableBytes(const NodeResult& node) {
+// What the file's pieces hold: its size, or less when the runs found for it end early (a
+// deleted file whose clusters were partly reused) or leave the source (a size no source could
+// hold): the bytes up to the first run that lies past the source's end.
+uint64_t ReadableBytes(const NodeResult& node, uint64_t sourceSectors, bool& pastSource) {
+    pastSource = false;
     if (!node.detailed || node.resident) return node.size;
     uint64_t bytes = 0;
-    for (const auto& run : node.runs) bytes += run.sectorCount * 512;
+    for (const auto& run : node.runs) {
+        uint64_t sectors = run.sectorCount;
+        bool clipped = false;
+        if (run.startSector != kSparseSector && sourceSectors != 0) {
+            uint64_t inside = run.startSector >= sourceSectors ? 0 : sourceSectors - run.startSector;
+            clipped = sectors > inside;
+            sectors = std::min(sectors, inside);
+        }
+        bytes += std::min<uint64_t>(sectors, (UINT64_MAX - bytes) / 512) * 512;
+        pastSource = clipped && bytes < node.size;
+        if (clipped || bytes >= node.size) break;
+    }
     return std::min(bytes, node.size);
+}
+
+// The file's sparse byte ranges, from its runs: written as holes, not as zeros.
+std::vector<std::pair<uint64_t, uint64_t>> SparseRanges(const NodeResult& node) {
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    if (node.resident) return out;
+    uint64_t at = 0;
+    for (const auto& run : node.runs) {
+        uint64_t bytes = run.sectorCount > UINT64_MAX / 512 ? UINT64_MAX : run.sectorCount * 512;
+        if (run.startSector == kSparseSector) out.push_back({at, at > UINT64_MAX - bytes ? UINT64_MAX : at + bytes});
+        at = at > UINT64_MAX - bytes ? UINT64_MAX : at + bytes;
+        if (at >= node.size) break;
+    }
+    return out;
+}
+
+bool InsideSparse(const std::vector<std::pair<uint64_t, uint64_t>>& sparse, uint64_t from, uint64_t to) {
+    for (const auto& [a, b] : sparse)
+        if (from >= a && to <= b) return true;
+    return false;
 }
 
 }  // namespace
@@ -229,7 +263,7 @@ std::string SafeName(const std::string& name) {
 }
 
 int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& dir, bool quiet,
-                 RecoverSummary& summary, bool (*cancelled)()) {
+                 RecoverSummary& summary, bool (*cancelled)(), uint64_t sourceSectors) {
     std::error_code ec;
     if (!PrepareFolder(dir, summary.error)) return kExitCantCreate;
     fs::path manifestFile = dir / "recovered.json";
@@ -261,8 +295,23 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
             std::string leaf = components.back();
             components.pop_back();
             components.insert(components.begin(), partFolder);
+            // A path longer than the system takes goes to a folder of its own, named by its id.
+            size_t length = dir.string().size() + leaf.size() + 1;
+            for (const auto& c : components) length += c.size() + 1;
+            bool shortened = length > kPathMax;
+            if (shortened) {
+                components = {partFolder, "_long paths"};
+                leaf = SafeName(std::to_string(node.id) + "_" + leaf);
+            }
             fs::path folder;
-            if (!MakeFolders(dir, components, folder)) {
+            bool made = MakeFolders(dir, components, folder);
+            if (!made && !shortened && errno == ENAMETOOLONG) {
+                components = {partFolder, "_long paths"};
+                leaf = SafeName(std::to_string(node.id) + "_" + leaf);
+                shortened = true;
+                made = MakeFolders(dir, components, folder);
+            }
+            if (!made) {
                 summary.error = "cannot create a folder for " + node.path + " under " + dir.string() + ": " +
                                 std::strerror(errno);
                 code = kExitCantCreate;
@@ -276,11 +325,26 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
                 break;
             }
             Digest md5(EVP_md5()), sha256(EVP_sha256());
-            uint64_t readable = ReadableBytes(node);
-            bool written = true;
+            bool pastSource = false;
+            uint64_t readable = ReadableBytes(node, sourceSectors, pastSource);
+            bool written = true, holes = false;
             Gaps unreadable;
+            const auto sparse = SparseRanges(node);
             for (uint64_t offset = 0; offset < readable;) {
                 uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kChunk, readable - offset));
+                if (InsideSparse(sparse, offset, offset + length)) {
+                    // A hole of the file stays a hole: nothing is read or written for it.
+                    std::memset(buffer.data(), 0, length);
+                    md5.Update(buffer.data(), length);
+                    sha256.Update(buffer.data(), length);
+                    if (::lseek(fd, static_cast<off_t>(length), SEEK_CUR) < 0) {
+                        written = false;
+                        break;
+                    }
+                    holes = true;
+                    offset += length;
+                    continue;
+                }
                 // A short read leaves the rest of the buffer alone: start from zeros.
                 std::memset(buffer.data(), 0, length);
                 unsigned int count = 0;
@@ -299,6 +363,10 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
                 }
                 offset += length;
             }
+            if (written && holes && ::ftruncate(fd, static_cast<off_t>(readable)) != 0) written = false;
+            // What lies past the source cannot be read: named, not written.
+            const bool nothingRead = (readable == 0 && pastSource) || (readable > 0 && unreadable.bytes >= readable);
+            if (pastSource) unreadable.Add(readable, node.size - readable);
             if (written && node.modified) {
                 struct timespec times[2];
                 times[0].tv_sec = times[1].tv_sec = node.modified;
@@ -309,11 +377,13 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
             if (::close(fd) != 0) written = false;
             if (!written) {
                 fs::remove(target, ec);
-                summary.error = "cannot write " + target.string() + ": " + std::strerror(writeError);
+                summary.error = writeError == ENOSPC || writeError == EDQUOT
+                                    ? "the disk of " + dir.string() + " is full: the recovery stopped at " + node.path
+                                    : "cannot write " + target.string() + ": " + std::strerror(writeError);
                 code = kExitIoError;
                 break;
             }
-            if (readable > 0 && unreadable.bytes >= readable) {
+            if (nothingRead) {
                 // Nothing of the content could be read: a file of zeros is no recovery.
                 fs::remove(target, ec);
                 ++summary.failed;
@@ -328,6 +398,7 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
             entry["partition_name"] = part.Label();
             entry["path"] = node.path;
             entry["written_to"] = fs::relative(target, dir, ec).generic_string();
+            if (shortened) entry["original_path"] = node.path;
             entry["size"] = node.size;
             entry["written_size"] = readable;
             entry["deleted"] = node.Deleted();

@@ -30,7 +30,9 @@ bool PrepareFolder(const std::filesystem::path& dir, std::string& error);
 // Recovers every file of `results`. Returns an exit code: 0, 73 when DIR or a file cannot be
 // created, 74 when writing fails.
 // `cancelled` is asked between files; when it says true the files so far stay listed.
+// `sourceSectors`: the source's size, which no file's runs reach past (0: unknown).
 int RecoverFiles(IScanView& view, const ScanResults& results, const std::filesystem::path& dir,
-                 bool quiet, RecoverSummary& summary, bool (*cancelled)() = nullptr);
+                 bool quiet, RecoverSummary& summary, bool (*cancelled)() = nullptr,
+                 uint64_t sourceSectors = 0);
 
 }  // namespace ravlin::cli

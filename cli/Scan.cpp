@@ -305,7 +305,7 @@ int RunScan(const ScanOptions& options) {
                 std::erase_if(part.nodes, [](const NodeResult& n) { return !n.directory && !n.Deleted(); });
         }
         int recovered = RecoverFiles(engine.GetView(), results, options.recover, options.quiet, summary,
-                                     RecoveryCancelled);
+                                     RecoveryCancelled, info.source.sizeBytes / 512);
         if (!summary.error.empty()) std::cerr << "ravlin: " << summary.error << '\n';
         // Unreadable data is said even when quiet: it makes the exit code 74.
         bool incomplete = summary.partial != 0 || summary.failed != 0;

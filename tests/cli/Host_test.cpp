@@ -155,6 +155,54 @@ TEST(RecoverFiles, UnreadablePiecesBecomeZerosAndUnreadableFilesAreNotWritten) {
     EXPECT_EQ(Md5OfFile(base / "b" / "spotty.bin"), Md5Hex(spotty.data(), spotty.size()));
 }
 
+// Recoveries that finish: holes stay holes, a size no source could hold is written only as far
+// as the source reaches, and a path longer than the system takes is shortened, not fatal.
+TEST(RecoverFiles, HolesSizesBeyondTheSourceAndOverlongPaths) {
+    TempDir temp;
+    FakeView view;
+    const uint64_t mib = 1 << 20;
+    // 1 MiB of data, 64 MiB of hole, 1 MiB of data.
+    NodeResult sparse = File(1, "sparse.vhd", 66 * mib);
+    sparse.detailed = true;
+    sparse.runs = {{1000, 2048}, {kSparseSector, 64 * 2048}, {4000, 2048}};
+    view.content[1] = Pattern(66 * mib, 5);
+    std::fill(view.content[1].begin() + mib, view.content[1].begin() + 65 * mib, '\0');
+    // An exFAT-style length of 2^40 from sector 7000 of an 8192-sector source.
+    NodeResult huge = File(2, "huge.bin", uint64_t{1} << 40, 2);
+    huge.detailed = true;
+    huge.runs = {{7000, (uint64_t{1} << 40) / 512}};
+    view.content[2] = Pattern(1192 * 512, 6);
+    std::string deep;
+    for (int i = 0; i < 24; ++i) deep += std::string(200, static_cast<char>('a' + i)) + "/";
+    NodeResult longPath = File(3, deep + "leaf.txt", 10);
+    view.content[3] = "ten bytes!";
+    RecoverSummary summary;
+    ASSERT_EQ(RecoverFiles(view, OnePartition({sparse, huge, longPath}), temp / "out", true, summary, nullptr, 8192),
+              0)
+        << summary.error;
+    EXPECT_EQ(summary.written, 3u);
+    EXPECT_EQ(summary.partial, 1u);
+    auto list = ListOf(temp / "out");
+    ASSERT_EQ(list.size(), 3u);
+
+    fs::path holey = temp / "out" / list[0]["written_to"].get<std::string>();
+    struct stat st {};
+    ASSERT_EQ(::stat(holey.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), 66 * mib);
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 8 * mib);  // the hole takes no space
+    EXPECT_EQ(Md5OfFile(holey), Md5Hex(view.content[1].data(), view.content[1].size()));
+    EXPECT_TRUE(list[0]["read_whole"].get<bool>());
+
+    EXPECT_EQ(list[1]["written_size"], 1192 * 512);
+    EXPECT_FALSE(list[1]["read_whole"].get<bool>());
+    EXPECT_EQ(list[1]["unreadable"][0]["offset"], 1192 * 512);
+    EXPECT_EQ(list[1]["unreadable"][0]["length"], (uint64_t{1} << 40) - 1192 * 512);
+
+    EXPECT_EQ(list[2]["original_path"], deep + "leaf.txt");
+    EXPECT_EQ(list[2]["written_to"], "0_Disk/_long paths/3_leaf.txt");
+    EXPECT_EQ(Md5OfFile(temp / "out" / "0_Disk/_long paths/3_leaf.txt"), Md5Hex("ten bytes!", 10));
+}
+
 TEST(RecoverFiles, AShortReadNeverLeavesTheLastFilesBytesBehind) {
     TempDir temp;
     FakeView view;
