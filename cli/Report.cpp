@@ -104,16 +104,9 @@ std::string HumanSize(uint64_t bytes) {
     return text;
 }
 
-void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults& results) {
-    Json root;
-    root["schema"] = "ravlin-report";
-    root["schema_version"] = 1;
-    root["program"] = {{"name", "ravlin"}, {"version", kHostVersion}, {"library_version", LibraryVersion()}};
-    root["started"] = info.startedAt;
-    root["source"] = {{"argument", info.source.argument},
-                      {"path", info.source.localPath},
-                      {"size_bytes", info.source.sizeBytes},
-                      {"block_device", info.source.blockDevice}};
+namespace {
+
+Json ScanJson(const ScanInfo& info) {
     Json types = Json::array();
     for (uint32_t type : info.selection.types) types.push_back(type);
     Json scan;
@@ -139,10 +132,26 @@ void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults&
     } else {
         scan["read_errors"] = nullptr;
     }
-    root["scan"] = std::move(scan);
-    root["summary"] = {{"files", results.files}, {"bytes", results.bytes}, {"deleted_files", results.deletedFiles}};
-    Json parts = Json::array();
-    for (const auto& part : results.parts) {
+    return scan;
+}
+
+std::string Dump(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+// One node per line, each partition's nodes as they come; the summary closes the document.
+class JsonReport final : public ReportWriter {
+public:
+    explicit JsonReport(std::ostream& out) : out_(out) {}
+    void Begin(const ScanInfo& info) override {
+        out_ << "{\n \"schema\": \"ravlin-report\",\n \"schema_version\": 1,\n \"program\": "
+             << Dump({{"name", "ravlin"}, {"version", kHostVersion}, {"library_version", LibraryVersion()}})
+             << ",\n \"started\": " << Dump(info.startedAt) << ",\n \"source\": "
+             << Dump({{"argument", info.source.argument},
+                      {"path", info.source.localPath},
+                      {"size_bytes", info.source.sizeBytes},
+                      {"block_device", info.source.blockDevice}})
+             << ",\n \"scan\": " << Dump(ScanJson(info)) << ",\n \"partitions\": [";
+    }
+    void Part(const PartResult& part) override {
         Json p;
         p["index"] = part.index;
         p["name"] = part.Label();
@@ -158,71 +167,142 @@ void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults&
         p["file_count"] = part.fileCount;
         p["drive_letter"] = part.driveLetter ? Json(std::string(1, static_cast<char>(part.driveLetter))) : Json(nullptr);
         p["root_id"] = part.rootId;
-        Json nodes = Json::array();
-        for (const auto& node : part.nodes) nodes.push_back(NodeJson(node));
-        p["nodes"] = std::move(nodes);
-        parts.push_back(std::move(p));
+        std::string head = Dump(p);
+        head.pop_back();  // the closing brace: the nodes follow
+        out_ << (parts_++ ? "," : "") << "\n  " << head << ", \"nodes\": [";
+        nodes_ = 0;
     }
-    root["partitions"] = std::move(parts);
-    out << root.dump(1, ' ', false, Json::error_handler_t::replace) << '\n';
+    void Node(const PartResult&, NodeResult&& node) override {
+        out_ << (nodes_++ ? "," : "") << "\n   " << Dump(NodeJson(node));
+    }
+    void EndPart(const PartResult&) override { out_ << (nodes_ ? "\n  ]}" : "]}"); }
+    void End(const ScanTotals& totals) override {
+        out_ << (parts_ ? "\n ]" : "]") << ",\n \"summary\": "
+             << Dump({{"files", totals.files}, {"bytes", totals.bytes}, {"deleted_files", totals.deletedFiles}})
+             << "\n}\n";
+    }
+
+private:
+    std::ostream& out_;
+    uint64_t parts_ = 0;
+    uint64_t nodes_ = 0;
+};
+
+class DfxmlReport final : public ReportWriter {
+public:
+    explicit DfxmlReport(std::ostream& out) : out_(out) {}
+    void Begin(const ScanInfo& info) override {
+        out_ << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<dfxml xmlns=\"http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML\"\n"
+                "       xmlns:dc=\"http://purl.org/dc/elements/1.1/\" version=\"1.1.0\">\n"
+                "  <metadata>\n"
+                "    <dc:type>File System Analysis</dc:type>\n"
+                "  </metadata>\n";
+        out_ << "  <!-- FAT and exFAT times without a zone were read as times of " << XmlEscape(info.timeZone)
+             << " -->\n  <creator>\n";
+        Tag(out_, 4, "program", "ravlin");
+        Tag(out_, 4, "version", kHostVersion);
+        out_ << "    <library name=\"ravlin\" version=\"" << XmlEscape(LibraryVersion()) << "\"/>\n"
+             << "  </creator>\n  <source>\n";
+        Tag(out_, 4, "image_filename", info.source.localPath);
+        out_ << "  </source>\n";
+    }
+    void Part(const PartResult& part) override {
+        out_ << "  <volume offset=\"" << part.startSector * 512 << "\">\n";
+        if (part.startSector > 0) out_ << "    <partition_offset>" << part.startSector * 512 << "</partition_offset>\n";
+        out_ << "    <sector_size>512</sector_size>\n";
+        Tag(out_, 4, "ftype_str", FsTypeName(part.fsType));
+        if (part.sectorCount > 0) out_ << "    <block_count>" << part.sectorCount << "</block_count>\n";
+    }
+    void Node(const PartResult& part, NodeResult&& node) override {
+        std::ostream& out = out_;
+        out << "    <fileobject>\n";
+        Tag(out, 6, "filename", node.path);
+        out << "      <partition>" << part.index + 1 << "</partition>\n"
+            << "      <id>" << part.index << '-' << node.id << "</id>\n"
+            << "      <name_type>" << (node.directory ? 'd' : 'r') << "</name_type>\n";
+        if (!node.directory) out << "      <filesize>" << node.size << "</filesize>\n";
+        out << (node.Deleted() ? "      <unalloc>1</unalloc>\n" : "      <alloc>1</alloc>\n")
+            << "      <inode>" << node.Inode() << "</inode>\n";
+        if (node.modified) Tag(out, 6, "mtime", IsoTime(node.modified));
+        if (node.created) Tag(out, 6, "crtime", IsoTime(node.created));
+        if (!node.directory && (!node.runs.empty() || node.resident)) {
+            out << "      <byte_runs>\n";
+            uint64_t fileOffset = 0;
+            if (node.resident) {
+                out << "        <byte_run file_offset=\"0\" len=\"" << node.size << "\" type=\"resident\"/>\n";
+            }
+            for (const auto& run : node.runs) {
+                if (node.resident) break;
+                uint64_t len = run.sectorCount * 512;
+                out << "        <byte_run file_offset=\"" << fileOffset << '"';
+                if (run.startSector == kSparseSector)
+                    out << " fill=\"0\"";
+                else
+                    out << " img_offset=\"" << run.startSector * 512 << '"';
+                out << " len=\"" << len << "\"/>\n";
+                fileOffset += len;
+            }
+            out << "      </byte_runs>\n";
+        }
+        out << "    </fileobject>\n";
+    }
+    void EndPart(const PartResult&) override { out_ << "  </volume>\n"; }
+    void End(const ScanTotals&) override { out_ << "</dfxml>\n"; }
+
+private:
+    std::ostream& out_;
+};
+
+// MD5|name|inode|mode_as_string|UID|GID|size|atime|mtime|ctime|crtime
+class BodyReport final : public ReportWriter {
+public:
+    explicit BodyReport(std::ostream& out) : out_(out) {}
+    void Begin(const ScanInfo&) override {}
+    void Part(const PartResult& part) override { prefix_ = "/" + std::to_string(part.index) + "_" + part.Label() + "/"; }
+    void Node(const PartResult&, NodeResult&& node) override {
+        std::string name = prefix_ + node.path;
+        if (node.Deleted()) name += " (deleted)";
+        out_ << "0|" << EscapeBodyField(name) << '|' << node.Inode() << '|'
+             << (node.directory ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") << "|0|0|" << node.size << "|0|" << node.modified
+             << "|0|" << node.created << '\n';
+    }
+    void End(const ScanTotals&) override {}
+
+private:
+    std::ostream& out_;
+    std::string prefix_;
+};
+
+void WriteWhole(ReportWriter& writer, const ScanInfo& info, const ScanResults& results) {
+    writer.Begin(info);
+    for (const auto& part : results.parts) {
+        PartResult head = part;
+        head.nodes.clear();
+        writer.Part(head);
+        for (NodeResult node : part.nodes) writer.Node(head, std::move(node));
+        writer.EndPart(head);
+    }
+    writer.End({results.files, results.bytes, results.deletedFiles});
+}
+
+}  // namespace
+
+std::unique_ptr<ReportWriter> MakeReportWriter(const std::string& format, std::ostream& out) {
+    if (format == "json") return std::make_unique<JsonReport>(out);
+    if (format == "dfxml") return std::make_unique<DfxmlReport>(out);
+    if (format == "body") return std::make_unique<BodyReport>(out);
+    return nullptr;
+}
+
+void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults& results) {
+    JsonReport writer(out);
+    WriteWhole(writer, info, results);
 }
 
 void WriteDfxmlReport(std::ostream& out, const ScanInfo& info, const ScanResults& results) {
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<dfxml xmlns=\"http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML\"\n"
-           "       xmlns:dc=\"http://purl.org/dc/elements/1.1/\" version=\"1.1.0\">\n"
-           "  <metadata>\n"
-           "    <dc:type>File System Analysis</dc:type>\n"
-           "  </metadata>\n";
-    out << "  <!-- FAT and exFAT times without a zone were read as times of " << XmlEscape(info.timeZone)
-        << " -->\n  <creator>\n";
-    Tag(out, 4, "program", "ravlin");
-    Tag(out, 4, "version", kHostVersion);
-    out << "    <library name=\"ravlin\" version=\"" << XmlEscape(LibraryVersion()) << "\"/>\n"
-        << "  </creator>\n  <source>\n";
-    Tag(out, 4, "image_filename", info.source.localPath);
-    out << "  </source>\n";
-    for (const auto& part : results.parts) {
-        out << "  <volume offset=\"" << part.startSector * 512 << "\">\n";
-        if (part.startSector > 0) out << "    <partition_offset>" << part.startSector * 512 << "</partition_offset>\n";
-        out << "    <sector_size>512</sector_size>\n";
-        Tag(out, 4, "ftype_str", FsTypeName(part.fsType));
-        if (part.sectorCount > 0) out << "    <block_count>" << part.sectorCount << "</block_count>\n";
-        for (const auto& node : part.nodes) {
-            out << "    <fileobject>\n";
-            Tag(out, 6, "filename", node.path);
-            out << "      <partition>" << part.index + 1 << "</partition>\n"
-                << "      <id>" << part.index << '-' << node.id << "</id>\n"
-                << "      <name_type>" << (node.directory ? 'd' : 'r') << "</name_type>\n";
-            if (!node.directory) out << "      <filesize>" << node.size << "</filesize>\n";
-            out << (node.Deleted() ? "      <unalloc>1</unalloc>\n" : "      <alloc>1</alloc>\n")
-                << "      <inode>" << node.Inode() << "</inode>\n";
-            if (node.modified) Tag(out, 6, "mtime", IsoTime(node.modified));
-            if (node.created) Tag(out, 6, "crtime", IsoTime(node.created));
-            if (!node.directory && (!node.runs.empty() || node.resident)) {
-                out << "      <byte_runs>\n";
-                uint64_t fileOffset = 0;
-                if (node.resident) {
-                    out << "        <byte_run file_offset=\"0\" len=\"" << node.size << "\" type=\"resident\"/>\n";
-                }
-                for (const auto& run : node.runs) {
-                    if (node.resident) break;
-                    uint64_t len = run.sectorCount * 512;
-                    out << "        <byte_run file_offset=\"" << fileOffset << '"';
-                    if (run.startSector == kSparseSector)
-                        out << " fill=\"0\"";
-                    else
-                        out << " img_offset=\"" << run.startSector * 512 << '"';
-                    out << " len=\"" << len << "\"/>\n";
-                    fileOffset += len;
-                }
-                out << "      </byte_runs>\n";
-            }
-            out << "    </fileobject>\n";
-        }
-        out << "  </volume>\n";
-    }
-    out << "</dfxml>\n";
+    DfxmlReport writer(out);
+    WriteWhole(writer, info, results);
 }
 
 // 1048576 as "1,048,576".
@@ -252,17 +332,8 @@ std::string EscapeBodyField(const std::string& text) {
 }
 
 void WriteBodyReport(std::ostream& out, const ScanResults& results) {
-    // MD5|name|inode|mode_as_string|UID|GID|size|atime|mtime|ctime|crtime
-    for (const auto& part : results.parts) {
-        std::string prefix = "/" + std::to_string(part.index) + "_" + part.Label() + "/";
-        for (const auto& node : part.nodes) {
-            std::string name = prefix + node.path;
-            if (node.Deleted()) name += " (deleted)";
-            out << "0|" << EscapeBodyField(name) << '|' << node.Inode() << '|'
-                << (node.directory ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") << "|0|0|" << node.size << "|0|"
-                << node.modified << "|0|" << node.created << '\n';
-        }
-    }
+    BodyReport writer(out);
+    WriteWhole(writer, ScanInfo(), results);
 }
 
 void WriteListing(std::ostream& out, const ScanResults& results) {

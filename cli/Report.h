@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -38,6 +39,18 @@ struct ScanInfo {
 // "2019-01-01T00:01:00Z"; empty for 0.
 std::string IsoTime(uint32_t seconds);
 
+// A report written as the walk goes: Begin, then each partition and its nodes (the ResultSink
+// calls), then End. Memory does not grow with the number of nodes.
+class ReportWriter : public ResultSink {
+public:
+    virtual void Begin(const ScanInfo& info) = 0;
+    virtual void End(const ScanTotals& totals) = 0;
+};
+
+// "json", "dfxml" or "body"; null for anything else.
+std::unique_ptr<ReportWriter> MakeReportWriter(const std::string& format, std::ostream& out);
+
+// The same reports from results held whole.
 void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults& results);
 void WriteDfxmlReport(std::ostream& out, const ScanInfo& info, const ScanResults& results);
 void WriteBodyReport(std::ostream& out, const ScanResults& results);

@@ -8,48 +8,26 @@
 namespace ravlin::cli {
 namespace {
 
-struct Details {
-    uint32_t created = 0;
-    bool resident = false;
-    bool volumeLabel = false;
-    std::vector<DataRun> runs;
-    std::shared_ptr<const RFileNodeCreationInfo> creation;
-    std::shared_ptr<const RFileNodeStream> stream;
-};
-
-using DetailMap = std::unordered_map<uint64_t, Details>;
-
-uint64_t Key(uint64_t part, uint32_t id) { return (part << 32) | id; }
-
-int CollectType(int type, unsigned long long, void* context) {
-    static_cast<std::vector<int>*>(context)->push_back(type);
-    return 0;
-}
-
-int CollectNode(unsigned int part, const RFileNode* node, void* context) {
-    if (!node) return 0;
-    Details& d = (*static_cast<DetailMap*>(context))[Key(part, node->id)];
-    d.created = node->firstTime;
-    d.resident = node->resident != 0;
-    d.volumeLabel = node->volumeLabel != 0;
-    d.runs = node->runs;
-    d.creation = std::dynamic_pointer_cast<const RFileNodeCreationInfo>(node->ext);
-    d.stream = std::dynamic_pointer_cast<const RFileNodeStream>(node->ext);
-    return 0;
-}
-
-DetailMap CollectDetails(const ScanEngine& engine) {
-    std::vector<int> types;
-    engine.EnumCategories(CollectType, &types);
-    DetailMap details;
-    for (int type : types) {
-        constexpr unsigned long long kBatch = 65536;
-        for (unsigned long long first = 0;; first += kBatch) {
-            auto calls = engine.EnumCategoryNodes(type, first, kBatch, CollectNode, &details);
-            if (calls < kBatch) break;
-        }
+// What the brief leaves out, taken from the node itself while the view holds it.
+void FillDetails(const RFileNode* node, void* context) {
+    auto& out = *static_cast<NodeResult*>(context);
+    out.detailed = true;
+    out.created = node->firstTime;
+    out.resident = node->resident != 0;
+    out.volumeLabel = node->volumeLabel != 0;
+    out.runs = node->runs;
+    if (auto c = std::dynamic_pointer_cast<const RFileNodeCreationInfo>(node->ext)) {
+        out.described = true;
+        out.maker = ToUtf8(c->maker);
+        out.model = ToUtf8(c->model);
+        out.title = ToUtf8(c->title);
+        out.date = ToUtf8(c->date);
     }
-    return details;
+    if (auto stream = std::dynamic_pointer_cast<const RFileNodeStream>(node->ext)) {
+        out.isStream = true;
+        out.streamOwner = stream->ownerId;
+        out.streamName = ToUtf8(stream->stream);
+    }
 }
 
 const std::unordered_map<uint32_t, ravlin::FileTypeInfo>& TypeTable() {
@@ -61,8 +39,8 @@ const std::unordered_map<uint32_t, ravlin::FileTypeInfo>& TypeTable() {
     return table;
 }
 
-NodeResult MakeNode(uint32_t id, const NodeBrief& brief, const std::string& prefix, int depth,
-                    const DetailMap& details, uint64_t part) {
+NodeResult MakeNode(const IScanView& view, uint64_t part, uint32_t id, const NodeBrief& brief,
+                    const std::string& prefix, int depth) {
     NodeResult node;
     node.id = id;
     node.parentId = brief.parentId;
@@ -77,31 +55,13 @@ NodeResult MakeNode(uint32_t id, const NodeBrief& brief, const std::string& pref
     node.wallModified = brief.secondTime;
     node.localTime = brief.localTime != 0;
     node.depth = depth;
-    if (auto it = details.find(Key(part, id)); it != details.end()) {
-        node.detailed = true;
-        node.created = it->second.created;
-        node.resident = it->second.resident;
-        node.volumeLabel = it->second.volumeLabel;
-        node.runs = it->second.runs;
-        if (const auto& c = it->second.creation) {
-            node.described = true;
-            node.maker = ToUtf8(c->maker);
-            node.model = ToUtf8(c->model);
-            node.title = ToUtf8(c->title);
-            node.date = ToUtf8(c->date);
-        }
-        if (const auto& stream = it->second.stream) {
-            node.isStream = true;
-            node.streamOwner = stream->ownerId;
-            node.streamName = ToUtf8(stream->stream);
-        }
-    }
+    view.VisitNode(part, id, FillDetails, &node);
     return node;
 }
 
 // Preorder: each directory is followed by its whole subtree, subdirectories before files.
-void WalkPartition(const IScanView& view, PartResult& part, const DetailMap& details, bool everyNode,
-                   int maxDepth, ScanResults& totals) {
+void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode, int maxDepth, ResultSink& sink,
+                   ScanTotals& totals) {
     auto count = [&](uint32_t id) {
         return everyNode ? view.GetChildCount(part.index, id) : view.GetVisibleChildCount(part.index, id);
     };
@@ -130,33 +90,47 @@ void WalkPartition(const IScanView& view, PartResult& part, const DetailMap& det
         // while empty) and the recycle bin's display name at the top.
         const bool lostPath = id == part.lostPathId && brief.isDirectory;
         if (lostPath && view.GetChildCount(part.index, id) == 0) continue;
-        NodeResult made = MakeNode(id, brief, frame.prefix, depth, details, part.index);
-        if (lostPath || (depth == 0 && made.directory)) {
-            made.name = EnglishName(made.name);
-            made.path = frame.prefix + made.name;
+        NodeResult node = MakeNode(view, part.index, id, brief, frame.prefix, depth);
+        if (lostPath || (depth == 0 && node.directory)) {
+            node.name = EnglishName(node.name);
+            node.path = frame.prefix + node.name;
         }
-        part.nodes.push_back(std::move(made));
-        const NodeResult& node = part.nodes.back();
         if (!node.directory) {
             ++totals.files;
             totals.bytes += node.size;
             if (node.Deleted()) ++totals.deletedFiles;
         } else if (depth + 1 < maxDepth) {
-            stack.push_back({id, node.path + "/", 0, count(id)});
+            std::string prefix = node.path + "/";
+            sink.Node(part, std::move(node));
+            stack.push_back({id, std::move(prefix), 0, count(id)});
+            continue;
         }
+        sink.Node(part, std::move(node));
     }
 }
 
+// Keeps every node: the whole result in memory.
+class Collector final : public ResultSink {
+public:
+    explicit Collector(ScanResults& results) : results_(results) {}
+    void Part(const PartResult& part) override { results_.parts.push_back(part); }
+    void Node(const PartResult&, NodeResult&& node) override { results_.parts.back().nodes.push_back(std::move(node)); }
+
+private:
+    ScanResults& results_;
+};
+
 }  // namespace
 
+void ApplyTimeZone(NodeResult& node, const TimeZone& zone) {
+    if (!node.localTime) return;
+    node.created = zone.ToUtc(node.created);
+    node.modified = zone.ToUtc(node.modified);
+}
+
 void ApplyTimeZone(ScanResults& results, const TimeZone& zone) {
-    for (auto& part : results.parts) {
-        for (auto& node : part.nodes) {
-            if (!node.localTime) continue;
-            node.created = zone.ToUtc(node.created);
-            node.modified = zone.ToUtc(node.modified);
-        }
-    }
+    for (auto& part : results.parts)
+        for (auto& node : part.nodes) ApplyTimeZone(node, zone);
 }
 
 std::string EnglishName(const std::string& name) {
@@ -186,10 +160,12 @@ std::string PartResult::Label() const {
     return "Partition " + std::to_string(index);
 }
 
-ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDepth) {
-    ScanResults results;
-    const IScanView& view = engine.GetView();
-    DetailMap details = CollectDetails(engine);
+ScanTotals WalkResults(const ScanEngine& engine, bool everyNode, ResultSink& sink, int maxDepth) {
+    return WalkResults(engine.GetView(), everyNode, sink, maxDepth);
+}
+
+ScanTotals WalkResults(const IScanView& view, bool everyNode, ResultSink& sink, int maxDepth) {
+    ScanTotals totals;
     uint64_t parts = view.GetPartCount();
     for (uint64_t p = 0; p < parts; ++p) {
         PartBrief brief;
@@ -208,9 +184,20 @@ ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDept
         part.listed = brief.listedBySystem != 0;
         part.fileCount = brief.fileCount;
         part.driveLetter = brief.driveLetter;
-        WalkPartition(view, part, details, everyNode, maxDepth, results);
-        results.parts.push_back(std::move(part));
+        sink.Part(part);
+        WalkPartition(view, part, everyNode, maxDepth, sink, totals);
+        sink.EndPart(part);
     }
+    return totals;
+}
+
+ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDepth) {
+    ScanResults results;
+    Collector collector(results);
+    ScanTotals totals = WalkResults(engine, everyNode, collector, maxDepth);
+    results.files = totals.files;
+    results.bytes = totals.bytes;
+    results.deletedFiles = totals.deletedFiles;
     return results;
 }
 

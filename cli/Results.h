@@ -74,11 +74,32 @@ struct ScanResults {
     uint64_t deletedFiles = 0;
 };
 
-// Walks the engine's tree: with `everyNode`, every attached node (empty folders too), else
-// what the node filter lets through. Trees deeper than `maxDepth` are cut there.
+struct ScanTotals {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    uint64_t deletedFiles = 0;
+};
+
+// Takes the results one partition and one node at a time, in the walk's order.
+class ResultSink {
+public:
+    virtual ~ResultSink() = default;
+    virtual void Part(const PartResult& part) = 0;  // its nodes empty: they follow
+    virtual void Node(const PartResult& part, NodeResult&& node) = 0;
+    virtual void EndPart(const PartResult&) {}
+};
+
+// Walks the engine's tree into `sink`, holding only the path being walked: with `everyNode`,
+// every attached node (empty folders too), else what the node filter lets through. Preorder:
+// each directory is followed by its subtree. Trees deeper than `maxDepth` are cut there.
+ScanTotals WalkResults(const ScanEngine& engine, bool everyNode, ResultSink& sink, int maxDepth = 512);
+ScanTotals WalkResults(const IScanView& view, bool everyNode, ResultSink& sink, int maxDepth = 512);
+
+// The same walk, kept whole in memory.
 ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDepth = 512);
 
 // Makes the wall-clock times of FAT and exFAT nodes UTC, taking them as times of `zone`.
+void ApplyTimeZone(NodeResult& node, const TimeZone& zone);
 void ApplyTimeZone(ScanResults& results, const TimeZone& zone);
 
 // English for the library's fixed display texts (partition and folder names); other names as

@@ -43,10 +43,13 @@ void CatchInterrupt() {
     action.sa_handler = OnInterrupt;
     action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    // A terminal closing or a service manager stopping the scan is taken as a Ctrl-C.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
-void ReleaseInterrupt() { signal(SIGINT, SIG_DFL); }
+void ReleaseInterrupt() {
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+}
 
 // Called on the scan's worker thread.
 class Host final : public IScanHost {
@@ -125,21 +128,52 @@ ProgressSample Sample(const ScanEngine& engine, const Host& host, uint64_t regio
     return sample;
 }
 
-// Opens the report's file before the scan so that a bad path fails at once.
-bool OpenReport(const ScanOptions& options, const Source& source, std::ofstream& file, std::string& error) {
+// Opens the report's temporary file (beside the report, renamed over it once written) before
+// the scan, so that a bad path fails at once.
+bool OpenReport(const ScanOptions& options, const Source& source, std::ofstream& file, fs::path& temporary,
+                std::string& error) {
     if (options.report.empty() || options.report == "-") return true;
     fs::path path(options.report);
     if (SameFile(source.localPath, path)) {
         error = "refusing to write the report over the source " + options.report;
         return false;
     }
-    file.open(path, std::ios::trunc);
+    if (fs::is_directory(path)) {
+        error = "cannot create " + options.report + ": " + std::strerror(EISDIR);
+        return false;
+    }
+    temporary = path;
+    temporary += ".partial-" + std::to_string(::getpid());
+    file.open(temporary, std::ios::trunc);
     if (!file) {
         error = "cannot create " + options.report + ": " + std::strerror(errno);
         return false;
     }
     return true;
 }
+
+// Keeps nothing: the walk's totals are all that is wanted.
+class CountingSink final : public ResultSink {
+public:
+    void Part(const PartResult&) override {}
+    void Node(const PartResult&, NodeResult&&) override {}
+};
+
+// Times reach the report in UTC.
+class ZoneSink final : public ResultSink {
+public:
+    ZoneSink(ResultSink& next, const TimeZone& zone) : next_(next), zone_(zone) {}
+    void Part(const PartResult& part) override { next_.Part(part); }
+    void Node(const PartResult& part, NodeResult&& node) override {
+        ApplyTimeZone(node, zone_);
+        next_.Node(part, std::move(node));
+    }
+    void EndPart(const PartResult& part) override { next_.EndPart(part); }
+
+private:
+    ResultSink& next_;
+    const TimeZone& zone_;
+};
 
 }  // namespace
 
@@ -218,10 +252,18 @@ int RunScan(const ScanOptions& options) {
         }
     }
     std::ofstream reportFile;
-    if (!OpenReport(options, info.source, reportFile, error)) {
+    fs::path reportTemp;
+    if (!OpenReport(options, info.source, reportFile, reportTemp, error)) {
         std::cerr << "ravlin: " << error << '\n';
         return kExitCantCreate;
     }
+    struct RemoveTemporary {
+        const fs::path& path;
+        ~RemoveTemporary() {
+            std::error_code ec;
+            if (!path.empty()) fs::remove(path, ec);
+        }
+    } removeTemporary{reportTemp};
 
     Host host;  // outlives the engine, whose worker calls it
     ScanEngine engine;
@@ -277,26 +319,47 @@ int RunScan(const ScanOptions& options) {
                                               : which + " finished";
     progress.Finish(last, outcome);
 
-    ScanResults results = CollectResults(engine, selection.SelectsAll() && options.previewPath.empty());
-    ApplyTimeZone(results, zone);
-    if (quick && results.files == 0 && !options.quiet && !info.interrupted)
-        std::cerr << "ravlin: the quick scan found no files in the file systems; --deep also searches the raw sectors\n";
+    const bool everyNode = selection.SelectsAll() && options.previewPath.empty();
     int code = kExitOk;
-    if (options.list) {
-        WriteListing(std::cout, results);
-        std::cout.flush();
-    }
+    ScanTotals totals;
     if (!options.report.empty()) {
+        // Written node by node as the walk goes, into a temporary file renamed over the report
+        // once whole: an interrupted or failed write never leaves a partial report behind.
         std::ostream& out = options.report == "-" ? std::cout : static_cast<std::ostream&>(reportFile);
-        if (format == "json") WriteJsonReport(out, info, results);
-        else if (format == "dfxml") WriteDfxmlReport(out, info, results);
-        else WriteBodyReport(out, results);
+        auto writer = MakeReportWriter(format, out);
+        ZoneSink sink(*writer, zone);
+        writer->Begin(info);
+        totals = WalkResults(engine, everyNode, sink);
+        writer->End(totals);
         out.flush();
-        if (!out) {
+        bool written = static_cast<bool>(out);
+        if (reportFile.is_open()) {
+            reportFile.close();
+            written = written && !reportFile.fail();
+            std::error_code ec;
+            if (written) fs::rename(reportTemp, options.report, ec);
+            if (!written || ec) fs::remove(reportTemp, ec), written = false;
+        }
+        if (!written) {
             std::cerr << "ravlin: cannot write the report " << options.report << '\n';
             code = kExitIoError;
         }
-        if (reportFile.is_open()) reportFile.close();
+    }
+    // The listing draws a tree and recovery goes file by file: both take the results whole.
+    ScanResults results;
+    if (options.list || !options.recover.empty()) {
+        results = CollectResults(engine, everyNode);
+        ApplyTimeZone(results, zone);
+        totals = {results.files, results.bytes, results.deletedFiles};
+    } else if (options.report.empty()) {
+        CountingSink counting;
+        totals = WalkResults(engine, everyNode, counting);
+    }
+    if (quick && totals.files == 0 && !options.quiet && !info.interrupted)
+        std::cerr << "ravlin: the quick scan found no files in the file systems; --deep also searches the raw sectors\n";
+    if (options.list) {
+        WriteListing(std::cout, results);
+        std::cout.flush();
     }
     if (!options.recover.empty() && code == kExitOk) {
         RecoverSummary summary;

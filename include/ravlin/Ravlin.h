@@ -309,6 +309,10 @@ public:
     virtual unsigned long long GetPartCount() const = 0;
     virtual bool GetPartBrief(unsigned long long partIndex, PartBrief* out) const = 0;
     // False also when the node is not live.
+    // Calls `visit` with the whole node while the view holds it still (the node is valid only
+    // during the call: runs, times, extension); false when there is no such node.
+    virtual bool VisitNode(unsigned long long partIndex, unsigned int nodeId,
+                           void (*visit)(const RFileNode* node, void* context), void* context) const = 0;
     virtual bool GetNodeBrief(unsigned long long partIndex, unsigned int nodeId,
                               NodeBrief* out) const = 0;
     // Visible children: subdirectories first, then files.

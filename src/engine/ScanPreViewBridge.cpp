@@ -69,6 +69,17 @@ bool ScanPreViewBridge::GetPartBrief(unsigned long long partIndex, PartBrief* ou
     return true;
 }
 
+bool ScanPreViewBridge::VisitNode(unsigned long long partIndex, unsigned int nodeId,
+                                  void (*visit)(const RFileNode* node, void* context), void* context) const {
+    auto part = engine_->PartitionAt(partIndex);
+    if (!part || !visit) return false;
+    auto nodes = part->ReadLock();
+    const RFileNode* node = part->LiveNodeAt(nodeId);
+    if (!node) return false;
+    visit(node, context);
+    return true;
+}
+
 bool ScanPreViewBridge::GetNodeBrief(unsigned long long partIndex, unsigned int nodeId,
                                      NodeBrief* out) const {
     auto part = engine_->PartitionAt(partIndex);

@@ -45,6 +45,8 @@ public:
     bool GetNodeStatus(unsigned long long partIndex, unsigned int nodeId,
                        NodeStatusBrief* out) const override;
     bool OpenReader(unsigned long long partIndex) override;
+    bool VisitNode(unsigned long long partIndex, unsigned int nodeId,
+                   void (*visit)(const RFileNode* node, void* context), void* context) const override;
     bool ReadNodeDataChecked(unsigned long long partIndex, unsigned int nodeId, void* buffer,
                              unsigned long long offset, unsigned int length, ReadGap* gaps,
                              unsigned int maxGaps, unsigned int* gapCount) override;

@@ -40,6 +40,9 @@ public:
     unsigned long long GetPartCount() const override { return 1; }
     bool GetPartBrief(unsigned long long, PartBrief*) const override { return false; }
     bool GetNodeBrief(unsigned long long, unsigned int, NodeBrief*) const override { return false; }
+    bool VisitNode(unsigned long long, unsigned int, void (*)(const RFileNode*, void*), void*) const override {
+        return false;
+    }
     unsigned long long GetVisibleChildCount(unsigned long long, unsigned int) const override { return 0; }
     unsigned int GetVisibleChild(unsigned long long, unsigned int, unsigned long long) const override { return 0; }
     unsigned long long GetVisibleDirCount(unsigned long long, unsigned int) const override { return 0; }

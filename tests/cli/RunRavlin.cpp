@@ -26,7 +26,7 @@ RunResult RunRavlin(const std::vector<std::string>& args, const std::string& wor
 }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& workdir,
-                     std::chrono::seconds limit, const std::string& interruptOn) {
+                     std::chrono::seconds limit, const std::string& interruptOn, int sig) {
     RunResult result;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
@@ -59,7 +59,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
             break;
         }
         if (!interrupted && result.err.find(interruptOn) != std::string::npos) {
-            kill(pid, SIGINT);
+            kill(pid, sig);
             interrupted = true;
         }
         if (poll(fds, 2, 50) < 0) break;

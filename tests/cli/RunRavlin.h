@@ -21,10 +21,10 @@ struct RunResult {
 RunResult RunRavlin(const std::vector<std::string>& args, const std::string& workdir = "",
                     std::chrono::seconds limit = std::chrono::seconds(300));
 
-// Runs a program by path; stdout and stderr are captured. With `interruptOn`, SIGINT is sent
+// Runs a program by path; stdout and stderr are captured. With `interruptOn`, signal `sig` is sent
 // once stderr holds that text.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& workdir = "", std::chrono::seconds limit = std::chrono::seconds(300),
-                     const std::string& interruptOn = "");
+                     const std::string& interruptOn = "", int sig = 2 /* SIGINT */);
 
 }  // namespace ravlin::test

@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -519,23 +521,32 @@ TEST(Failures, EachGivesOneLineOnStderrAndItsExitCode) {
     EXPECT_GT(fs::file_size(image), 1u << 20);
 }
 
-TEST(Interrupt, SigintStopsTheScanAndReportsWhatWasFound) {
+// Ctrl-C, a closed terminal or a service manager's stop: the scan stops and its report is whole,
+// written over the old one only once complete.
+TEST(Interrupt, SigintAndSigtermStopTheScanAndLeaveAWholeReport) {
     TempDir temp;
     fs::path big = temp / "big.img";
     fs::copy_file(FixtureImage("ntfs.img"), big);
     fs::resize_file(big, uint64_t{4} << 40);  // a sparse 4 TiB disk: minutes to read
-    // Interrupted once the first progress line (after five seconds) shows the scan under way.
-    auto run = RunProgram(RAVLIN_CLI_PATH, {"scan", big.string(), "--deep", "--report", (temp / "r.json").string()}, "",
-                          std::chrono::seconds(120), "files");
-    EXPECT_EQ(run.code, 130) << run.err;
-    EXPECT_NE(run.err.find("interrupted"), std::string::npos) << run.err;
-    Json report = ReadJson(temp / "r.json");
-    EXPECT_TRUE(report["scan"]["interrupted"].get<bool>());
-    EXPECT_FALSE(report["scan"]["completed"].get<bool>());
-    EXPECT_LT(report["scan"]["scanned_sectors"].get<uint64_t>(), report["scan"]["total_sectors"].get<uint64_t>());
-    ASSERT_GE(report["partitions"].size(), 1u);
-    EXPECT_EQ(report["partitions"][0]["fs"], "NTFS");
-    EXPECT_GT(report["partitions"][0]["nodes"].size(), 100u);
+    for (int sig : {SIGINT, SIGTERM}) {
+        fs::path report = temp / ("r" + std::to_string(sig) + ".json");
+        { std::ofstream(report) << "an older report"; }
+        // Interrupted once the first progress line (after five seconds) shows the scan under way.
+        auto run = RunProgram(RAVLIN_CLI_PATH, {"scan", big.string(), "--deep", "--report", report.string()}, "",
+                              std::chrono::seconds(120), "files", sig);
+        EXPECT_EQ(run.code, 130) << run.err;
+        EXPECT_NE(run.err.find("interrupted"), std::string::npos) << run.err;
+        Json parsed = ReadJson(report);
+        EXPECT_TRUE(parsed["scan"]["interrupted"].get<bool>());
+        EXPECT_FALSE(parsed["scan"]["completed"].get<bool>());
+        EXPECT_LT(parsed["scan"]["scanned_sectors"].get<uint64_t>(), parsed["scan"]["total_sectors"].get<uint64_t>());
+        ASSERT_GE(parsed["partitions"].size(), 1u);
+        EXPECT_EQ(parsed["partitions"][0]["fs"], "NTFS");
+        EXPECT_GT(parsed["partitions"][0]["nodes"].size(), 100u);
+        EXPECT_GT(parsed["summary"]["files"].get<uint64_t>(), 2000u);
+    }
+    for (const auto& entry : fs::directory_iterator(temp.Path()))
+        EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos) << entry.path();
 }
 
 TEST(Demo, ScansTheSampleDiskAndRecoversItsDeletedFiles) {
