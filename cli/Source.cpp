@@ -55,7 +55,8 @@ bool ResolveSource(const std::string& argument, Source& out, std::string& error)
         out.devicePath = FromUtf8(path);
     }
     out.localPath = path;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO would wait for a writer before its type could be looked at.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = "cannot open " + argument + ": " + std::strerror(errno);
         return false;
@@ -68,6 +69,13 @@ bool ResolveSource(const std::string& argument, Source& out, std::string& error)
     }
     if (S_ISDIR(st.st_mode)) {
         error = "cannot open " + argument + ": " + std::strerror(EISDIR);
+        ::close(fd);
+        return false;
+    }
+    if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
+        const char* what = S_ISFIFO(st.st_mode) ? "a pipe" : S_ISSOCK(st.st_mode) ? "a socket"
+                           : S_ISCHR(st.st_mode) ? "a character device" : "not a file";
+        error = "cannot scan " + argument + ": " + what + ", not a disk or an image file";
         ::close(fd);
         return false;
     }

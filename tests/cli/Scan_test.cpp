@@ -353,18 +353,13 @@ TEST(Times, WallClockTimesBecomeUtcInTheZoneTheDeviceClockWasIn) {
     EXPECT_EQ(node(exfatReport, "photo.jpg")["modified"], ravlin::cli::IsoTime(static_cast<uint32_t>(*photo->modified)));
     EXPECT_FALSE(node(exfatReport, "photo.jpg")["local_time"].get<bool>());
 
-    // The machine's zone is the default; an unknown name is refused with one line.
+    // The machine's zone is the default.
     auto machine = RunProgram("/usr/bin/env", {"TZ=America/New_York", RAVLIN_CLI_PATH, "scan",
                                                FixtureImage("fat16-labels.img").string(), "--report", "-", "-q"});
     ASSERT_EQ(machine.code, 0) << machine.err;
     Json newYork = Json::parse(machine.out);
     EXPECT_EQ(newYork["scan"]["time_zone"], "America/New_York");
     EXPECT_EQ(node(newYork, "PLAIN.TXT")["modified"], ravlin::cli::IsoTime(1600000010 + 4 * 3600));
-    auto unknown = RunRavlin({"scan", FixtureImage("fat16-labels.img").string(), "--tz", "Mars/Olympus", "-q"});
-    EXPECT_EQ(unknown.code, 64);
-    EXPECT_EQ(unknown.ErrLines().size(), 1u) << unknown.err;
-    auto escape = RunRavlin({"scan", FixtureImage("fat16-labels.img").string(), "--tz", "../../etc/passwd", "-q"});
-    EXPECT_EQ(escape.code, 64);
 }
 
 // An image cut short in the middle of a deleted file: what lies before the cut is recovered,
@@ -485,6 +480,7 @@ TEST(Failures, EachGivesOneLineOnStderrAndItsExitCode) {
     TempDir temp;
     std::string image = FixtureImage("fat16.img").string();
     std::ofstream(temp / "file") << "x";
+    ASSERT_EQ(::mkfifo((temp / "pipe").c_str(), 0600), 0);  // no writer: opening it must not wait
     struct Case {
         std::vector<std::string> args;
         int code;
@@ -494,10 +490,14 @@ TEST(Failures, EachGivesOneLineOnStderrAndItsExitCode) {
         {{"scan", temp.Path().string()}, 66, "Is a directory"},
         {{"scan", "/proc/self/mem"}, 66, "cannot read"},
         {{"scan", (temp / "file").string()}, 66, "smaller than one sector"},
+        {{"scan", (temp / "pipe").string()}, 66, "a pipe, not a disk or an image file"},
+        {{"scan", "/dev/zero", "--count", "2048"}, 66, "a character device, not a disk or an image file"},
         {{"scan", "\\\\.\\PhysicalDrive99"}, 66, "no such device"},
         {{"scan", image, "--bogus"}, 64, "--bogus"},
         {{"scan"}, 64, "SOURCE"},
         {{"scan", image, "--mode", "deep"}, 64, "--mode"},
+        {{"scan", image, "--tz", "Mars/Olympus"}, 64, "unknown time zone"},
+        {{"scan", image, "--tz", "../../etc/passwd"}, 64, "unknown time zone"},
         {{"scan", image, "--types", "nosuchtype"}, 64, "nosuchtype"},
         {{"scan", image, "--min-size", "12Q"}, 64, "--min-size"},
         {{"scan", image, "--start", "999999999"}, 64, "--start"},
