@@ -169,7 +169,13 @@ int Main(int argc, char** argv) {
                             "quick (file systems only, default), full (the same as --deep), raw or video");
     scanCommand->add_option("--kind", scan.kind, "whole (default), free, free-browse, all-disks, or 1, 2, 5, 8");
     scanCommand->add_flag("--deleted-only", scan.deletedOnly, "Only deleted files");
-    scanCommand->add_option("--preview-path", scan.previewPath, "Show only what lies below this path, e.g. C:\\Photos");
+    scanCommand->add_option("--preview-path", scan.previewPath,
+                            "Only what lies below this path inside a partition, e.g. Users/alice/Pictures");
+    scanCommand->add_option("--partition", scan.partitions, "Only partition N (as listed; repeatable)");
+    scanCommand->add_option("--only", scan.only, "Only this path or pattern and what lies below, e.g. 'DCIM/*.JPG' (repeatable)");
+    scanCommand->add_option("--id", scan.ids, "Only the file or folder with this node id (repeatable)");
+    scanCommand->add_flag("--skip-existing", scan.skipExisting,
+                          "Recovery: skip files recovered whole into DIR before (checked by size and MD5)");
     scanCommand->add_option("--types", scan.types, "File types or extensions, comma-separated (see 'ravlin types')");
     scanCommand->add_option("--categories", scan.categories,
                             "pictures, documents, videos, audio, archives, mail, other");
@@ -184,14 +190,21 @@ int Main(int argc, char** argv) {
                             "Zone the device's clock was set to, for FAT and exFAT times (default: this machine's)");
 
     app.add_subcommand("disks", "List the disks and registered names that can be scanned");
+    ScanOptions partitions;
+    auto* partitionsCommand =
+        app.add_subcommand("partitions", "List the partitions of a disk or image with their volumes' labels and files");
+    partitionsCommand->add_option("SOURCE", partitions.source, "Image file or block device (/dev/sdb)")->required();
+    partitionsCommand->add_flag("--json", partitions.partitionsJson, "As a json array");
+    partitionsCommand->add_flag("--deep", partitions.partitionsDeep, "Also look for lost and damaged volumes in every sector");
     app.add_subcommand("types", "List the file types with their categories and extensions");
     bool demoQuiet = false;
     auto* demo = app.add_subcommand("demo", "Scan the bundled sample disk and recover its deleted files");
     demo->add_flag("-q,--quiet", demoQuiet, "No progress or messages");
 
-    const std::set<std::string> commands{"scan", "disks", "types", "demo"};
+    const std::set<std::string> commands{"scan", "partitions", "disks", "types", "demo"};
     if (argc > 1 && argv[1][0] != '-' && !commands.count(argv[1])) {
-        std::cerr << "ravlin: unknown command '" << argv[1] << "' (scan, disks, types or demo; try 'ravlin --help')\n";
+        std::cerr << "ravlin: unknown command '" << argv[1]
+                  << "' (scan, partitions, disks, types or demo; try 'ravlin --help')\n";
         return kExitUsage;
     }
     try {
@@ -223,6 +236,12 @@ int Main(int argc, char** argv) {
             scan.mode = "full";
         }
         return RunScan(scan);
+    }
+    if (partitionsCommand->parsed()) {
+        partitions.partitionsOnly = true;
+        partitions.quiet = true;
+        if (partitions.partitionsDeep) partitions.mode = "full";
+        return RunScan(partitions);
     }
     if (app.got_subcommand("disks")) return ListDisks();
     if (app.got_subcommand("types")) return ListTypes();

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -262,13 +263,48 @@ std::string SafeName(const std::string& name) {
     return out;
 }
 
+namespace {
+
+// The MD5 of a file's bytes, empty when it cannot be read.
+std::string Md5OfFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    Digest md5(EVP_md5());
+    std::vector<char> buffer(1 << 20);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        md5.Update(buffer.data(), static_cast<size_t>(in.gcount()));
+    }
+    return in.bad() ? std::string() : md5.Final();
+}
+
+// Whether an earlier recovery's entry still stands: recovered whole, its copy there unchanged.
+bool StillRecovered(const fs::path& dir, const Json& entry) {
+    if (!entry.value("read_whole", false) || !entry.contains("written_to") || !entry.contains("md5")) return false;
+    std::error_code ec;
+    fs::path copy = dir / entry["written_to"].get<std::string>();
+    uint64_t size = fs::file_size(copy, ec);
+    if (ec || !entry.contains("written_size") || size != entry["written_size"].get<uint64_t>()) return false;
+    return Md5OfFile(copy) == entry["md5"].get<std::string>();
+}
+
+}  // namespace
+
 int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& dir, bool quiet,
-                 RecoverSummary& summary, bool (*cancelled)(), uint64_t sourceSectors) {
+                 RecoverSummary& summary, bool (*cancelled)(), uint64_t sourceSectors, bool skipExisting) {
     std::error_code ec;
     if (!PrepareFolder(dir, summary.error)) return kExitCantCreate;
     fs::path manifestFile = dir / "recovered.json";
     Json manifest = LoadManifest(manifestFile);
     Json& list = manifest["files"];
+    std::map<std::pair<uint64_t, std::string>, size_t> earlier;  // (partition, path) -> entry
+    if (skipExisting) {
+        for (size_t i = 0; i < list.size(); ++i) {
+            const Json& e = list[i];
+            if (e.contains("partition") && e.contains("path") && e["partition"].is_number() && e["path"].is_string())
+                earlier[{e["partition"].get<uint64_t>(), e["path"].get<std::string>()}] = i;
+        }
+    }
     std::vector<uint8_t> buffer(kChunk);
     std::vector<ReadGap> gaps(kChunk / 4096);
     int code = kExitOk;
@@ -290,6 +326,13 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
             if (!open) {
                 ++summary.failed;
                 continue;
+            }
+            if (skipExisting) {
+                auto found = earlier.find({part.index, node.path});
+                if (found != earlier.end() && StillRecovered(dir, list[found->second])) {
+                    ++summary.skipped;
+                    continue;
+                }
             }
             auto components = SafeComponents(node.path);
             std::string leaf = components.back();

@@ -14,6 +14,7 @@ struct RecoverSummary {
     uint64_t written = 0;
     uint64_t partial = 0;  // written with unreadable pieces as zeros
     uint64_t failed = 0;   // nothing could be written
+    uint64_t skipped = 0;  // recovered whole before, and still there
     uint64_t bytes = 0;
     bool cancelled = false;
     std::string error;     // the first failure that stopped the recovery
@@ -31,8 +32,10 @@ bool PrepareFolder(const std::filesystem::path& dir, std::string& error);
 // created, 74 when writing fails.
 // `cancelled` is asked between files; when it says true the files so far stay listed.
 // `sourceSectors`: the source's size, which no file's runs reach past (0: unknown).
+// With `skipExisting`, a file that recovered.json lists as recovered whole, whose copy is still
+// there with its size and MD5, is not written again.
 int RecoverFiles(IScanView& view, const ScanResults& results, const std::filesystem::path& dir,
                  bool quiet, RecoverSummary& summary, bool (*cancelled)() = nullptr,
-                 uint64_t sourceSectors = 0);
+                 uint64_t sourceSectors = 0, bool skipExisting = false);
 
 }  // namespace ravlin::cli

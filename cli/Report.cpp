@@ -336,18 +336,42 @@ void WriteBodyReport(std::ostream& out, const ScanResults& results) {
     WriteWhole(writer, ScanInfo(), results);
 }
 
+std::string PartitionLine(const PartResult& part, const ScanTotals& totals) {
+    return "[" + std::to_string(part.index) + "] " + part.Label() + " (" + FsTypeName(part.fsType) + ", " +
+           Grouped(part.startSector) + "+" + Grouped(part.sectorCount) + " sectors, " +
+           HumanSize(part.sectorCount * 512) + "), " + std::to_string(totals.files) +
+           (totals.files == 1 ? " file" : " files") + ", " + HumanSize(totals.bytes) + ", " +
+           std::to_string(totals.deletedFiles) + " deleted";
+}
+
+Json PartitionJson(const PartResult& part, const ScanTotals& totals) {
+    return {{"index", part.index},
+            {"name", part.Label()},
+            {"volume_label", part.volumeLabel.empty() ? Json(nullptr) : Json(part.volumeLabel)},
+            {"fs", FsTypeName(part.fsType)},
+            {"start_sector", part.startSector},
+            {"sector_count", part.sectorCount},
+            {"listed", part.listed},
+            {"files", totals.files},
+            {"bytes", totals.bytes},
+            {"deleted_files", totals.deletedFiles}};
+}
+
+std::string PartitionsJson(const std::vector<std::pair<PartResult, ScanTotals>>& parts) {
+    Json list = Json::array();
+    for (const auto& [part, totals] : parts) list.push_back(PartitionJson(part, totals));
+    return list.dump(1, ' ', false, Json::error_handler_t::replace);
+}
+
 void WriteListing(std::ostream& out, const ScanResults& results) {
     for (const auto& part : results.parts) {
-        uint64_t files = 0, bytes = 0, deleted = 0;
+        ScanTotals totals;
         for (const auto& node : part.nodes) {
             if (node.directory) continue;
-            ++files, bytes += node.size;
-            if (node.Deleted()) ++deleted;
+            ++totals.files, totals.bytes += node.size;
+            if (node.Deleted()) ++totals.deletedFiles;
         }
-        out << "[" << part.index << "] " << part.Label() << " (" << FsTypeName(part.fsType) << ", "
-            << Grouped(part.startSector) << "+" << Grouped(part.sectorCount) << " sectors, "
-            << HumanSize(part.sectorCount * 512) << "), " << files << (files == 1 ? " file" : " files") << ", "
-            << HumanSize(bytes) << ", " << deleted << " deleted\n";
+        out << PartitionLine(part, totals) << '\n';
         // A node is the last of its siblings when no later node has its depth before a
         // shallower one does.
         const auto& nodes = part.nodes;
@@ -369,7 +393,7 @@ void WriteListing(std::ostream& out, const ScanResults& results) {
             for (size_t d = 0; d < depth; ++d) line += open[d] ? "\xE2\x94\x82   " : "    ";
             line += last[i] ? "\xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 " : "\xE2\x94\x9C\xE2\x94\x80\xE2\x94\x80 ";
             open[depth] = !last[i];
-            line += node.name;
+            line += node.detached ? node.path : node.name;
             if (node.directory) {
                 line += "/";
             } else {

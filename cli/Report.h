@@ -56,6 +56,11 @@ void WriteDfxmlReport(std::ostream& out, const ScanInfo& info, const ScanResults
 void WriteBodyReport(std::ostream& out, const ScanResults& results);
 void WriteListing(std::ostream& out, const ScanResults& results);
 
+// "[0] CANON_SD (FAT32, 2,048+1,048,576 sectors, 512 MiB), 12 files, 3.00 MiB, 2 deleted"
+std::string PartitionLine(const PartResult& part, const ScanTotals& totals);
+// The partitions with their totals, as a json array.
+std::string PartitionsJson(const std::vector<std::pair<PartResult, ScanTotals>>& parts);
+
 // A name for one body-file field: "|", "\" and control characters become \xHH.
 std::string EscapeBodyField(const std::string& text);
 

@@ -1,5 +1,8 @@
 #include "Results.h"
 
+#include <fnmatch.h>
+
+#include <algorithm>
 #include <memory>
 #include <unordered_map>
 
@@ -60,8 +63,37 @@ NodeResult MakeNode(const IScanView& view, uint64_t part, uint32_t id, const Nod
 }
 
 // Preorder: each directory is followed by its whole subtree, subdirectories before files.
+std::string FoldCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// Where a node stands to the selection.
+enum class Chosen { No, Leading, Yes };
+
+Chosen Choose(const WalkSelection& selection, const std::string& foldedPath, uint32_t id, bool directory) {
+    if (std::find(selection.ids.begin(), selection.ids.end(), id) != selection.ids.end()) return Chosen::Yes;
+    bool leading = false;
+    for (const auto& path : selection.paths) {
+        if (path == foldedPath) return Chosen::Yes;
+        if (directory && path.size() > foldedPath.size() && path.compare(0, foldedPath.size(), foldedPath) == 0 &&
+            path[foldedPath.size()] == '/')
+            leading = true;
+    }
+    // A pattern with a "/" is matched against the whole path, one without against the name.
+    const std::string name = foldedPath.substr(foldedPath.rfind('/') + 1);
+    for (const auto& pattern : selection.patterns) {
+        const std::string& against = pattern.find('/') == std::string::npos ? name : foldedPath;
+        if (::fnmatch(pattern.c_str(), against.c_str(), FNM_PATHNAME) == 0) return Chosen::Yes;
+    }
+    // Patterns and ids may match anywhere below a folder: it is walked, not shown.
+    if (directory && (!selection.patterns.empty() || !selection.ids.empty())) return Chosen::Leading;
+    return leading ? Chosen::Leading : Chosen::No;
+}
+
 void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode, int maxDepth, ResultSink& sink,
-                   ScanTotals& totals) {
+                   const WalkSelection& selection, ScanTotals& totals) {
     auto count = [&](uint32_t id) {
         return everyNode ? view.GetChildCount(part.index, id) : view.GetVisibleChildCount(part.index, id);
     };
@@ -73,9 +105,12 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         std::string prefix;
         uint64_t next;
         uint64_t count;
+        bool inside;  // below a chosen node: everything is kept
+        bool shown;   // the folder itself is shown: its children hang below it
     };
+    const bool narrows = selection.NarrowsNodes();
     std::vector<Frame> stack;
-    stack.push_back({part.rootId, "", 0, count(part.rootId)});
+    stack.push_back({part.rootId, "", 0, count(part.rootId), !narrows, true});
     while (!stack.empty()) {
         Frame& frame = stack.back();
         if (frame.next >= frame.count) {
@@ -86,6 +121,11 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         NodeBrief brief;
         if (id == frame.id || !view.GetNodeBrief(part.index, id, &brief)) continue;
         int depth = static_cast<int>(stack.size()) - 1;
+        // A node shown without its folder (chosen by a pattern or an id) starts a tree of its
+        // own, named by its whole path.
+        int shownDepth = 0;
+        for (const Frame& f : stack)
+            shownDepth = f.shown ? shownDepth + (&f == &stack.front() ? 0 : 1) : 0;
         // The library's fixed folder names in English: the folder of lost paths (left out
         // while empty) and the recycle bin's display name at the top.
         const bool lostPath = id == part.lostPathId && brief.isDirectory;
@@ -95,17 +135,37 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
             node.name = EnglishName(node.name);
             node.path = frame.prefix + node.name;
         }
+        node.depth = shownDepth;
+        node.detached = !frame.shown;
+        bool inside = frame.inside;
+        bool shown = inside;
+        if (!inside) {
+            Chosen chosen = Choose(selection, FoldCase(node.path), id, node.directory);
+            if (chosen == Chosen::No) continue;
+            inside = chosen == Chosen::Yes;
+            if (inside) ++totals.selected;
+            // A folder on the way to a chosen path is shown; one walked for patterns is not.
+            shown = inside || (chosen == Chosen::Leading && !selection.paths.empty() &&
+                               std::any_of(selection.paths.begin(), selection.paths.end(), [&](const std::string& p) {
+                                   std::string folded = FoldCase(node.path) + "/";
+                                   return p.compare(0, folded.size(), folded) == 0;
+                               }));
+        }
         if (!node.directory) {
+            if (!shown) continue;
             ++totals.files;
             totals.bytes += node.size;
             if (node.Deleted()) ++totals.deletedFiles;
-        } else if (depth + 1 < maxDepth) {
-            std::string prefix = node.path + "/";
             sink.Node(part, std::move(node));
-            stack.push_back({id, std::move(prefix), 0, count(id)});
             continue;
         }
-        sink.Node(part, std::move(node));
+        if (depth + 1 >= maxDepth) {
+            if (shown) sink.Node(part, std::move(node));
+            continue;
+        }
+        std::string prefix = node.path + "/";
+        if (shown) sink.Node(part, std::move(node));
+        stack.push_back({id, std::move(prefix), 0, count(id), inside, shown});
     }
 }
 
@@ -160,16 +220,22 @@ std::string PartResult::Label() const {
     return "Partition " + std::to_string(index);
 }
 
-ScanTotals WalkResults(const ScanEngine& engine, bool everyNode, ResultSink& sink, int maxDepth) {
-    return WalkResults(engine.GetView(), everyNode, sink, maxDepth);
+bool WalkSelection::TakesPartition(uint64_t index) const {
+    return partitions.empty() || std::find(partitions.begin(), partitions.end(), index) != partitions.end();
 }
 
-ScanTotals WalkResults(const IScanView& view, bool everyNode, ResultSink& sink, int maxDepth) {
+ScanTotals WalkResults(const ScanEngine& engine, bool everyNode, ResultSink& sink, const WalkSelection& selection,
+                       int maxDepth) {
+    return WalkResults(engine.GetView(), everyNode, sink, selection, maxDepth);
+}
+
+ScanTotals WalkResults(const IScanView& view, bool everyNode, ResultSink& sink, const WalkSelection& selection,
+                       int maxDepth) {
     ScanTotals totals;
     uint64_t parts = view.GetPartCount();
     for (uint64_t p = 0; p < parts; ++p) {
         PartBrief brief;
-        if (!view.GetPartBrief(p, &brief)) continue;
+        if (!selection.TakesPartition(p) || !view.GetPartBrief(p, &brief)) continue;
         PartResult part;
         part.index = p;
         part.rootId = brief.rootNodeId;
@@ -185,19 +251,21 @@ ScanTotals WalkResults(const IScanView& view, bool everyNode, ResultSink& sink, 
         part.fileCount = brief.fileCount;
         part.driveLetter = brief.driveLetter;
         sink.Part(part);
-        WalkPartition(view, part, everyNode, maxDepth, sink, totals);
+        WalkPartition(view, part, everyNode, maxDepth, sink, selection, totals);
         sink.EndPart(part);
     }
     return totals;
 }
 
-ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDepth) {
+ScanResults CollectResults(const ScanEngine& engine, bool everyNode, const WalkSelection& selection,
+                           int maxDepth) {
     ScanResults results;
     Collector collector(results);
-    ScanTotals totals = WalkResults(engine, everyNode, collector, maxDepth);
+    ScanTotals totals = WalkResults(engine, everyNode, collector, selection, maxDepth);
     results.files = totals.files;
     results.bytes = totals.bytes;
     results.deletedFiles = totals.deletedFiles;
+    results.selected = totals.selected;
     return results;
 }
 

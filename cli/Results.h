@@ -32,7 +32,8 @@ struct NodeResult {
     bool resident = false;  // content kept inside the file-system record
     bool volumeLabel = false;  // a FAT slot with the volume-label bit
     std::vector<DataRun> runs;
-    int depth = 0;
+    int depth = 0;          // in the tree as shown
+    bool detached = false;  // shown without its folder: the listing gives its whole path
     // What a carved file's metadata says about it (UTF-8); `described` when it said anything.
     bool described = false;
     std::string maker, model, title, date;
@@ -72,12 +73,28 @@ struct ScanResults {
     uint64_t files = 0;
     uint64_t bytes = 0;
     uint64_t deletedFiles = 0;
+    uint64_t selected = 0;  // see ScanTotals
 };
 
 struct ScanTotals {
     uint64_t files = 0;
     uint64_t bytes = 0;
     uint64_t deletedFiles = 0;
+    uint64_t selected = 0;  // nodes a path, pattern or id of the walk's selection chose
+};
+
+// What a walk keeps: some partitions, and inside them the subtrees at some paths ("/"-separated,
+// from the partition's root), the subtrees whose path matches a pattern (shell globs), the
+// subtrees of some node ids. Paths and patterns compare without regard to ASCII case, as the
+// volumes do. The folders leading to a path are kept too.
+struct WalkSelection {
+    std::vector<uint64_t> partitions;  // empty: every one
+    std::vector<std::string> paths;
+    std::vector<std::string> patterns;
+    std::vector<uint32_t> ids;
+
+    bool TakesPartition(uint64_t index) const;
+    bool NarrowsNodes() const { return !paths.empty() || !patterns.empty() || !ids.empty(); }
 };
 
 // Takes the results one partition and one node at a time, in the walk's order.
@@ -92,11 +109,14 @@ public:
 // Walks the engine's tree into `sink`, holding only the path being walked: with `everyNode`,
 // every attached node (empty folders too), else what the node filter lets through. Preorder:
 // each directory is followed by its subtree. Trees deeper than `maxDepth` are cut there.
-ScanTotals WalkResults(const ScanEngine& engine, bool everyNode, ResultSink& sink, int maxDepth = 512);
-ScanTotals WalkResults(const IScanView& view, bool everyNode, ResultSink& sink, int maxDepth = 512);
+ScanTotals WalkResults(const ScanEngine& engine, bool everyNode, ResultSink& sink,
+                       const WalkSelection& selection = {}, int maxDepth = 512);
+ScanTotals WalkResults(const IScanView& view, bool everyNode, ResultSink& sink,
+                       const WalkSelection& selection = {}, int maxDepth = 512);
 
 // The same walk, kept whole in memory.
-ScanResults CollectResults(const ScanEngine& engine, bool everyNode, int maxDepth = 512);
+ScanResults CollectResults(const ScanEngine& engine, bool everyNode, const WalkSelection& selection = {},
+                           int maxDepth = 512);
 
 // Makes the wall-clock times of FAT and exFAT nodes UTC, taking them as times of `zone`.
 void ApplyTimeZone(NodeResult& node, const TimeZone& zone);

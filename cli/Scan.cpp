@@ -152,6 +152,58 @@ bool OpenReport(const ScanOptions& options, const Source& source, std::ofstream&
     return true;
 }
 
+// A path inside a partition as the walk compares it: "/"-separated, without a drive letter
+// or slashes at either end, ASCII case folded.
+std::string FoldedPath(std::string path) {
+    for (char& c : path) {
+        if (c == '\\') c = '/';
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) path.erase(0, 2);
+    while (!path.empty() && path.front() == '/') path.erase(0, 1);
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    return path;
+}
+
+WalkSelection MakeWalkSelection(const ScanOptions& options) {
+    WalkSelection walk;
+    walk.partitions = options.partitions;
+    walk.ids = options.ids;
+    if (!options.previewPath.empty()) walk.paths.push_back(FoldedPath(options.previewPath));
+    for (const auto& only : options.only) {
+        std::string folded = FoldedPath(only);
+        if (folded.find_first_of("*?[") != std::string::npos)
+            walk.patterns.push_back(folded);
+        else
+            walk.paths.push_back(folded);
+    }
+    return walk;
+}
+
+std::string DescribeSelection(const ScanOptions& options) {
+    std::string text;
+    auto add = [&](const std::string& what) { text += (text.empty() ? "" : ", ") + what; };
+    if (!options.previewPath.empty()) add("--preview-path " + options.previewPath);
+    for (const auto& only : options.only) add("--only " + only);
+    for (uint32_t id : options.ids) add("--id " + std::to_string(id));
+    std::string where;
+    for (uint64_t p : options.partitions) where += (where.empty() ? " in partition " : ", ") + std::to_string(p);
+    return text + where;
+}
+
+// Keeps each partition with its own totals.
+class PartitionSink final : public ResultSink {
+public:
+    std::vector<std::pair<PartResult, ScanTotals>> parts;
+    void Part(const PartResult& part) override { parts.push_back({part, {}}); }
+    void Node(const PartResult&, NodeResult&& node) override {
+        if (node.directory) return;
+        ScanTotals& t = parts.back().second;
+        ++t.files, t.bytes += node.size;
+        if (node.Deleted()) ++t.deletedFiles;
+    }
+};
+
 // Keeps nothing: the walk's totals are all that is wanted.
 class CountingSink final : public ResultSink {
 public:
@@ -278,7 +330,6 @@ int RunScan(const ScanOptions& options) {
     input.scanMode = info.scanMode;
     input.scanKind = info.scanKind;
     input.host = &host;
-    input.previewPath = FromUtf8(options.previewPath);
     info.startedAt = NowIso();
 
     CatchInterrupt();
@@ -319,9 +370,19 @@ int RunScan(const ScanOptions& options) {
                                               : which + " finished";
     progress.Finish(last, outcome);
 
-    const bool everyNode = selection.SelectsAll() && options.previewPath.empty();
+    const bool everyNode = selection.SelectsAll();
+    const WalkSelection walk = MakeWalkSelection(options);
     int code = kExitOk;
     ScanTotals totals;
+    if (options.partitionsOnly) {
+        PartitionSink partitions;
+        totals = WalkResults(engine, everyNode, partitions, walk);
+        if (options.partitionsJson) {
+            std::cout << PartitionsJson(partitions.parts) << '\n';
+        } else {
+            for (const auto& [part, partTotals] : partitions.parts) std::cout << PartitionLine(part, partTotals) << '\n';
+        }
+    }
     if (!options.report.empty()) {
         // Written node by node as the walk goes, into a temporary file renamed over the report
         // once whole: an interrupted or failed write never leaves a partial report behind.
@@ -329,7 +390,7 @@ int RunScan(const ScanOptions& options) {
         auto writer = MakeReportWriter(format, out);
         ZoneSink sink(*writer, zone);
         writer->Begin(info);
-        totals = WalkResults(engine, everyNode, sink);
+        totals = WalkResults(engine, everyNode, sink, walk);
         writer->End(totals);
         out.flush();
         bool written = static_cast<bool>(out);
@@ -348,14 +409,16 @@ int RunScan(const ScanOptions& options) {
     // The listing draws a tree and recovery goes file by file: both take the results whole.
     ScanResults results;
     if (options.list || !options.recover.empty()) {
-        results = CollectResults(engine, everyNode);
+        results = CollectResults(engine, everyNode, walk);
         ApplyTimeZone(results, zone);
-        totals = {results.files, results.bytes, results.deletedFiles};
-    } else if (options.report.empty()) {
+        totals = {results.files, results.bytes, results.deletedFiles, results.selected};
+    } else if (options.report.empty() && !options.partitionsOnly) {
         CountingSink counting;
-        totals = WalkResults(engine, everyNode, counting);
+        totals = WalkResults(engine, everyNode, counting, walk);
     }
-    if (quick && totals.files == 0 && !options.quiet && !info.interrupted)
+    if (walk.NarrowsNodes() && totals.selected == 0)
+        std::cerr << "ravlin: nothing matches " << DescribeSelection(options) << "\n";
+    else if (quick && totals.files == 0 && !options.quiet && !info.interrupted)
         std::cerr << "ravlin: the quick scan found no files in the file systems; --deep also searches the raw sectors\n";
     if (options.list) {
         WriteListing(std::cout, results);
@@ -368,7 +431,7 @@ int RunScan(const ScanOptions& options) {
                 std::erase_if(part.nodes, [](const NodeResult& n) { return !n.directory && !n.Deleted(); });
         }
         int recovered = RecoverFiles(engine.GetView(), results, options.recover, options.quiet, summary,
-                                     RecoveryCancelled, info.source.sizeBytes / 512);
+                                     RecoveryCancelled, info.source.sizeBytes / 512, options.skipExisting);
         if (!summary.error.empty()) std::cerr << "ravlin: " << summary.error << '\n';
         // Unreadable data is said even when quiet: it makes the exit code 74.
         bool incomplete = summary.partial != 0 || summary.failed != 0;
@@ -377,6 +440,7 @@ int RunScan(const ScanOptions& options) {
                       << HumanSize(summary.bytes) << ") into " << options.recover << ", " << summary.partial
                       << " with unreadable parts";
             if (summary.failed) std::cerr << ", " << summary.failed << " could not be read at all";
+            if (summary.skipped) std::cerr << ", " << summary.skipped << " recovered before and skipped";
             std::cerr << '\n';
         }
         code = recovered;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 #include <string>
 
 namespace ravlin::cli {
@@ -25,6 +26,14 @@ struct ScanOptions {
     std::string recover;
     bool quiet = false;
     std::string timeZone;  // --tz: empty for the machine's zone
+    std::vector<uint64_t> partitions;  // --partition: empty for every one
+    std::vector<std::string> only;     // --only: paths or shell patterns
+    std::vector<uint32_t> ids;         // --id
+    bool skipExisting = false;         // --skip-existing
+    // `ravlin partitions`: print the partitions found with their totals instead of files.
+    bool partitionsOnly = false;
+    bool partitionsJson = false;
+    bool partitionsDeep = false;
     bool recoverDeletedOnly = false;  // list everything, recover only the deleted files
 };
 

@@ -32,6 +32,11 @@ std::string HostPath(const ManifestPartition& p, const ManifestEntry& e) {
     return path;
 }
 
+std::string AsciiLowerCopy(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 Json ReadJson(const fs::path& path) {
     std::ifstream in(path);
     Json j = Json::parse(in, nullptr, false);
@@ -474,6 +479,96 @@ TEST(Selection, TypesAndSizesNarrowTheListing) {
         for (const auto& n : p["nodes"])
             if (!n["directory"].get<bool>()) files.insert(n["path"]);
     EXPECT_EQ(files, std::set<std::string>{"Documents/old draft.docx"});
+}
+
+namespace {
+// Files of a json report: (partition index, path).
+std::set<std::pair<int, std::string>> ReportFiles(const std::string& out) {
+    std::set<std::pair<int, std::string>> files;
+    const Json report = Json::parse(out);
+    for (const auto& p : report["partitions"])
+        for (const auto& n : p["nodes"])
+            if (!n["directory"].get<bool>()) files.insert({p["index"].get<int>(), n["path"].get<std::string>()});
+    return files;
+}
+}  // namespace
+
+// Partitions, paths inside them (any case, as the volumes compare them), patterns and ids
+// narrow what is listed, reported and recovered; a selection that matches nothing says so.
+TEST(Selection, PartitionsPathsPatternsAndIds) {
+    const std::string disk = FixtureImage("mbr-disk.img").string();
+    auto listed = RunRavlin({"partitions", disk});
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 5) << listed.out;
+    EXPECT_EQ(listed.out.rfind("[0] primary-ntfs (NTFS, 2,048+106,496 sectors, 52.0 MiB), 6 files", 0), 0u) << listed.out;
+    auto json = RunRavlin({"partitions", disk, "--json"});
+    ASSERT_EQ(json.code, 0) << json.err;
+    std::vector<std::string> kinds;
+    for (const auto& p : Json::parse(json.out)) kinds.push_back(p["fs"]);
+    EXPECT_EQ(kinds, (std::vector<std::string>{"NTFS", "FAT32", "FAT16", "exFAT", "NTFS"}));
+
+    auto second = RunRavlin({"scan", disk, "--partition", "1", "--only", "*.JPG", "--report", "-", "-q"});
+    ASSERT_EQ(second.code, 0) << second.err;
+    auto files = ReportFiles(second.out);
+    ASSERT_FALSE(files.empty());
+    for (const auto& [part, path] : files) {
+        EXPECT_EQ(part, 1);
+        EXPECT_EQ(AsciiLowerCopy(path).substr(path.size() - 4), ".jpg") << path;
+    }
+
+    const std::string fat16 = FixtureImage("fat16.img").string();
+    auto nested = RunRavlin({"scan", fat16, "--preview-path", "NESTED/A", "--report", "-", "-q"});
+    ASSERT_EQ(nested.code, 0) << nested.err;
+    EXPECT_EQ(ReportFiles(nested.out), (std::set<std::pair<int, std::string>>{{0, "Nested/a/b/c/deep.txt"}}));
+
+    // One file by its id, recovered alone.
+    auto all = Json::parse(RunRavlin({"scan", fat16, "--report", "-", "-q"}).out);
+    Json readme;
+    for (const auto& n : all["partitions"][0]["nodes"])
+        if (n["path"] == "readme.txt") readme = n;
+    ASSERT_FALSE(readme.is_null());
+    TempDir temp;
+    auto one = RunRavlin({"scan", fat16, "--id", std::to_string(readme["id"].get<uint32_t>()), "--recover",
+                          (temp / "one").string(), "-q"});
+    ASSERT_EQ(one.code, 0) << one.err;
+    auto recovered = Recovered(temp / "one");
+    ASSERT_EQ(recovered.size(), 1u);
+    EXPECT_EQ(recovered.begin()->first.second, "readme.txt");
+
+    auto none = RunRavlin({"scan", fat16, "--preview-path", "Users/alice/Pictures", "--list", "-q"});
+    EXPECT_EQ(none.code, 0) << none.err;
+    EXPECT_NE(none.err.find("nothing matches --preview-path Users/alice/Pictures"), std::string::npos) << none.err;
+}
+
+// A second recovery into the same folder skips what the first recovered whole and is still
+// there unchanged, and writes again what was changed since.
+TEST(Recover, SkipExistingKeepsWholeEarlierCopies) {
+    TempDir temp;
+    const std::string image = FixtureImage("fat16.img").string();
+    const fs::path out = temp / "out";
+    ASSERT_EQ(RunRavlin({"scan", image, "--recover", out.string(), "-q"}).code, 0);
+    auto first = Recovered(out);
+    ASSERT_GT(first.size(), 10u);
+    const Json& readme = first.at({0, "readme.txt"});
+    std::ofstream(out / readme["written_to"].get<std::string>(), std::ios::app) << "changed";
+
+    size_t whole = 0;  // deleted files whose clusters were partly reused were not read whole
+    for (const auto& [key, f] : first) whole += f["read_whole"].get<bool>();
+    ASSERT_GT(whole, 10u);
+
+    auto again = RunRavlin({"scan", image, "--recover", out.string(), "--skip-existing"});
+    ASSERT_EQ(again.code, 0) << again.err;
+    EXPECT_NE(again.err.find(std::to_string(whole - 1) + " recovered before and skipped"), std::string::npos)
+        << again.err;
+    Json list = ReadJson(out / "recovered.json")["files"];
+    EXPECT_EQ(list.size(), first.size() + 1 + (first.size() - whole));
+    bool rewritten = false;
+    for (size_t i = first.size(); i < list.size(); ++i) {
+        EXPECT_FALSE(list[i]["read_whole"].get<bool>() && list[i]["path"] != "readme.txt") << list[i]["path"];
+        rewritten = rewritten || list[i]["written_to"] == "0_RAVLINFAT16/readme (1).txt";
+    }
+    EXPECT_TRUE(rewritten);
+    EXPECT_EQ(Md5OfFile(out / "0_RAVLINFAT16/readme (1).txt"), readme["md5"]);
 }
 
 TEST(Failures, EachGivesOneLineOnStderrAndItsExitCode) {
