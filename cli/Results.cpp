@@ -69,6 +69,8 @@ std::string FoldCase(std::string text) {
     return text;
 }
 
+constexpr uint32_t kCarvedFsType = 13;
+
 // Where a node stands to the selection.
 enum class Chosen { No, Leading, Yes };
 
@@ -132,7 +134,7 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         if (lostPath && view.GetChildCount(part.index, id) == 0) continue;
         NodeResult node = MakeNode(view, part.index, id, brief, frame.prefix, depth);
         if (lostPath || (depth == 0 && node.directory)) {
-            node.name = EnglishName(node.name);
+            node.name = part.fsType == kCarvedFsType ? EnglishCategoryName(node.name) : EnglishName(node.name);
             node.path = frame.prefix + node.name;
         }
         node.depth = shownDepth;
@@ -191,6 +193,22 @@ void ApplyTimeZone(NodeResult& node, const TimeZone& zone) {
 void ApplyTimeZone(ScanResults& results, const TimeZone& zone) {
     for (auto& part : results.parts)
         for (auto& node : part.nodes) ApplyTimeZone(node, zone);
+}
+
+// The carved-files partition's category folders.
+std::string EnglishCategoryName(const std::string& name) {
+    static const std::pair<const char*, const char*> categories[] = {
+        {"\xE5\x9B\xBE\xE7\x89\x87", "Pictures"},   // 图片
+        {"\xE6\x96\x87\xE6\xA1\xA3", "Documents"},  // 文档
+        {"\xE8\xA7\x86\xE9\xA2\x91", "Videos"},     // 视频
+        {"\xE9\x9F\xB3\xE9\xA2\x91", "Audio"},      // 音频
+        {"\xE5\x8E\x8B\xE7\xBC\xA9", "Archives"},   // 压缩
+        {"\xE9\x82\xAE\xE4\xBB\xB6", "Mail"},       // 邮件
+        {"\xE5\x85\xB6\xE4\xBB\x96", "Other"},      // 其他
+    };
+    for (const auto& [chinese, english] : categories)
+        if (name == chinese) return english;
+    return EnglishName(name);
 }
 
 std::string EnglishName(const std::string& name) {

@@ -125,6 +125,8 @@ void ApplyTimeZone(ScanResults& results, const TimeZone& zone);
 // English for the library's fixed display texts (partition and folder names); other names as
 // they are.
 std::string EnglishName(const std::string& name);
+// The same for the carved-files partition's category folders ("Pictures", "Documents", ...).
+std::string EnglishCategoryName(const std::string& name);
 
 // "NTFS", "FAT32", "FAT16", "exFAT", "carved", or "unknown".
 std::string FsTypeName(uint32_t fsType);

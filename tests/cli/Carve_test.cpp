@@ -32,10 +32,10 @@ struct Planted {
 
 // In start order, so each file's estimate runs to the next one.
 const Planted kPlanted[] = {
-    {"01.jpg", 16, "图片/JPG/10.jpg", true, true},     {"24.png", 64, "图片/PNG/40.png", true, true},
-    {"16.pdf", 128, "文档/PDF/80.pdf", false, true},   {"31.jar", 192, "压缩/JAR/c0.jar", false, false},
-    {"29.zip", 256, "压缩/ZIP/100.zip", false, true},
-    {"06.mp4", 512, "视频/MP4/200.mp4", true, true},
+    {"01.jpg", 16, "Pictures/JPG/10.jpg", true, true},     {"24.png", 64, "Pictures/PNG/40.png", true, true},
+    {"16.pdf", 128, "Documents/PDF/80.pdf", false, true},   {"31.jar", 192, "Archives/JAR/c0.jar", false, false},
+    {"29.zip", 256, "Archives/ZIP/100.zip", false, true},
+    {"06.mp4", 512, "Videos/MP4/200.mp4", true, true},
 };
 
 const CarveSample& Sample(const std::string& file) {
@@ -129,7 +129,7 @@ TEST(CarvedRecovery, ACameraPhotoIsNamedAndDescribedByItsExif) {
         if (node["type_id"] == 46) jpeg = &node;
     ASSERT_TRUE(jpeg);
     EXPECT_EQ((*jpeg)["name"], "Canon__Canon EOS 80D__2019_07_14__123.jpg");
-    EXPECT_EQ((*jpeg)["path"], "图片/JPG/Canon__Canon EOS 80D__2019_07_14__123.jpg");
+    EXPECT_EQ((*jpeg)["path"], "Pictures/JPG/Canon__Canon EOS 80D__2019_07_14__123.jpg");
     EXPECT_EQ((*jpeg)["size"], photo.size());
     EXPECT_EQ((*jpeg)["metadata"]["maker"], "Canon");
     EXPECT_EQ((*jpeg)["metadata"]["model"], "Canon EOS 80D");
