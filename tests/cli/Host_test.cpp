@@ -340,6 +340,32 @@ TEST(HostText, BodyFieldsAndSizes) {
     EXPECT_EQ(mode, 3u);
 }
 
+// Names come from disks: whatever bytes they hold, the json report stays valid JSON and keeps
+// every character that is one.
+TEST(HostText, JsonReportsEscapeNamesAndReplaceBytesThatAreNoText) {
+    const std::string names[] = {"plain.txt", "quote\" and \\ slash", "tab\tand\x01control",
+                                 "\xE5\x9B\x9E\xF0\x9F\x98\x80 ok", "bad \xFF\xC0\x80 bytes", "cut \xE5\x9B",
+                                 "surrogate \xED\xA0\x80"};
+    const std::string want[] = {"plain.txt", "quote\" and \\ slash", "tab\tand\x01control",
+                                "\xE5\x9B\x9E\xF0\x9F\x98\x80 ok", "bad \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD bytes",
+                                "cut \xEF\xBF\xBD\xEF\xBF\xBD",
+                                "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"};
+    std::vector<NodeResult> nodes;
+    for (size_t i = 0; i < std::size(names); ++i) nodes.push_back(File(static_cast<uint32_t>(i + 1), names[i], 1));
+    nodes[1].runs = {{kSparseSector, 8}, {100, 8}};
+    std::ostringstream out;
+    WriteJsonReport(out, ScanInfo(), OnePartition(nodes));
+    auto report = nlohmann::json::parse(out.str());
+    const auto& written = report["partitions"][0]["nodes"];
+    ASSERT_EQ(written.size(), std::size(names));
+    for (size_t i = 0; i < std::size(names); ++i) EXPECT_EQ(written[i]["path"], want[i]) << i;
+    EXPECT_TRUE(written[1]["runs"][0]["start_sector"].is_null());
+    EXPECT_EQ(written[1]["runs"][1]["start_sector"], 100);
+    EXPECT_EQ(written[0]["modified"], "2019-01-01T00:00:00Z");
+    EXPECT_TRUE(written[0]["created"].is_null());
+    EXPECT_EQ(report["summary"]["files"], std::size(names));
+}
+
 TEST(HostText, CategoriesByAliasNumberOrDisplayName) {
     Selection byAlias, byNumber, byName;
     std::string error;
