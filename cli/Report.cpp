@@ -446,7 +446,7 @@ std::string PartitionsJson(const std::vector<std::pair<PartResult, ScanTotals>>&
     return list.dump(1, ' ', false, Json::error_handler_t::replace);
 }
 
-void WriteListing(std::ostream& out, const ScanResults& results) {
+void WriteListing(std::ostream& out, const ScanResults& results, const TimeZone& zone) {
     for (const auto& part : results.parts) {
         ScanTotals totals;
         for (const auto& node : part.nodes) {
@@ -481,11 +481,7 @@ void WriteListing(std::ostream& out, const ScanResults& results) {
                 line += "/";
             } else {
                 line += "  " + HumanSize(node.size);
-                uint32_t shown = node.localTime ? node.wallModified : node.modified;
-                if (shown) {
-                    std::string when = IsoTime(shown);
-                    line += "  " + when.substr(0, 10) + " " + when.substr(11, 5);
-                }
+                if (node.modified) line += "  " + zone.Format(node.modified);
             }
             if (node.Deleted()) line += "  [deleted]";
             out << line << '\n';

@@ -54,7 +54,8 @@ std::unique_ptr<ReportWriter> MakeReportWriter(const std::string& format, std::o
 void WriteJsonReport(std::ostream& out, const ScanInfo& info, const ScanResults& results);
 void WriteDfxmlReport(std::ostream& out, const ScanInfo& info, const ScanResults& results);
 void WriteBodyReport(std::ostream& out, const ScanResults& results);
-void WriteListing(std::ostream& out, const ScanResults& results);
+// The tree of each partition; times in `zone`, to the second, with its abbreviation.
+void WriteListing(std::ostream& out, const ScanResults& results, const TimeZone& zone = TimeZone());
 
 // "[0] CANON_SD (FAT32, 2,048+1,048,576 sectors, 512 MiB), 12 files, 3.00 MiB, 2 deleted"
 std::string PartitionLine(const PartResult& part, const ScanTotals& totals);

@@ -55,7 +55,6 @@ NodeResult MakeNode(const IScanView& view, uint64_t part, uint32_t id, const Nod
     node.typeId = brief.typeId;
     node.firstSector = brief.firstSector;
     node.modified = brief.secondTime;
-    node.wallModified = brief.secondTime;
     node.localTime = brief.localTime != 0;
     node.depth = depth;
     view.VisitNode(part, id, FillDetails, &node);

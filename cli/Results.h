@@ -25,9 +25,8 @@ struct NodeResult {
     uint32_t created = 0;   // seconds since 1970 UTC, 0 when unknown
     uint32_t modified = 0;
     // FAT and exFAT times without a zone: `created` and `modified` hold the wall-clock time
-    // counted as if UTC until ApplyTimeZone makes them UTC; `wallModified` keeps it for listings.
+    // counted as if UTC until ApplyTimeZone makes them UTC.
     bool localTime = false;
-    uint32_t wallModified = 0;
     bool detailed = false;  // runs and creation time are known
     bool resident = false;  // content kept inside the file-system record
     bool volumeLabel = false;  // a FAT slot with the volume-label bit

@@ -421,7 +421,7 @@ int RunScan(const ScanOptions& options) {
     else if (quick && totals.files == 0 && !options.quiet && !info.interrupted)
         std::cerr << "ravlin: the quick scan found no files in the file systems; --deep also searches the raw sectors\n";
     if (options.list) {
-        WriteListing(std::cout, results);
+        WriteListing(std::cout, results, options.utc ? TimeZone() : zone);
         std::cout.flush();
     }
     if (!options.recover.empty() && code == kExitOk) {

@@ -26,6 +26,7 @@ struct ScanOptions {
     std::string recover;
     bool quiet = false;
     std::string timeZone;  // --tz: empty for the machine's zone
+    bool utc = false;      // --utc: the listing's times in UTC
     std::vector<uint64_t> partitions;  // --partition: empty for every one
     std::vector<std::string> only;     // --only: paths or shell patterns
     std::vector<uint32_t> ids;         // --id

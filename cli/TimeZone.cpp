@@ -100,6 +100,17 @@ bool TimeZone::Resolve(const std::string& requested, TimeZone& out, std::string&
     return true;
 }
 
+std::string TimeZone::Format(uint32_t utc) const {
+    if (utc == 0) return {};
+    SelectRule(rule_);
+    std::time_t t = utc;
+    std::tm tm{};
+    if (!::localtime_r(&t, &tm)) return {};
+    char text[64];
+    if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm) == 0) return {};
+    return text;
+}
+
 uint32_t TimeZone::ToUtc(uint32_t wallClock) const {
     if (wallClock == 0) return 0;
     SelectRule(rule_);

@@ -20,6 +20,10 @@ public:
     // follows the date of the time itself; 0 stays 0 (unknown).
     uint32_t ToUtc(uint32_t wallClock) const;
 
+    // A UTC instant as this zone's local time, to the second, with the zone's abbreviation:
+    // "2020-09-13 12:26:50 CEST". Empty for 0.
+    std::string Format(uint32_t utc) const;
+
 private:
     std::string name_ = "UTC";
     std::string rule_ = "UTC0";  // the TZ value that selects the zone

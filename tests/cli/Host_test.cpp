@@ -405,7 +405,7 @@ TEST(Listing, TheTreeDrawsBranchesForSiblingsAndMarksDeletedFiles) {
     EXPECT_NE(lines[0].find("1 deleted"), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1], "\xE2\x94\x9C\xE2\x94\x80\xE2\x94\x80 Photos/");
     EXPECT_EQ(lines[2], "\xE2\x94\x82   \xE2\x94\x9C\xE2\x94\x80\xE2\x94\x80 2019/  [deleted]");
-    EXPECT_EQ(lines[3], "\xE2\x94\x82   \xE2\x94\x82   \xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 a.jpg  2.00 KiB  2019-01-01 00:00  [deleted]");
-    EXPECT_EQ(lines[4], "\xE2\x94\x82   \xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 b.jpg  10 B  2019-01-01 00:00");
-    EXPECT_EQ(lines[5], "\xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 top.txt  5 B  2019-01-01 00:00");
+    EXPECT_EQ(lines[3], "\xE2\x94\x82   \xE2\x94\x82   \xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 a.jpg  2.00 KiB  2019-01-01 00:00:00 UTC  [deleted]");
+    EXPECT_EQ(lines[4], "\xE2\x94\x82   \xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 b.jpg  10 B  2019-01-01 00:00:00 UTC");
+    EXPECT_EQ(lines[5], "\xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 top.txt  5 B  2019-01-01 00:00:00 UTC");
 }

@@ -337,12 +337,16 @@ TEST(Times, WallClockTimesBecomeUtcInTheZoneTheDeviceClockWasIn) {
     Json offset = scan("fat16-labels.img", {"--tz", "-05:30"});
     EXPECT_EQ(node(offset, "PLAIN.TXT")["modified"], ravlin::cli::IsoTime(1600000010 + 5 * 3600 + 1800));
 
-    // The listing keeps the wall-clock time; recovery stamps the UTC instant.
+    // The listing shows the device's wall-clock time in its zone (or UTC); recovery stamps the
+    // UTC instant.
     TempDir temp;
     auto listed = RunRavlin({"scan", FixtureImage("fat16-labels.img").string(), "--list", "-q", "--tz",
                              "Europe/Berlin", "--recover", (temp / "out").string()});
     ASSERT_EQ(listed.code, 0) << listed.err;
-    EXPECT_NE(listed.out.find("PLAIN.TXT  1.17 KiB  2020-09-13 12:26"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("PLAIN.TXT  1.17 KiB  2020-09-13 12:26:50 CEST"), std::string::npos) << listed.out;
+    auto inUtc = RunRavlin({"scan", FixtureImage("fat16-labels.img").string(), "--list", "-q", "--tz", "Europe/Berlin",
+                            "--utc"});
+    EXPECT_NE(inUtc.out.find("PLAIN.TXT  1.17 KiB  2020-09-13 10:26:50 UTC"), std::string::npos) << inUtc.out;
     auto recovered = Recovered(temp / "out");
     auto plain = recovered.find({0, "PLAIN.TXT"});
     ASSERT_NE(plain, recovered.end());
@@ -465,7 +469,7 @@ TEST(Selection, TypesAndSizesNarrowTheListing) {
     auto all = RunRavlin({"scan", image, "--list", "-q"});
     ASSERT_EQ(all.code, 0) << all.err;
     EXPECT_NE(all.out.find("invoice.pdf"), std::string::npos);
-    EXPECT_NE(all.out.find("IMG_0999.JPG  15.4 KiB  2019-01-01 00:21  [deleted]"), std::string::npos) << all.out;
+    EXPECT_NE(all.out.find("IMG_0999.JPG  15.4 KiB  2019-01-01 00:21:40 UTC  [deleted]"), std::string::npos) << all.out;
     auto jpg = RunRavlin({"scan", image, "--list", "--types", "jpg", "--min-size", "10k", "-q"});
     ASSERT_EQ(jpg.code, 0) << jpg.err;
     EXPECT_EQ(jpg.out.find("invoice.pdf"), std::string::npos) << jpg.out;
