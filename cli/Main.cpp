@@ -186,6 +186,8 @@ int Main(int argc, char** argv) {
     scanCommand->add_option("--format", scan.format, "Report format: json (default), dfxml or body");
     scanCommand->add_option("--recover", scan.recover, "Recover the selected files into DIR");
     scanCommand->add_flag("-q,--quiet", scan.quiet, "No progress or messages, only errors");
+    scanCommand->add_option("--bad-map", scan.badMap,
+                            "Write the unreadable sectors met by the scan and the recovery as a ddrescue map file");
     scanCommand->add_flag("--utc", scan.utc, "List times in UTC instead of the zone of --tz");
     scanCommand->add_option("--tz", scan.timeZone,
                             "Zone the device's clock was set to, for FAT and exFAT times (default: this machine's)");

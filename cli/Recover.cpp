@@ -219,6 +219,23 @@ std::vector<std::pair<uint64_t, uint64_t>> SparseRanges(const NodeResult& node) 
     return out;
 }
 
+// The source's sectors that hold file bytes [offset, offset + length), through the runs.
+void SectorsOf(const NodeResult& node, uint64_t offset, uint64_t length, SectorRanges& out) {
+    if (node.resident) return;
+    uint64_t at = 0;
+    const uint64_t end = offset + length;
+    for (const auto& run : node.runs) {
+        if (at >= end || run.sectorCount > (UINT64_MAX - at) / 512) break;
+        const uint64_t runEnd = at + run.sectorCount * 512;
+        if (runEnd > offset && run.startSector != kSparseSector) {
+            const uint64_t from = std::max(at, offset), to = std::min(runEnd, end);
+            const uint64_t first = run.startSector + (from - at) / 512;
+            out.Add(first, (to - at + 511) / 512 - (from - at) / 512);
+        }
+        at = runEnd;
+    }
+}
+
 bool InsideSparse(const std::vector<std::pair<uint64_t, uint64_t>>& sparse, uint64_t from, uint64_t to) {
     for (const auto& [a, b] : sparse)
         if (from >= a && to <= b) return true;
@@ -407,6 +424,7 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
                 offset += length;
             }
             if (written && holes && ::ftruncate(fd, static_cast<off_t>(readable)) != 0) written = false;
+            for (const auto& [from, length] : unreadable.ranges) SectorsOf(node, from, length, summary.badSectors);
             // What lies past the source cannot be read: named, not written.
             const bool nothingRead = (readable == 0 && pastSource) || (readable > 0 && unreadable.bytes >= readable);
             if (pastSource) unreadable.Add(readable, node.size - readable);

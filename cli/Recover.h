@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "BadMap.h"
 #include "Results.h"
 
 namespace ravlin::cli {
@@ -18,6 +19,7 @@ struct RecoverSummary {
     uint64_t bytes = 0;
     bool cancelled = false;
     std::string error;     // the first failure that stopped the recovery
+    SectorRanges badSectors;  // the sectors of the source behind the unreadable parts
 };
 
 // One path component made safe for common host file systems (Linux, FAT, NTFS): reserved

@@ -205,10 +205,14 @@ Json ScanJson(const ScanInfo& info) {
     scan["interrupted"] = info.interrupted;
     scan["scanned_sectors"] = info.scannedSectors;
     scan["total_sectors"] = info.totalSectors;
-    if (info.failedReads) {
-        scan["read_errors"] = {{"failed_reads", *info.failedReads},
+    if (info.failedReads || !info.failedSectors.Empty()) {
+        Json ranges = Json::array();
+        for (const auto& [first, count] : info.failedSectors.Ranges())
+            ranges.push_back({{"start_sector", first}, {"sector_count", count}});
+        scan["read_errors"] = {{"failed_reads", info.failedReads.value_or(0)},
                                {"read_calls", info.readCalls},
-                               {"failed_bytes", info.failedBytes}};
+                               {"failed_bytes", info.failedReads ? info.failedBytes : info.failedSectors.Sectors() * 512},
+                               {"failed_ranges", std::move(ranges)}};
     } else {
         scan["read_errors"] = nullptr;
     }

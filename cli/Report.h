@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "BadMap.h"
 #include "Results.h"
 #include "Selection.h"
 #include "Source.h"
@@ -32,6 +33,7 @@ struct ScanInfo {
     std::optional<uint32_t> failedReads;
     uint32_t readCalls = 0;
     uint64_t failedBytes = 0;
+    SectorRanges failedSectors;  // every failed read of the scan
     std::string startedAt;  // ISO 8601 UTC
     std::string timeZone = "UTC";  // the zone FAT and exFAT wall-clock times were taken in
 };

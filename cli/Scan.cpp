@@ -67,6 +67,11 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         stage_.clear();
     }
+    void OnFailedSectors(uint64_t firstSector, uint64_t count) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        failedSectors_.Add(firstSector, count);
+        ++failedSectorReads_;
+    }
     void OnReadErrors(uint32_t failedReads, uint32_t readCalls, uint64_t failedBytes, bool) override {
         std::lock_guard<std::mutex> guard(lock_);
         failedReads_ = failedReads, readCalls_ = readCalls, failedBytes_ = failedBytes;
@@ -79,7 +84,7 @@ public:
     }
     bool ReadsFailing() const {
         std::lock_guard<std::mutex> guard(lock_);
-        return readErrors_ || deviceLost_;
+        return readErrors_ || deviceLost_ || failedSectorReads_ != 0;
     }
     bool DeviceLost() const { return deviceLost_; }
     void Fill(ScanInfo& info) const {
@@ -88,10 +93,15 @@ public:
             info.failedReads = failedReads_;
             info.readCalls = readCalls_;
             info.failedBytes = failedBytes_;
+        } else if (failedSectorReads_ != 0) {
+            info.failedReads = failedSectorReads_;
         }
+        info.failedSectors = failedSectors_;
     }
 
 private:
+    SectorRanges failedSectors_;
+    uint32_t failedSectorReads_ = 0;
     mutable std::mutex lock_;
     std::string stage_;
     bool readErrors_ = false;
@@ -408,6 +418,7 @@ int RunScan(const ScanOptions& options) {
     }
     // The listing draws a tree and recovery goes file by file: both take the results whole.
     ScanResults results;
+    SectorRanges recoveredBad;
     if (options.list || !options.recover.empty()) {
         results = CollectResults(engine, everyNode, walk);
         ApplyTimeZone(results, zone);
@@ -445,6 +456,21 @@ int RunScan(const ScanOptions& options) {
         }
         code = recovered;
         if (code == kExitOk && incomplete) code = kExitIoError;
+        recoveredBad = summary.badSectors;
+    }
+    if (!options.badMap.empty()) {
+        SectorRanges bad = info.failedSectors;
+        bad.Add(recoveredBad);
+        const bool read = !quick && info.scanKind != 8;  // the raw pass read the region
+        std::ofstream map(options.badMap, std::ios::trunc);
+        map << BadMapText(info.source.sizeBytes, info.startSector,
+                          read ? info.startSector + info.scannedSectors : info.startSector, bad,
+                          "ravlin scan " + options.source);
+        map.close();
+        if (!map) {
+            std::cerr << "ravlin: cannot write the map " << options.badMap << '\n';
+            if (code == kExitOk) code = kExitCantCreate;
+        }
     }
     ReleaseInterrupt();
     if (code == kExitOk && host.DeviceLost()) code = kExitIoError;

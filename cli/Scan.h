@@ -27,6 +27,7 @@ struct ScanOptions {
     bool quiet = false;
     std::string timeZone;  // --tz: empty for the machine's zone
     bool utc = false;      // --utc: the listing's times in UTC
+    std::string badMap;    // --bad-map: where the map of unreadable sectors goes
     std::vector<uint64_t> partitions;  // --partition: empty for every one
     std::vector<std::string> only;     // --only: paths or shell patterns
     std::vector<uint32_t> ids;         // --id

@@ -268,6 +268,10 @@ public:
     // Sent once after the raw pass when 5 % or more of the 8 MiB block reads failed.
     virtual void OnReadErrors(uint32_t failedReads, uint32_t readCalls, uint64_t failedBytes,
                               bool smallChunks) = 0;
+    // Every read of the scan's source that failed: `count` sectors from `firstSector` (absolute
+    // 512-byte sectors). Called on the scan's threads as it happens; keep it short. The default
+    // does nothing.
+    virtual void OnFailedSectors(uint64_t firstSector, uint64_t count);
 };
 
 // What to scan. Start copies every field.

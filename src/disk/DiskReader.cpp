@@ -127,6 +127,7 @@ uint32_t DiskReader::ReadLocked(uint8_t* buffer, std::shared_ptr<platform::IoBuf
     if (!ok) {
         ++failedReads_;
         hadError_ = 1;
+        if (failureHook_) failureHook_(sector, count);
     }
     return ok ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,6 +34,9 @@ public:
     ~DiskReader() { Close(); }
     DiskReader(const DiskReader&) = delete;
     DiskReader& operator=(const DiskReader&) = delete;
+
+    // Told of every read that fails: (first sector, sectors). Kept across Open and Reopen.
+    void SetFailureHook(std::function<void(uint64_t, uint32_t)> hook) { failureHook_ = std::move(hook); }
 
     // Opens the source of `src` read-only. The whole device stays readable when
     // src.totalSectors says it is larger than the region; the device's own size clips it.
@@ -87,6 +91,7 @@ private:
                     uint32_t count);
 
     std::shared_ptr<platform::DeviceHandle> handle_;
+    std::function<void(uint64_t, uint32_t)> failureHook_;
     std::wstring devicePath_;
     std::wstring displayName_;
     uint64_t lastSector_ = 0;

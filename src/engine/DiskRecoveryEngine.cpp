@@ -154,6 +154,10 @@ void DiskRecoveryEngine::Prepare() {
     DiskSourceInfo source;
     source.devicePath = input_.devicePath;
     source.totalSectors = input_.startSector + input_.sectorCount;
+    if (IScanHost* host = input_.host)
+        reader_.SetFailureHook([host](uint64_t sector, uint32_t count) { host->OnFailedSectors(sector, count); });
+    else
+        reader_.SetFailureHook(nullptr);
     reader_.Open(source, input_.startSector, input_.sectorCount);  // failure: the reader loop asks
     rangeMap_.Init(input_.startSector, input_.sectorCount);
     if (input_.scanKind == 2 || input_.scanKind == 5) SelectFreeSpaceBlocks();

@@ -145,6 +145,8 @@ RFileNodeRecycleName::RFileNodeRecycleName(std::wstring displayName)
     : name(std::move(displayName)) {}
 RFileNodeRecycleName::~RFileNodeRecycleName() = default;
 
+void IScanHost::OnFailedSectors(uint64_t, uint64_t) {}
+
 RFileNodeStream::RFileNodeStream(uint32_t ownerId_, std::wstring stream_)
     : ownerId(ownerId_), stream(std::move(stream_)) {}
 RFileNodeStream::~RFileNodeStream() = default;

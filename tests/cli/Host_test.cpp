@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "BadMap.h"
 #include "Recover.h"
 #include "Report.h"
 #include "Results.h"
@@ -364,6 +365,31 @@ TEST(HostText, JsonReportsEscapeNamesAndReplaceBytesThatAreNoText) {
     EXPECT_EQ(written[0]["modified"], "2019-01-01T00:00:00Z");
     EXPECT_TRUE(written[0]["created"].is_null());
     EXPECT_EQ(report["summary"]["files"], std::size(names));
+}
+
+// The map of unreadable sectors as ddrescue writes it: contiguous blocks over the whole source,
+// read ones finished, failed ones bad, the rest not tried; ranges joined and ordered.
+TEST(BadMap, BlocksCoverTheSourceInOrder) {
+    SectorRanges bad;
+    bad.Add(300, 8);
+    bad.Add(100, 4);
+    bad.Add(104, 4);  // touches the one before: one range
+    bad.Add(306, 10);
+    bad.Add(5000, 10);  // past the source
+    EXPECT_EQ(bad.Ranges(), (std::vector<std::pair<uint64_t, uint64_t>>{{100, 8}, {300, 16}, {5000, 10}}));
+    std::string map = BadMapText(2048 * 512, 0, 1024, bad, "ravlin scan x");
+    std::string blocks = map.substr(map.find("#      pos        size  status\n") + 31);
+    EXPECT_EQ(blocks,
+              "0x00000000  0x0000C800  +\n"    // sectors 0-99
+              "0x0000C800  0x00001000  -\n"    // 100-107
+              "0x0000D800  0x00018000  +\n"    // 108-299
+              "0x00025800  0x00002000  -\n"    // 300-315
+              "0x00027800  0x00058800  +\n"    // 316-1023
+              "0x00080000  0x00080000  ?\n");  // 1024-2047: not read
+    EXPECT_NE(map.find("# Command line: ravlin scan x\n"), std::string::npos);
+    // Nothing read: all untried but the bad sectors.
+    std::string quick = BadMapText(1024 * 512, 0, 0, bad, "q");
+    EXPECT_NE(quick.find("0x00000000  0x0000C800  ?\n0x0000C800  0x00001000  -\n"), std::string::npos) << quick;
 }
 
 TEST(HostText, CategoriesByAliasNumberOrDisplayName) {

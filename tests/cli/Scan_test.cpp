@@ -397,8 +397,15 @@ TEST(Recover, BytesPastTheEndOfACutImageAreUnreadableNotRecovered) {
     fs::copy_file(original, cut);
     fs::resize_file(cut, start + 4096);
 
-    auto run = RunRavlin({"scan", cut.string(), "--deleted-only", "--recover", (temp / "out").string(), "-q"});
+    auto run = RunRavlin({"scan", cut.string(), "--deep", "--deleted-only", "--recover", (temp / "out").string(), "-q",
+                          "--bad-map", (temp / "map").string()});
     EXPECT_EQ(run.code, 74) << run.err;
+    // The source was read whole: what could not be read lies past its end, not in it.
+    std::ifstream map(temp / "map");
+    std::string text((std::istreambuf_iterator<char>(map)), std::istreambuf_iterator<char>());
+    char block[64];
+    std::snprintf(block, sizeof block, "\n0x00000000  0x%08llX  +\n", static_cast<unsigned long long>(start + 4096));
+    EXPECT_NE(text.find(block), std::string::npos) << text;
     ASSERT_EQ(run.ErrLines().size(), 1u) << run.err;
     EXPECT_NE(run.err.find("with unreadable parts"), std::string::npos) << run.err;
     auto recovered = Recovered(temp / "out");

@@ -78,6 +78,20 @@ TEST_F(FaultyDisk, ZeroCountOrNullBufferTouchesNothing) {
     EXPECT_TRUE(backend_->Reads().empty());
 }
 
+// The scan's host hears of every failed read, with the sectors it asked for.
+TEST_F(FaultyDisk, EveryFailedReadReachesTheFailureHook) {
+    DiskReader reader;
+    std::vector<std::pair<uint64_t, uint32_t>> failed;
+    reader.SetFailureHook([&](uint64_t sector, uint32_t count) { failed.push_back({sector, count}); });
+    ASSERT_TRUE(OpenReader(reader));
+    backend_->FailSectors(100, 4);
+    std::vector<uint8_t> buffer(16 * 512);
+    EXPECT_EQ(reader.ReadSectors(buffer.data(), 96, 16), 0u);
+    EXPECT_EQ(reader.ReadSectors(buffer.data(), 0, 16), 1u);
+    EXPECT_EQ(reader.ReadSectors(buffer.data(), 102, 1), 0u);
+    EXPECT_EQ(failed, (std::vector<std::pair<uint64_t, uint32_t>>{{96, 16}, {102, 1}}));
+}
+
 TEST_F(FaultyDisk, SparseSectorReadsZerosEvenWhenClosed) {
     DiskReader reader;
     std::vector<uint8_t> buffer(1024, 0xAA);
