@@ -402,6 +402,22 @@ std::string Grouped(uint64_t value) {
     return out;
 }
 
+std::string Printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string EscapeBodyField(const std::string& text) {
     std::string out;
     out.reserve(text.size());
@@ -424,7 +440,7 @@ void WriteBodyReport(std::ostream& out, const ScanResults& results) {
 }
 
 std::string PartitionLine(const PartResult& part, const ScanTotals& totals) {
-    return "[" + std::to_string(part.index) + "] " + part.Label() + " (" + FsTypeName(part.fsType) + ", " +
+    return "[" + std::to_string(part.index) + "] " + Printable(part.Label()) + " (" + FsTypeName(part.fsType) + ", " +
            Grouped(part.startSector) + "+" + Grouped(part.sectorCount) + " sectors, " +
            HumanSize(part.sectorCount * 512) + "), " + std::to_string(totals.files) +
            (totals.files == 1 ? " file" : " files") + ", " + HumanSize(totals.bytes) + ", " +
@@ -480,7 +496,7 @@ void WriteListing(std::ostream& out, const ScanResults& results, const TimeZone&
             for (size_t d = 0; d < depth; ++d) line += open[d] ? "\xE2\x94\x82   " : "    ";
             line += last[i] ? "\xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 " : "\xE2\x94\x9C\xE2\x94\x80\xE2\x94\x80 ";
             open[depth] = !last[i];
-            line += node.detached ? node.path : node.name;
+            line += Printable(node.detached ? node.path : node.name);
             if (node.directory) {
                 line += "/";
             } else {

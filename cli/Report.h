@@ -66,6 +66,8 @@ std::string PartitionsJson(const std::vector<std::pair<PartResult, ScanTotals>>&
 
 // A name for one body-file field: "|", "\" and control characters become \xHH.
 std::string EscapeBodyField(const std::string& text);
+// A name for a terminal: control characters (a newline, an escape sequence) become \xHH.
+std::string Printable(const std::string& text);
 
 // "15.4 KiB", "596 B".
 std::string HumanSize(uint64_t bytes);

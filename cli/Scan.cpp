@@ -428,7 +428,7 @@ int RunScan(const ScanOptions& options) {
         totals = WalkResults(engine, everyNode, counting, walk);
     }
     if (walk.NarrowsNodes() && totals.selected == 0)
-        std::cerr << "ravlin: nothing matches " << DescribeSelection(options) << "\n";
+        std::cerr << "ravlin: nothing matches " << Printable(DescribeSelection(options)) << "\n";
     else if (quick && totals.files == 0 && !options.quiet && !info.interrupted)
         std::cerr << "ravlin: the quick scan found no files in the file systems; --deep also searches the raw sectors\n";
     if (options.list) {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Report.h"
 #include "Unicode.h"
 #include "ravlin/Ravlin.h"
 
@@ -47,7 +48,7 @@ bool ResolveSource(const std::string& argument, Source& out, std::string& error)
             break;
         }
         if (!found) {
-            error = "cannot open " + argument + ": no such device (see 'ravlin disks')";
+            error = "cannot open " + Printable(argument) + ": no such device (see 'ravlin disks')";
             return false;
         }
         out.devicePath = FromUtf8(argument);
@@ -58,24 +59,24 @@ bool ResolveSource(const std::string& argument, Source& out, std::string& error)
     // Without blocking: a FIFO would wait for a writer before its type could be looked at.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        error = "cannot open " + argument + ": " + std::strerror(errno);
+        error = "cannot open " + Printable(argument) + ": " + std::strerror(errno);
         return false;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
-        error = "cannot open " + argument + ": " + std::strerror(errno);
+        error = "cannot open " + Printable(argument) + ": " + std::strerror(errno);
         ::close(fd);
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
-        error = "cannot open " + argument + ": " + std::strerror(EISDIR);
+        error = "cannot open " + Printable(argument) + ": " + std::strerror(EISDIR);
         ::close(fd);
         return false;
     }
     if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
         const char* what = S_ISFIFO(st.st_mode) ? "a pipe" : S_ISSOCK(st.st_mode) ? "a socket"
                            : S_ISCHR(st.st_mode) ? "a character device" : "not a file";
-        error = "cannot scan " + argument + ": " + what + ", not a disk or an image file";
+        error = "cannot scan " + Printable(argument) + ": " + what + ", not a disk or an image file";
         ::close(fd);
         return false;
     }
@@ -92,11 +93,11 @@ bool ResolveSource(const std::string& argument, Source& out, std::string& error)
     int readError = errno;
     ::close(fd);
     if (got < 0) {
-        error = "cannot read " + argument + ": " + std::strerror(readError);
+        error = "cannot read " + Printable(argument) + ": " + std::strerror(readError);
         return false;
     }
     if (out.sizeBytes < 512) {
-        error = "cannot scan " + argument + ": smaller than one sector";
+        error = "cannot scan " + Printable(argument) + ": smaller than one sector";
         return false;
     }
     return true;

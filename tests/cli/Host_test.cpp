@@ -419,7 +419,7 @@ TEST(Listing, TheTreeDrawsBranchesForSiblingsAndMarksDeletedFiles) {
     NodeResult sub = File(11, "Photos/2019", 0, 4);
     sub.directory = true;
     auto results = OnePartition({dir, sub, File(12, "Photos/2019/a.jpg", 2048, 2), File(13, "Photos/b.jpg", 10),
-                                 File(14, "top.txt", 5)});
+                                 File(14, "top\x1b[2Jpage\n.txt", 5)});
     std::ostringstream out;
     WriteListing(out, results);
     std::string text = out.str();
@@ -433,5 +433,6 @@ TEST(Listing, TheTreeDrawsBranchesForSiblingsAndMarksDeletedFiles) {
     EXPECT_EQ(lines[2], "\xE2\x94\x82   \xE2\x94\x9C\xE2\x94\x80\xE2\x94\x80 2019/  [deleted]");
     EXPECT_EQ(lines[3], "\xE2\x94\x82   \xE2\x94\x82   \xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 a.jpg  2.00 KiB  2019-01-01 00:00:00 UTC  [deleted]");
     EXPECT_EQ(lines[4], "\xE2\x94\x82   \xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 b.jpg  10 B  2019-01-01 00:00:00 UTC");
-    EXPECT_EQ(lines[5], "\xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 top.txt  5 B  2019-01-01 00:00:00 UTC");
+    // A name's escape sequence or newline reaches no terminal as such.
+    EXPECT_EQ(lines[5], "\xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 top\\x1b[2Jpage\\x0a.txt  5 B  2019-01-01 00:00:00 UTC");
 }
