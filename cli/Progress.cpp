@@ -111,16 +111,17 @@ void ProgressDisplay::Finish(const ProgressSample& sample, const std::string& ou
     double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
     if (terminal_ && printedBar_) std::cerr << '\r' << "\x1b[K";
     char line[200];
+    const char* files = sample.filesFound == 1 ? "file" : "files";
     if (sample.quick) {
-        std::snprintf(line, sizeof line, "ravlin: %s after %s: %llu files found", outcome.c_str(),
-                      FormatDuration(seconds).c_str(), static_cast<unsigned long long>(sample.filesFound));
+        std::snprintf(line, sizeof line, "ravlin: %s after %s: %llu %s found", outcome.c_str(),
+                      FormatDuration(seconds).c_str(), static_cast<unsigned long long>(sample.filesFound), files);
         std::cerr << line << '\n';
         return;
     }
-    std::snprintf(line, sizeof line, "ravlin: %s after %s: %llu of %llu sectors, %llu files found", outcome.c_str(),
+    std::snprintf(line, sizeof line, "ravlin: %s after %s: %llu of %llu sectors, %llu %s found", outcome.c_str(),
                   FormatDuration(seconds).c_str(), static_cast<unsigned long long>(sample.scannedSectors),
                   static_cast<unsigned long long>(sample.totalSectors),
-                  static_cast<unsigned long long>(sample.filesFound));
+                  static_cast<unsigned long long>(sample.filesFound), files);
     std::cerr << line << '\n';
 }
 

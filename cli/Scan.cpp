@@ -378,7 +378,6 @@ int RunScan(const ScanOptions& options) {
     std::string outcome = info.interrupted ? which + " interrupted"
                           : host.DeviceLost() ? which + " stopped, the source went away"
                                               : which + " finished";
-    progress.Finish(last, outcome);
 
     const bool everyNode = selection.SelectsAll();
     const WalkSelection walk = MakeWalkSelection(options);
@@ -427,6 +426,9 @@ int RunScan(const ScanOptions& options) {
         CountingSink counting;
         totals = WalkResults(engine, everyNode, counting, walk);
     }
+    // The summary counts what the selection chose, as the listing and the report do.
+    last.filesFound = totals.files;
+    progress.Finish(last, outcome);
     if (walk.NarrowsNodes() && totals.selected == 0)
         std::cerr << "ravlin: nothing matches " << Printable(DescribeSelection(options)) << "\n";
     else if (quick && totals.files == 0 && !options.quiet && !info.interrupted)

@@ -546,6 +546,10 @@ TEST(Selection, PartitionsPathsPatternsAndIds) {
     ASSERT_EQ(recovered.size(), 1u);
     EXPECT_EQ(recovered.begin()->first.second, "readme.txt");
 
+    // The closing line counts what was chosen.
+    auto counted = RunRavlin({"scan", fat16, "--only", "nested"});
+    EXPECT_NE(counted.err.find("quick scan finished after 0:00: 1 file found"), std::string::npos) << counted.err;
+
     auto none = RunRavlin({"scan", fat16, "--preview-path", "Users/alice/Pictures", "--list", "-q"});
     EXPECT_EQ(none.code, 0) << none.err;
     EXPECT_NE(none.err.find("nothing matches --preview-path Users/alice/Pictures"), std::string::npos) << none.err;
