@@ -130,7 +130,18 @@ void AppendNodeJson(std::string& out, const NodeResult& node) {
         flag(", \"sparse\": ", sparse);
         out += '}';
     }
-    out += "], \"stream\": ";
+    out += "], \"recycled\": ";
+    if (node.recycled) {
+        out += "{\"original_path\": ";
+        AppendJsonString(out, node.originalPath);
+        out += ", \"deleted\": ";
+        AppendTime(out, node.recycledTime);
+        out += '}';
+    } else {
+        out += "null";
+    }
+    flag(", \"recycle_info\": ", node.recycleInfo);
+    out += ", \"stream\": ";
     if (node.isStream) {
         out += "{\"name\": ";
         AppendJsonString(out, node.streamName);
@@ -503,7 +514,8 @@ void WriteListing(std::ostream& out, const ScanResults& results, const TimeZone&
                 line += "  " + HumanSize(node.size);
                 if (node.modified) line += "  " + zone.Format(node.modified);
             }
-            if (node.Deleted()) line += "  [deleted]";
+            if (node.recycled) line += "  [recycled]";
+            else if (node.Deleted()) line += "  [deleted]";
             out << line << '\n';
         }
     }

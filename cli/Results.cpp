@@ -26,6 +26,11 @@ void FillDetails(const RFileNode* node, void* context) {
         out.title = ToUtf8(c->title);
         out.date = ToUtf8(c->date);
     }
+    if (auto item = std::dynamic_pointer_cast<const RFileNodeRecycledItem>(node->ext)) {
+        out.recycled = true;
+        out.originalPath = ToUtf8(item->originalPath);
+        out.recycledTime = item->deletedTime;
+    }
     if (auto stream = std::dynamic_pointer_cast<const RFileNodeStream>(node->ext)) {
         out.isStream = true;
         out.streamOwner = stream->ownerId;
@@ -106,12 +111,13 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         std::string prefix;
         uint64_t next;
         uint64_t count;
-        bool inside;  // below a chosen node: everything is kept
-        bool shown;   // the folder itself is shown: its children hang below it
+        bool inside;      // below a chosen node: everything is kept
+        bool shown;       // the folder itself is shown: its children hang below it
+        bool recycleBin;  // in the recycle bin
     };
     const bool narrows = selection.NarrowsNodes();
     std::vector<Frame> stack;
-    stack.push_back({part.rootId, "", 0, count(part.rootId), !narrows, true});
+    stack.push_back({part.rootId, "", 0, count(part.rootId), !narrows, true, false});
     while (!stack.empty()) {
         Frame& frame = stack.back();
         if (frame.next >= frame.count) {
@@ -132,12 +138,17 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         const bool lostPath = id == part.lostPathId && brief.isDirectory;
         if (lostPath && view.GetChildCount(part.index, id) == 0) continue;
         NodeResult node = MakeNode(view, part.index, id, brief, frame.prefix, depth);
+        const bool isRecycleBin = depth == 0 && node.directory && EnglishName(node.name) == "Recycle Bin";
         if (lostPath || (depth == 0 && node.directory)) {
             node.name = part.fsType == kCarvedFsType ? EnglishCategoryName(node.name) : EnglishName(node.name);
             node.path = frame.prefix + node.name;
         }
         node.depth = shownDepth;
         node.detached = !frame.shown;
+        // The bin's info items ($I...) name what was deleted: reported, flagged, never offered as
+        // files of their own.
+        node.recycleInfo = !node.directory && frame.recycleBin && node.name.size() > 2 && node.name[0] == '$' &&
+                           (node.name[1] == 'I' || node.name[1] == 'i');
         bool inside = frame.inside;
         bool shown = inside;
         if (!inside) {
@@ -166,7 +177,8 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         }
         std::string prefix = node.path + "/";
         if (shown) sink.Node(part, std::move(node));
-        stack.push_back({id, std::move(prefix), 0, count(id), inside, shown});
+        const bool bin = frame.recycleBin || (depth == 0 && isRecycleBin);
+        stack.push_back({id, std::move(prefix), 0, count(id), inside, shown, bin});
     }
 }
 

@@ -36,6 +36,12 @@ struct NodeResult {
     // What a carved file's metadata says about it (UTF-8); `described` when it said anything.
     bool described = false;
     std::string maker, model, title, date;
+    // A recycle-bin item shown back where it was deleted from, with the path its info item
+    // names and when it was deleted; and the bin's own info items ($I...), which are no user files.
+    bool recycled = false;
+    std::string originalPath;
+    uint32_t recycledTime = 0;
+    bool recycleInfo = false;
     // A named data stream of the file or folder `streamOwner`, listed as "file:stream".
     bool isStream = false;
     uint32_t streamOwner = 0;

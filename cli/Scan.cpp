@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -421,6 +422,16 @@ int RunScan(const ScanOptions& options) {
     if (options.list || !options.recover.empty()) {
         results = CollectResults(engine, everyNode, walk);
         ApplyTimeZone(results, zone);
+        // The bin's info items are no user files: reported, not listed or recovered.
+        for (auto& part : results.parts) {
+            auto info = std::remove_if(part.nodes.begin(), part.nodes.end(), [&](const NodeResult& n) {
+                if (!n.recycleInfo) return false;
+                --results.files, results.bytes -= n.size;
+                if (n.Deleted()) --results.deletedFiles;
+                return true;
+            });
+            part.nodes.erase(info, part.nodes.end());
+        }
         totals = {results.files, results.bytes, results.deletedFiles, results.selected};
     } else if (options.report.empty() && !options.partitionsOnly) {
         CountingSink counting;

@@ -59,6 +59,16 @@ struct RAVLIN_API RFileNodeRecycleName : RFileNodeExt {
     std::wstring name;
 };
 
+// A recycle-bin item shown back where it was deleted from: the path its info item names (as
+// the system wrote it, e.g. "C:\Users\Ann\plan.docx") and when it was deleted (seconds since
+// 1970 UTC, 0 when unknown).
+struct RAVLIN_API RFileNodeRecycledItem : RFileNodeRecycleName {
+    RFileNodeRecycledItem(std::wstring displayName, std::wstring originalPath, uint32_t deletedTime);
+    ~RFileNodeRecycledItem() override;
+    std::wstring originalPath;
+    uint32_t deletedTime;
+};
+
 // Marks a named data stream of a file or folder, listed beside it as "file:stream": the name
 // after the colon is `stream`, the file or folder it belongs to is node `ownerId`.
 struct RAVLIN_API RFileNodeStream : RFileNodeExt {

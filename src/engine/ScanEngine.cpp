@@ -145,6 +145,11 @@ RFileNodeRecycleName::RFileNodeRecycleName(std::wstring displayName)
     : name(std::move(displayName)) {}
 RFileNodeRecycleName::~RFileNodeRecycleName() = default;
 
+RFileNodeRecycledItem::RFileNodeRecycledItem(std::wstring displayName, std::wstring originalPath_,
+                                             uint32_t deletedTime_)
+    : RFileNodeRecycleName(std::move(displayName)), originalPath(std::move(originalPath_)), deletedTime(deletedTime_) {}
+RFileNodeRecycledItem::~RFileNodeRecycledItem() = default;
+
 void IScanHost::OnFailedSectors(uint64_t, uint64_t) {}
 
 RFileNodeStream::RFileNodeStream(uint32_t ownerId_, std::wstring stream_)

@@ -54,7 +54,8 @@ void MarkDeleted(RFileNode& node) {
 
 // Copies the subtree of `top` under `parent` as derived copies shown under their names;
 // returns the new id of the top's copy (0 when out of ids).
-uint32_t CopySubtree(PartInfo& part, uint32_t top, uint32_t parent, const std::wstring& topName) {
+uint32_t CopySubtree(PartInfo& part, uint32_t top, uint32_t parent, const std::wstring& topName,
+                     const std::wstring& originalPath, uint32_t deletedTime) {
     struct Pending {
         uint32_t source, parent;
     };
@@ -70,7 +71,10 @@ uint32_t CopySubtree(PartInfo& part, uint32_t top, uint32_t parent, const std::w
         if (id == 0) id = 1;
         std::wstring name = item.source == top ? topName : source->name;
         RFileNode copy = DeriveNodeCopy(*source, id, item.parent, name);
-        copy.ext = std::make_shared<RFileNodeRecycleName>(copy.name);
+        if (item.source == top)
+            copy.ext = std::make_shared<RFileNodeRecycledItem>(copy.name, originalPath, deletedTime);
+        else
+            copy.ext = std::make_shared<RFileNodeRecycleName>(copy.name);
         std::vector<uint32_t> children = source->children;
         bool countable = copy.IsFileKind();
         if (part.StoreNodeLocked(std::move(copy)) == 0) break;
@@ -141,7 +145,8 @@ void ProcessFolder(PartInfo& part, DiskReader* reader, uint32_t folderId) {
         if (info == infos.end()) continue;
         const RFileNode* infoNode = part.NodeAt(info->second);
         if (!infoNode) continue;
-        std::wstring path = FormerPathFromInfo(ReadInfo(part, reader, *infoNode));
+        const std::vector<uint8_t> infoBytes = ReadInfo(part, reader, *infoNode);
+        std::wstring path = FormerPathFromInfo(infoBytes);
         if (path.empty()) continue;
         std::wstring former = FormerName(path);
         auto components = PathComponents(path);
@@ -152,7 +157,9 @@ void ProcessFolder(PartInfo& part, DiskReader* reader, uint32_t folderId) {
         for (size_t i = 0; i + 1 < components.size() && parent != 0; ++i)
             parent = FindOrCreateFolder(part, parent, components[i]);
         if (parent == 0) continue;
-        if (CopySubtree(part, id, parent, former) != 0) RemoveSubtree(part, id);
+        // Versions 1 and 2 keep the deletion time at byte 16.
+        const uint32_t deleted = infoBytes.size() >= 24 ? FileTimeToUnix(LoadLE64(ByteSpan(infoBytes), 16)) : 0;
+        if (CopySubtree(part, id, parent, former, path, deleted) != 0) RemoveSubtree(part, id);
     }
 }
 
