@@ -119,6 +119,12 @@ void ReadPiece(DiskReader& reader, uint8_t* temp, uint64_t first, uint64_t secto
         uint64_t a = std::max(tempFrom, skip), b = std::min(tempTo, skip + n);
         if (a < b) UnreadableCollector::Note(from + (a - skip), b - a);
     };
+    // Without a collector (the scan's own reads of metadata) a piece is read once: retrying it
+    // 4 KiB at a time would multiply the time a failing disk costs the scan.
+    if (!currentCollector) {
+        reader.ReadSectors(temp, first, static_cast<uint32_t>(sectors));
+        return;
+    }
     const uint64_t last = reader.LastSector();
     // Sectors past the device cannot be read at all.
     uint64_t inside = first > last ? 0 : std::min<uint64_t>(sectors, last - first + 1);

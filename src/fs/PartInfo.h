@@ -234,9 +234,9 @@ private:
     UnreadableCollector* outer_;
 };
 
-// The base content reader over a node's runs (sparse runs read as zeros). A piece that fails
-// is read again 4 KiB at a time; what still fails, and what lies past the device, is noted
-// with the thread's UnreadableCollector.
+// The base content reader over a node's runs (sparse runs read as zeros). While the thread has
+// an UnreadableCollector, a piece that fails is read again 4 KiB at a time, and what still
+// fails, and what lies past the device, is noted with it.
 uint32_t ReadRunsData(DiskReader* reader, const RFileNode& node, uint64_t offset, uint8_t* buffer,
                       uint32_t length);
 
