@@ -67,12 +67,6 @@ NodeResult MakeNode(const IScanView& view, uint64_t part, uint32_t id, const Nod
 }
 
 // Preorder: each directory is followed by its whole subtree, subdirectories before files.
-std::string FoldCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 constexpr uint32_t kCarvedFsType = 13;
 
 // Where a node stands to the selection.
@@ -152,14 +146,14 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         bool inside = frame.inside;
         bool shown = inside;
         if (!inside) {
-            Chosen chosen = Choose(selection, FoldCase(node.path), id, node.directory);
+            Chosen chosen = Choose(selection, AsciiLower(node.path), id, node.directory);
             if (chosen == Chosen::No) continue;
             inside = chosen == Chosen::Yes;
             if (inside) ++totals.selected;
             // A folder on the way to a chosen path is shown; one walked for patterns is not.
             shown = inside || (chosen == Chosen::Leading && !selection.paths.empty() &&
                                std::any_of(selection.paths.begin(), selection.paths.end(), [&](const std::string& p) {
-                                   std::string folded = FoldCase(node.path) + "/";
+                                   std::string folded = AsciiLower(node.path) + "/";
                                    return p.compare(0, folded.size(), folded) == 0;
                                }));
         }

@@ -166,10 +166,8 @@ bool OpenReport(const ScanOptions& options, const Source& source, std::ofstream&
 // A path inside a partition as the walk compares it: "/"-separated, without a drive letter
 // or slashes at either end, ASCII case folded.
 std::string FoldedPath(std::string path) {
-    for (char& c : path) {
-        if (c == '\\') c = '/';
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    path = AsciiLower(std::move(path));
+    std::replace(path.begin(), path.end(), '\\', '/');
     if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) path.erase(0, 2);
     while (!path.empty() && path.front() == '/') path.erase(0, 1);
     while (!path.empty() && path.back() == '/') path.pop_back();

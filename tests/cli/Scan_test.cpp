@@ -14,6 +14,7 @@
 
 #include "Report.h"
 #include "RunRavlin.h"
+#include "Unicode.h"
 #include "support/Fixtures.h"
 #include "support/Manifest.h"
 #include "support/TempDir.h"
@@ -36,11 +37,6 @@ std::string HostPath(const ManifestPartition& p, const ManifestEntry& e) {
 bool IsRecycleInfo(const ManifestEntry& e) {
     const std::string leaf = e.Leaf();
     return e.path.rfind("$RECYCLE.BIN/", 0) == 0 && leaf.size() > 2 && leaf[0] == '$' && leaf[1] == 'I';
-}
-
-std::string AsciiLowerCopy(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 Json ReadJson(const fs::path& path) {
@@ -542,7 +538,7 @@ TEST(Selection, PartitionsPathsPatternsAndIds) {
     ASSERT_FALSE(files.empty());
     for (const auto& [part, path] : files) {
         EXPECT_EQ(part, 1);
-        EXPECT_EQ(AsciiLowerCopy(path).substr(path.size() - 4), ".jpg") << path;
+        EXPECT_EQ(ravlin::cli::AsciiLower(path).substr(path.size() - 4), ".jpg") << path;
     }
 
     const std::string fat16 = FixtureImage("fat16.img").string();

@@ -16,15 +16,29 @@ using namespace ravlin;
 
 namespace {
 
-void ScanToTheEnd(ScanEngineImpl& engine, const std::filesystem::path& image) {
+void ScanToTheEnd(ScanEngineImpl& engine, const std::filesystem::path& image, const std::wstring& device = L"") {
     ScanInput input;
-    input.devicePath = image.wstring();
+    input.devicePath = device.empty() ? image.wstring() : device;
     input.sectorCount = std::filesystem::file_size(image) / 512;
     ASSERT_TRUE(engine.Start(input));
     while (engine.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     for (int guard = 0; (engine.TickPreview(0) || !engine.FilterEnding()) && guard < 1000; ++guard) {
     }
 }
+
+// The sample disk behind a fault-injecting backend, registered as a drive while it lives.
+struct FaultySampleDisk {
+    explicit FaultySampleDisk(std::wstring name) : device(std::move(name)) {
+        int err = 0;
+        faulty = std::make_shared<platform::FaultInjectingBackend>(platform::OpenFileBackend(image.string(), err));
+        auto backend = faulty;
+        platform::RegisterDeviceFactory(device, [backend] { return backend; });
+    }
+    ~FaultySampleDisk() { platform::UnregisterDevice(device); }
+    std::filesystem::path image = test::FixtureImage("sample-disk.img");
+    std::wstring device;
+    std::shared_ptr<platform::FaultInjectingBackend> faulty;
+};
 
 }  // namespace
 
@@ -110,19 +124,10 @@ TEST(EngineResults, ABriefsNameOutlivesARenameOfItsNode) {
 
 // A content read that waits on the device holds no lock the scanner needs.
 TEST(EngineResults, ASlowContentReadLeavesTheNodeStoreFree) {
-    auto image = test::FixtureImage("sample-disk.img");
-    int err = 0;
-    auto faulty = std::make_shared<platform::FaultInjectingBackend>(platform::OpenFileBackend(image.string(), err));
-    const std::wstring device = L"\\\\.\\PhysicalDrive55";
-    platform::RegisterDeviceFactory(device, [faulty] { return faulty; });
+    FaultySampleDisk disk(L"\\\\.\\PhysicalDrive55");
+    auto& faulty = disk.faulty;
     ScanEngineImpl engine;
-    ScanInput input;
-    input.devicePath = device;
-    input.sectorCount = std::filesystem::file_size(image) / 512;
-    ASSERT_TRUE(engine.Start(input));
-    while (engine.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    while (engine.TickPreview(0)) {
-    }
+    ScanToTheEnd(engine, disk.image, disk.device);
     IScanView& view = engine.View();
     auto part = engine.PartitionAt(0);
     uint32_t file = FileOfType(engine, kJpg);
@@ -139,26 +144,16 @@ TEST(EngineResults, ASlowContentReadLeavesTheNodeStoreFree) {
     faulty->ReleaseHeld();
     reading.join();
     view.CloseReader(0);
-    platform::UnregisterDevice(device);
     EXPECT_TRUE(writable);
 }
 
 // Content reads say which bytes the device could not give: a bad 4 KiB inside a file costs
 // only those bytes; a device that went away costs all of them.
 TEST(EngineResults, ContentReadsReportTheBytesTheDeviceCouldNotGive) {
-    auto image = test::FixtureImage("sample-disk.img");
-    int err = 0;
-    auto faulty = std::make_shared<platform::FaultInjectingBackend>(platform::OpenFileBackend(image.string(), err));
-    const std::wstring device = L"\\\\.\\PhysicalDrive56";
-    platform::RegisterDeviceFactory(device, [faulty] { return faulty; });
+    FaultySampleDisk disk(L"\\\\.\\PhysicalDrive56");
+    auto& faulty = disk.faulty;
     ScanEngineImpl engine;
-    ScanInput input;
-    input.devicePath = device;
-    input.sectorCount = std::filesystem::file_size(image) / 512;
-    ASSERT_TRUE(engine.Start(input));
-    while (engine.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    while (engine.TickPreview(0)) {
-    }
+    ScanToTheEnd(engine, disk.image, disk.device);
     IScanView& view = engine.View();
     auto part = engine.PartitionAt(0);
     uint32_t file = FileOfType(engine, kJpg);
@@ -194,7 +189,6 @@ TEST(EngineResults, ContentReadsReportTheBytesTheDeviceCouldNotGive) {
     EXPECT_EQ(gaps[0].offset, 0u);
     EXPECT_EQ(gaps[0].length, size);
     view.CloseReader(0);
-    platform::UnregisterDevice(device);
 }
 
 namespace {

@@ -44,14 +44,6 @@ void ForEachAttribute(ByteSpan r, F&& f) {
     }
 }
 
-// The name of an attribute in a record, empty when unnamed or out of bounds.
-std::wstring NameOf(ByteSpan attr) {
-    uint8_t units = LoadU8(attr, 9);
-    uint16_t offset = LoadLE16(attr, 10);
-    if (units == 0 || offset < 16 || size_t{offset} + 2 * size_t{units} > attr.size()) return {};
-    return platform::Utf16LeToWide(attr.subspan(offset, 2 * size_t{units}));
-}
-
 struct StreamExtent {
     std::wstring name;
     uint32_t record = 0;
@@ -86,15 +78,14 @@ std::vector<NtfsStream> ResolveStreams(DiskReader& reader, const std::vector<Dat
         }
         NtfsStream& stream = streams[index];
         ForEachAttribute(ByteSpan(cached->second), [&](uint32_t t, ByteSpan attr) {
-            if (t != kAttrData || NameOf(attr) != e.name) return false;
+            if (t != kAttrData || NtfsAttributeName(attr) != e.name) return false;
             if (LoadU8(attr, 8) == 0) {
                 if (e.firstVcn != 0 || sized[index]) return false;
-                uint32_t length = LoadLE32(attr, 16);
-                uint16_t offset = LoadLE16(attr, 20);
-                if (offset < 24 || offset > attr.size() || length > attr.size() - offset) return false;
+                auto value = NtfsResidentValue(attr);
+                if (value.size() != LoadLE32(attr, 16)) return false;  // the value lies outside it
                 stream.resident = true;
-                stream.size = length;
-                stream.residentData.assign(attr.begin() + offset, attr.begin() + offset + length);
+                stream.size = value.size();
+                stream.residentData.assign(value.begin(), value.end());
                 sized[index] = true;
                 return true;
             }

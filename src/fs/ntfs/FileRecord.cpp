@@ -29,26 +29,10 @@ std::span<const uint8_t> MappingPairs(ByteSpan attr) {
     return attr.subspan(offset);
 }
 
-// The value of a resident attribute, or empty when it does not fit.
-std::span<const uint8_t> ResidentValue(ByteSpan attr) {
-    uint32_t length = LoadLE32(attr, 16);
-    uint16_t offset = LoadLE16(attr, 20);
-    if (offset < 24 || offset > attr.size() || length > attr.size() - offset) return {};
-    return attr.subspan(offset, length);
-}
-
-// The attribute's name, empty for the unnamed one or a name that lies outside it.
-std::wstring AttributeName(ByteSpan attr) {
-    uint8_t units = LoadU8(attr, 9);
-    uint16_t offset = LoadLE16(attr, 10);
-    if (units == 0 || offset < 16 || size_t{offset} + 2 * size_t{units} > attr.size()) return {};
-    return platform::Utf16LeToWide(attr.subspan(offset, 2 * size_t{units}));
-}
-
 // A named $DATA of the base record: its first extent (or resident value) becomes a stream.
 void DecodeStream(ByteSpan attr, bool nonResident, uint64_t volumeSector,
                   uint32_t sectorsPerCluster, std::vector<NtfsStream>& streams) {
-    std::wstring name = AttributeName(attr);
+    std::wstring name = NtfsAttributeName(attr);
     if (name.empty() || streams.size() >= kMaxStreamsPerRecord) return;
     for (const NtfsStream& s : streams)
         if (s.name == name) return;
@@ -59,7 +43,7 @@ void DecodeStream(ByteSpan attr, bool nonResident, uint64_t volumeSector,
         stream.size = LoadLE64(attr, 48);
         DecodeRunList(MappingPairs(attr), volumeSector, sectorsPerCluster, stream.runs);
     } else {
-        ByteSpan v = ResidentValue(attr);
+        ByteSpan v = NtfsResidentValue(attr);
         if (LoadLE32(attr, 16) != v.size()) return;  // value outside the attribute
         stream.resident = true;
         stream.size = v.size();
@@ -69,6 +53,20 @@ void DecodeStream(ByteSpan attr, bool nonResident, uint64_t volumeSector,
 }
 
 }  // namespace
+
+std::span<const uint8_t> NtfsResidentValue(std::span<const uint8_t> attr) {
+    uint32_t length = LoadLE32(attr, 16);
+    uint16_t offset = LoadLE16(attr, 20);
+    if (offset < 24 || offset > attr.size() || length > attr.size() - offset) return {};
+    return attr.subspan(offset, length);
+}
+
+std::wstring NtfsAttributeName(std::span<const uint8_t> attr) {
+    uint8_t units = LoadU8(attr, 9);
+    uint16_t offset = LoadLE16(attr, 10);
+    if (units == 0 || offset < 16 || size_t{offset} + 2 * size_t{units} > attr.size()) return {};
+    return platform::Utf16LeToWide(attr.subspan(offset, 2 * size_t{units}));
+}
 
 void ApplyFixups(std::span<uint8_t> record) {
     ByteSpan r(record.data(), record.size());
@@ -125,7 +123,7 @@ bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
         bool nonResident = LoadU8(attr, 8) != 0;
         switch (type) {
             case kAttrStandardInformation: {
-                ByteSpan v = nonResident ? ByteSpan() : ResidentValue(attr);
+                ByteSpan v = nonResident ? ByteSpan() : NtfsResidentValue(attr);
                 if (v.size() >= 16) {
                     rec.creationTime = LoadLE64(v, 0);
                     rec.modificationTime = LoadLE64(v, 8);
@@ -140,12 +138,12 @@ bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
                     DecodeRunList(MappingPairs(attr), volumeSector, sectorsPerCluster,
                                   rec.attributeListRuns);
                 } else {
-                    ByteSpan v = ResidentValue(attr);
+                    ByteSpan v = NtfsResidentValue(attr);
                     rec.attributeListBytes.assign(v.begin(), v.end());
                 }
                 break;
             case kAttrFileName: {
-                ByteSpan v = nonResident ? ByteSpan() : ResidentValue(attr);
+                ByteSpan v = nonResident ? ByteSpan() : NtfsResidentValue(attr);
                 if (v.size() < 66) break;
                 if (nameValue.empty() ||
                     (!IsWin32Namespace(nameValue[65]) && IsWin32Namespace(v[65]))) {
@@ -162,7 +160,7 @@ bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
                 dataSeen = true;
                 rec.hasData = true;
                 if (!nonResident) {
-                    ByteSpan v = ResidentValue(attr);
+                    ByteSpan v = NtfsResidentValue(attr);
                     if (!v.empty()) {
                         rec.resident = 1;
                         rec.size = v.size();
@@ -182,7 +180,7 @@ bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
                 }
                 break;
             case kAttrVolumeName: {
-                ByteSpan v = nonResident ? ByteSpan() : ResidentValue(attr);
+                ByteSpan v = nonResident ? ByteSpan() : NtfsResidentValue(attr);
                 if (v.size() <= 256) rec.volumeName = platform::Utf16LeToWide(v.first(v.size() / 2 * 2));
                 break;
             }

@@ -78,6 +78,12 @@ bool DecodeNtfsBootParams(std::span<const uint8_t> boot, uint64_t volumeSector,
 bool DecodeRunList(std::span<const uint8_t> bytes, uint64_t volumeSector,
                    uint32_t sectorsPerCluster, std::vector<DataRun>& out);
 
+// The name of an attribute (type header onwards), empty for the unnamed one or a name that lies
+// outside it.
+std::wstring NtfsAttributeName(std::span<const uint8_t> attr);
+// The value of a resident attribute, or empty when it does not fit inside it.
+std::span<const uint8_t> NtfsResidentValue(std::span<const uint8_t> attr);
+
 // Replaces each 512-byte block's last two bytes from the update-sequence array where they
 // hold the sequence value; mismatches are left as they are.
 void ApplyFixups(std::span<uint8_t> record);
