@@ -127,6 +127,18 @@ void VideoScanner::AddMovie(size_t item, const uint8_t* box, uint32_t size, uint
     items_[item].creationInfo = word;
 }
 
+void VideoScanner::AdoptSavedItems(const std::vector<ScanItem>& items) {
+    for (const ScanItem& item : items) {
+        const uint64_t word = item.creationInfo;
+        const uint32_t type = item.typeId;
+        if (word != 0 && item.status == kParseComplete &&
+            (type == kVideoMoov || type == kVideoMdat || (type >= kVideoLengthWords && type <= kVideoStartCodes)))
+            kinds_[word] = type;
+    }
+    items_.insert(items_.begin(), items.begin(), items.end());
+    for (Wait& w : waiting_) w.item += items.size();
+}
+
 void VideoScanner::AddList(uint64_t blockFirst, uint32_t type, std::vector<uint32_t>&& list) {
     if (list.size() <= 1) return;  // no offsets
     // Past the scan's budget no more offsets are kept: a disk of start codes cannot fill memory.

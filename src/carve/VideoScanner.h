@@ -62,6 +62,9 @@ public:
     void ContinueWaiting(const BlockWindow& window);
 
     const std::vector<ScanItem>& Items() const { return items_; }
+    // Items of a saved scan go into the list, ahead of what this scan finds; their words point
+    // at records their caller keeps for the scan's life.
+    void AdoptSavedItems(const std::vector<ScanItem>& items);
     // The records behind the creation-info words of the items.
     const MovieBoxRecord* Movie(uint64_t word) const;
     const MdatRecord* Mdat(uint64_t word) const;

@@ -2,7 +2,9 @@
 // what follows it.
 #include "engine/DiskRecoveryEngine.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "carve/Registry.h"
@@ -11,6 +13,7 @@
 #include "discovery/PartitionDetect.h"
 #include "engine/Stages.h"
 #include "fs/FreeSpaceMap.h"
+#include "fs/rebuild/Rebuild.h"
 
 namespace ravlin {
 namespace {
@@ -27,8 +30,21 @@ DiskRecoveryEngine::CheckpointHook& CheckpointHookSlot() {
 }
 
 constexpr uint32_t kScanKindAllDrives = 8;
+// A stopped scan is saved as if it had stopped this many blocks earlier: parsers of files that
+// began there may have been cut short by the stop.
+constexpr uint64_t kRewindBlocks = 21;
+// How long a save waits for the analysis to reach a pause point.
+constexpr auto kSaveWait = std::chrono::seconds(60);
+
+bool IsBootSectorItem(const ScanItem& item) {
+    const uint32_t type = item.typeId;
+    return item.origin == kOriginClassifier &&
+           (type == kFoundNtfsBoot || type == kFoundFat16Boot || type == kFoundFat32Boot || type == kFoundExfatBoot);
+}
 
 }  // namespace
+
+thread_local HeldStores* HeldStores::current = nullptr;
 
 void DiskRecoveryEngine::SetRunHookForTesting(RunHook hook) {
     std::lock_guard<std::mutex> guard(hookLock);
@@ -85,6 +101,17 @@ void DiskRecoveryEngine::SetPause(bool pause) {
 bool DiskRecoveryEngine::PauseWait() {
     uint8_t now = state_.load();
     if (now == 0) return true;  // running: no need for the lock
+    // A thread that holds the item stores lets a save at them while it waits.
+    if (HeldStores::current && HeldStores::current->Guards(storesLock_)) {
+        HeldStores::current->Release();
+        const bool running = ParkedWait(now);
+        HeldStores::current->Retake();
+        return running;
+    }
+    return ParkedWait(now);
+}
+
+bool DiskRecoveryEngine::ParkedWait(uint8_t now) {
     if (now == kStatePause) Reached(Checkpoint::PauseWaiting);
     std::unique_lock<std::mutex> guard(stateLock_);
     stateChanged_.wait(guard, [&] {
@@ -116,7 +143,8 @@ void DiskRecoveryEngine::Run() {
     }
     if (input_.scanMode != kScanModeVideoFragments && !IsStopped())
         carvedBuilder_->CreateCarvedPartition(input_.sourceName.empty() ? input_.devicePath : input_.sourceName);
-    // A saved scan is resumed here (full scans).
+    // A saved scan goes on from here (full scans).
+    if (input_.scanMode == kScanModeFull && !IsStopped()) Resume();
     queue_.Reset();
     std::thread analyser;
     if (input_.scanMode == kScanModeVideoFragments) {
@@ -130,6 +158,7 @@ void DiskRecoveryEngine::Run() {
     // Files found are kept even when the scan was stopped: the items still waiting for a next
     // block get their nodes now.
     if (input_.scanMode != kScanModeVideoFragments) {
+        HeldStores stores(storesLock_);
         std::vector<ScanItem> abandoned;
         carver_->AbandonPending(abandoned);
         for (const ScanItem& item : abandoned) carvedBuilder_->AddLateItem(item, input_.startSector + input_.sectorCount, {});
@@ -142,7 +171,7 @@ void DiskRecoveryEngine::Run() {
     // Unless stopped, the post-processing stages turn what the raw pass gathered into the result.
     if (input_.scanMode != kScanModeVideoFragments && !IsStopped()) {
         FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
-        StageContext context{pass, recordIndex_, foundSectors_, carvedBuilder_->Partition()};
+        StageContext context{pass, recordIndex_, foundSectors_, carvedBuilder_->Partition(), resumeRebuilt_};
         RunStages(context);
     }
     reader_.Close();
@@ -274,7 +303,10 @@ void DiskRecoveryEngine::ReaderLoop() {
 
 void DiskRecoveryEngine::CarvingAnalyser() {
     ScanBlock block;
-    while (PauseWait() && queue_.Pop(block)) AnalyseBlock(block);
+    while (PauseWait() && queue_.Pop(block)) {
+        HeldStores stores(storesLock_);
+        AnalyseBlock(block);
+    }
 }
 
 void DiskRecoveryEngine::AnalyseBlock(ScanBlock& block) {
@@ -344,6 +376,122 @@ void DiskRecoveryEngine::FragmentAnalyser() {
         rangeMap_.SetState(block.firstSector, kBlockDone);
         output_->scannedSectors.fetch_add(kBlockSectors);
     }
+}
+
+bool DiskRecoveryEngine::SaveProgress(const std::wstring& folder, const std::wstring& dataFile,
+                                      const std::wstring& indexFile) {
+    if (folder.empty() || dataFile.empty() || indexFile.empty()) return false;
+    std::unique_lock<std::timed_mutex> stores(storesLock_, std::defer_lock);
+    if (!stores.try_lock_for(kSaveWait)) return false;
+    const uint64_t uncovered = rangeMap_.PrepareForSave(IsStopped(), kRewindBlocks);
+    ScanProgressSnapshot snapshot;
+    snapshot.sourceName = input_.sourceName.empty() ? input_.devicePath : input_.sourceName;
+    snapshot.states = rangeMap_.States();
+    snapshot.firstBlock = rangeMap_.FirstBlock();
+    snapshot.lastBlock = rangeMap_.LastBlock();
+    snapshot.cursor = rangeMap_.Cursor();
+    const uint64_t regionEnd = input_.startSector + input_.sectorCount;
+    auto kept = [&](const ScanItem& item) {
+        const uint64_t start = item.startSector;
+        if (start >= uncovered) return false;
+        if (input_.sectorCount != 0 && (start < input_.startSector || start >= regionEnd)) return false;
+        // The backup boot sector at the region's end belongs to the volume, not to a lost one.
+        return !(item.origin == kOriginClassifier && item.typeId == kFoundNtfsBoot && start + 1 == regionEnd);
+    };
+    for (uint64_t b = 0; b < recordIndex_.BlockCount(); ++b) {
+        auto list = recordIndex_.Block(recordIndex_.FirstBlockSector() + b * kBlockUnit);
+        if (!list) continue;
+        for (const ScanItem& item : *list) {
+            if (!kept(item)) continue;
+            (item.origin == kOriginVideoFragment ? snapshot.videoItems : snapshot.items).push_back(item);
+        }
+    }
+    for (const ScanItem& item : videoScanner_.Items())
+        if (kept(item)) snapshot.videoItems.push_back(item);
+    snapshot.nameRecords = foundSectors_.names;
+    const CreateInfoFinder findInfo = [this](uint64_t word) { return createInfos_.Find(word); };
+    if (!WriteData(folder, dataFile, snapshot, input_.startSector, findInfo)) return false;
+    ScanProgressIndexItem entry;
+    entry.scanKind = input_.scanKind;
+    entry.startSector = input_.startSector;
+    entry.endSector = regionEnd;
+    entry.driveNumber = DriveNumberOf(input_.devicePath);
+    entry.scanMode = input_.scanMode;
+    entry.dataFile = dataFile;
+    return UpdateIndex(folder, indexFile, entry);
+}
+
+void DiskRecoveryEngine::Resume() {
+    if (input_.resumeFile.empty()) return;
+    {
+        HeldStores stores(storesLock_);
+        std::wstring folder, name;
+        SplitProgressPath(input_.resumeFile, folder, name);
+        auto saved = std::make_unique<SavedPayloads>(createInfos_);
+        ScanProgressSnapshot snapshot;
+        // A file that cannot be read, or was made for a region of another shape, is ignored:
+        // the scan runs from the start of its region.
+        if (!ReadData(folder, name, snapshot, input_.startSector, *saved) ||
+            !rangeMap_.Restore(snapshot.states, snapshot.firstBlock, snapshot.lastBlock))
+            return;
+        saved_ = std::move(saved);
+        const uint64_t regionEnd = input_.startSector + input_.sectorCount;
+        auto inside = [&](const ScanItem& item) {
+            const uint64_t start = item.startSector;
+            return rangeMap_.Inside(start) && (input_.sectorCount == 0 || (start >= input_.startSector && start < regionEnd));
+        };
+        std::stable_sort(snapshot.items.begin(), snapshot.items.end(), [](const ScanItem& a, const ScanItem& b) {
+            return a.startSector / kBlockUnit < b.startSector / kBlockUnit;
+        });
+        for (size_t i = 0; i < snapshot.items.size();) {
+            const uint64_t block = snapshot.items[i].startSector - snapshot.items[i].startSector % kBlockUnit;
+            std::vector<ScanItem> list;
+            for (; i < snapshot.items.size() && snapshot.items[i].startSector - snapshot.items[i].startSector % kBlockUnit == block; ++i)
+                if (inside(snapshot.items[i])) list.push_back(snapshot.items[i]);
+            std::stable_sort(list.begin(), list.end(),
+                             [](const ScanItem& a, const ScanItem& b) { return a.startSector < b.startSector; });
+            if (!list.empty()) recordIndex_.ReplaceBlock(block, std::move(list));
+        }
+        std::vector<ScanItem> video;
+        for (const ScanItem& item : snapshot.videoItems)
+            if (inside(item)) video.push_back(item);
+        videoScanner_.AdoptSavedItems(video);
+        foundSectors_.names = std::move(snapshot.nameRecords);
+        uint64_t done = 0;
+        for (uint32_t state : rangeMap_.States())
+            if (state == kBlockDone) ++done;
+        output_->scannedSectors.store(done * rangeMap_.Unit());
+    }
+    if (PauseWait()) RebuildFromSavedItems();
+}
+
+// What the saved items held before the raw pass goes on: their carved files, the partitions
+// their boot sectors start, and the NTFS volumes their file records make.
+void DiskRecoveryEngine::RebuildFromSavedItems() {
+    HeldStores stores(storesLock_);
+    std::vector<ScanItem> all;
+    for (uint64_t b = 0; b < recordIndex_.BlockCount(); ++b) {
+        const uint64_t block = recordIndex_.FirstBlockSector() + b * kBlockUnit;
+        auto list = recordIndex_.Block(block);
+        if (!list || list->empty()) continue;
+        if (!PauseWait()) return;
+        carvedBuilder_->BuildCarvedNodes(block, *list);
+        all.insert(all.end(), list->begin(), list->end());
+    }
+    if (all.empty() || reader_.IsClosed()) return;
+    FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
+    for (const ScanItem& item : all) {
+        if (!IsBootSectorItem(item)) continue;
+        if (!PauseWait()) return;
+        AdoptLostPartition(pass, item.startSector);
+    }
+    uint32_t n = 0;
+    for (const auto& part : *output_->Partitions())
+        if (part->listedBySystem || part->FileCount() != 0) ++n;
+    std::vector<std::shared_ptr<PartInfo>> rebuilt;
+    RebuildNtfsFromRecords(&reader_, all, rebuilt, n);
+    PublishRebuiltVolumes(pass, rebuilt);
+    resumeRebuilt_ = std::move(rebuilt);
 }
 
 }  // namespace ravlin

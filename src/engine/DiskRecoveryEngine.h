@@ -20,6 +20,7 @@
 #include "engine/ScanRangeMap.h"
 #include "fs/ScanItem.h"
 #include "fs/ScanOutput.h"
+#include "progress/ProgressFile.h"
 #include "ravlin/Ravlin.h"
 
 namespace ravlin {
@@ -27,6 +28,30 @@ namespace ravlin {
 // Bits of the scan's state word.
 inline constexpr uint8_t kStateStop = 1;
 inline constexpr uint8_t kStatePause = 2;
+
+// The item stores' lock, held by one thread; its pause waits release it.
+class HeldStores {
+public:
+    explicit HeldStores(std::timed_mutex& lock) : lock_(lock), outer_(current) {
+        lock_.lock();
+        current = this;
+    }
+    ~HeldStores() {
+        current = outer_;
+        lock_.unlock();
+    }
+    HeldStores(const HeldStores&) = delete;
+    HeldStores& operator=(const HeldStores&) = delete;
+    bool Guards(const std::timed_mutex& lock) const { return &lock == &lock_; }
+    void Release() { lock_.unlock(); }
+    void Retake() { lock_.lock(); }
+
+    static thread_local HeldStores* current;
+
+private:
+    std::timed_mutex& lock_;
+    HeldStores* outer_;
+};
 
 class DiskRecoveryEngine {
 public:
@@ -67,6 +92,12 @@ public:
     const BlockQueue& Queue() const { return queue_; }
     DiskReader& Reader() { return reader_; }
 
+    // Freezes a paused, stopped or ended scan into `folder`/`dataFile` and records it in
+    // `folder`/`indexFile`. A stopped scan's map is rewound first. False when the scan's
+    // analysis did not reach a pause point in time, or a write failed (an index that cannot be
+    // read is not replaced).
+    bool SaveProgress(const std::wstring& folder, const std::wstring& dataFile, const std::wstring& indexFile);
+
     // Tests replace the scan body to control how long a scan runs; null restores it.
     using RunHook = std::function<void(DiskRecoveryEngine&)>;
     static void SetRunHookForTesting(RunHook hook);
@@ -94,6 +125,9 @@ private:
     void CarvingAnalyser();
     void FragmentAnalyser();
     void AnalyseBlock(ScanBlock& block);
+    bool ParkedWait(uint8_t state);
+    void Resume();
+    void RebuildFromSavedItems();
     template <class Body>
     void StartAnalyser(Body body, std::thread& thread);
 
@@ -111,6 +145,11 @@ private:
     std::unique_ptr<SectorClassifier> classifier_;
     FragmentAssembler fragments_;  // video-fragment scans only
     VideoScanner videoScanner_;    // every other scan
+    // Held by whoever adds to the item stores (the analyser, the end of the raw pass, a
+    // resume) and by a save, which reads them.
+    std::timed_mutex storesLock_;
+    std::unique_ptr<SavedPayloads> saved_;  // payloads of a resumed scan's items
+    std::vector<std::shared_ptr<PartInfo>> resumeRebuilt_;
     std::atomic<uint8_t> state_{0};
     std::mutex stateLock_;
     std::condition_variable stateChanged_;

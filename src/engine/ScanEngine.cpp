@@ -1,5 +1,6 @@
 // The exported facade: every call forwards to ScanEngineImpl and never throws.
 #include "engine/ScanEngineImpl.h"
+#include "progress/ProgressFile.h"
 #include "platform/Debug.h"
 #include "platform/DeviceTable.h"
 #include "platform/Text.h"
@@ -123,9 +124,14 @@ bool ScanEngine::SaveScanProgress(const std::wstring& folder, const std::wstring
     }
 }
 
-bool ScanEngine::LoadScanProgressIndex(const std::wstring&, const std::wstring&,
-                                       std::vector<ScanProgressIndexItem>&) {
-    return false;
+bool ScanEngine::LoadScanProgressIndex(const std::wstring& folder, const std::wstring& indexFile,
+                                       std::vector<ScanProgressIndexItem>& items) {
+    try {
+        return ravlin::ReadIndex(folder, indexFile, items);
+    } catch (...) {
+        items.clear();
+        return false;
+    }
 }
 
 int NodeFilterOnlyDeleted(const RFileNode* node, void*) {

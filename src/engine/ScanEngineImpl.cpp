@@ -364,7 +364,11 @@ void ScanEngineImpl::SweepTombstones() {
 
 IScanView& ScanEngineImpl::View() { return *view_; }
 
-bool ScanEngineImpl::SaveScanProgress(const std::wstring&, const std::wstring&,
-                                      const std::wstring&) {
-    return false;
+bool ScanEngineImpl::SaveScanProgress(const std::wstring& folder, const std::wstring& dataFile,
+                                      const std::wstring& indexFile) {
+    // The scan object stays while the save runs: a new Start waits for it.
+    std::lock_guard<std::mutex> guard(engineLock_);
+    if (!engine_) return false;
+    if (IsRunning() && !engine_->IsPaused()) return false;
+    return engine_->SaveProgress(folder, dataFile, indexFile);
 }

@@ -1,6 +1,7 @@
 // The block progress map of the raw pass.
 #include "engine/ScanRangeMap.h"
 
+#include <algorithm>
 #include <set>
 
 namespace ravlin {
@@ -105,6 +106,36 @@ uint64_t ScanRangeMap::DistinctQueuedBlocks() const {
         if (IndexOf(block, i)) distinct.insert(block);
     }
     return distinct.size();
+}
+
+uint64_t ScanRangeMap::Cursor() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return cursor_;
+}
+
+uint64_t ScanRangeMap::PrepareForSave(bool stopped, uint64_t rewindBlocks) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (uint32_t& state : states_)
+        if (state == kBlockTaken) state = kBlockNotRead;
+    if (!stopped || unit_ == 0 || cursor_ <= firstBlock_) return lastBlock_ + unit_;
+    uint64_t rewindTo = cursor_ - firstBlock_ > rewindBlocks * unit_ ? cursor_ - rewindBlocks * unit_ : firstBlock_;
+    rewindTo = std::max(firstBlock_, rewindTo - rewindTo % unit_);
+    for (uint64_t block = rewindTo; block < cursor_; block += unit_) {
+        size_t i;
+        if (IndexOf(block, i)) states_[i] = kBlockNotRead;
+    }
+    cursor_ = rewindTo;
+    return rewindTo;
+}
+
+bool ScanRangeMap::Restore(const std::vector<uint32_t>& states, uint64_t firstBlock, uint64_t lastBlock) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (states.size() != states_.size() || firstBlock != firstBlock_ || lastBlock != lastBlock_) return false;
+    for (size_t i = 0; i < states.size(); ++i) states_[i] = states[i] == kBlockDone ? kBlockDone : kBlockNotRead;
+    // The walk starts over from the first block: it passes the processed ones, and reads the
+    // ones before the saved cursor that failed or were handed out when the scan was saved.
+    cursor_ = firstBlock_;
+    return true;
 }
 
 bool ScanRangeMap::Inside(uint64_t sector) const {

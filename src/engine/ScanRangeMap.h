@@ -32,6 +32,17 @@ public:
     uint32_t StateOf(uint64_t sector) const;
     std::vector<uint32_t> States() const;
 
+    uint64_t Cursor() const;
+    // Before a save: blocks handed out but not analysed go back to not read; when `stopped`,
+    // the blocks from `rewindBlocks` before the cursor up to it go back too, and so does the
+    // cursor. Returns the first block sector whose items are no longer covered (past the
+    // last block when nothing was rewound).
+    uint64_t PrepareForSave(bool stopped, uint64_t rewindBlocks);
+    // A saved map of the same shape replaces this one (any state but processed becomes not
+    // read, and the walk restarts at the first block); false, changing nothing, for one of
+    // another shape.
+    bool Restore(const std::vector<uint32_t>& states, uint64_t firstBlock, uint64_t lastBlock);
+
     uint64_t FirstBlock() const { return firstBlock_; }
     uint64_t LastBlock() const { return lastBlock_; }
     uint64_t Unit() const { return unit_; }

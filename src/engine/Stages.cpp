@@ -66,6 +66,8 @@ struct Pipeline {
     // Stage 5: volumes rebuilt from the file records and directory sectors met in raw data,
     // published as deleted partitions whose every node is deleted.
     void RecoverDamagedFileSystems() {
+        for (const auto& part : c.provisional)
+            if (output().Remove(part.get())) output().SubtractFiles(part->FileCount());
         if (!VolumesWanted()) return;
         auto list = output().Partitions();
         uint32_t n = 0;
@@ -75,21 +77,7 @@ struct Pipeline {
         RebuildNtfsFromRecords(&c.pass.reader, items, rebuilt, n);
         RebuildFatFromDirectories(&c.pass.reader, items, rebuilt);
         RebuildExfatFromDirectories(&c.pass.reader, items, rebuilt);
-        for (auto& part : rebuilt) {
-            part->devicePath = input().devicePath;
-            part->displayName = NextDeletedPartitionName(*output().Partitions());
-            part->listedBySystem = part->listedBySystemToo = 0;
-            {
-                auto lock = part->WriteLock();
-                part->ForEachNode([&](uint32_t id, RFileNode& node) {
-                    if (id == part->rootNodeId) return;
-                    if (node.kind == NodeKind::File) node.kind = NodeKind::DeletedFile;
-                    if (node.kind == NodeKind::Directory) node.kind = NodeKind::DeletedDirectory;
-                });
-            }
-            output().Publish(part);
-            output().AddFiles(part->FileCount());
-        }
+        PublishRebuiltVolumes(c.pass, rebuilt);
     }
 
     // Stage 6: partitions found by searching that hold no file worth showing go.
@@ -126,6 +114,24 @@ struct Pipeline {
 };
 
 }  // namespace
+
+void PublishRebuiltVolumes(FileSystemPass& pass, const std::vector<std::shared_ptr<PartInfo>>& rebuilt) {
+    for (const auto& part : rebuilt) {
+        part->devicePath = pass.input.devicePath;
+        part->displayName = NextDeletedPartitionName(*pass.output.Partitions());
+        part->listedBySystem = part->listedBySystemToo = 0;
+        {
+            auto lock = part->WriteLock();
+            part->ForEachNode([&](uint32_t id, RFileNode& node) {
+                if (id == part->rootNodeId) return;
+                if (node.kind == NodeKind::File) node.kind = NodeKind::DeletedFile;
+                if (node.kind == NodeKind::Directory) node.kind = NodeKind::DeletedDirectory;
+            });
+        }
+        pass.output.Publish(part);
+        pass.output.AddFiles(part->FileCount());
+    }
+}
 
 const std::vector<std::wstring>& StageNames() {
     static const std::vector<std::wstring> names = {

@@ -15,6 +15,7 @@
 namespace ravlin {
 
 class ExtFindPartInfo;
+class PartInfo;
 
 // Scan modes of the input: 0 file systems and every carved type, 3 video fragments.
 inline constexpr uint32_t kScanModeFull = 0;
@@ -25,7 +26,14 @@ struct StageContext {
     const RecordIndex& records;
     FoundSectorStore& found;
     std::shared_ptr<ExtFindPartInfo> carved;  // empty when none was made
+    // Volumes a resumed scan rebuilt from its saved records before the raw pass; the rebuild
+    // after the pass replaces them.
+    std::vector<std::shared_ptr<PartInfo>> provisional;
 };
+
+// Publishes volumes rebuilt from found structures as deleted partitions whose every node is
+// deleted.
+void PublishRebuiltVolumes(FileSystemPass& pass, const std::vector<std::shared_ptr<PartInfo>>& rebuilt);
 
 // The display names of the nine stages, in order.
 const std::vector<std::wstring>& StageNames();
