@@ -15,6 +15,7 @@
 #include "Report.h"
 #include "Scan.h"
 #include "Selection.h"
+#include "Session.h"
 #include "Unicode.h"
 #include "Version.h"
 #include "ravlin/Ravlin.h"
@@ -154,8 +155,8 @@ int Main(int argc, char** argv) {
                  "ravlin"};
     app.set_version_flag("--version", VersionText());
     app.require_subcommand(1);
-    app.footer("Exit codes: 0 success, 64 usage, 66 cannot open the source, 73 cannot create output,\n"
-               "74 I/O error, 130 interrupted.");
+    app.footer("Exit codes: 0 success, 64 usage, 65 a saved scan that does not fit or is damaged,\n"
+               "66 cannot open the source, 73 cannot create output, 74 I/O error, 130 interrupted.");
 
     ScanOptions scan;
     std::string count;
@@ -189,6 +190,12 @@ int Main(int argc, char** argv) {
     scanCommand->add_option("--bad-map", scan.badMap,
                             "Write the unreadable sectors met by the scan and the recovery as a ddrescue map file");
     scanCommand->add_flag("--utc", scan.utc, "List times in UTC instead of the zone of --tz");
+    scanCommand->add_option("--session", scan.session,
+                            "Save the deep scan into DIR when it ends, when stopped with Ctrl-C, and every few minutes");
+    scanCommand->add_option("--resume", scan.resume,
+                            "Go on with the deep scan saved in FILE (from --session; see 'ravlin sessions')");
+    scanCommand->add_option("--save-every", scan.saveEverySeconds, "Seconds between saves of --session (default 300)")
+        ->check(CLI::Range(1u, 86400u));
     scanCommand->add_option("--tz", scan.timeZone,
                             "Zone the device's clock was set to, for FAT and exFAT times (default: this machine's)");
 
@@ -199,15 +206,20 @@ int Main(int argc, char** argv) {
     partitionsCommand->add_option("SOURCE", partitions.source, "Image file or block device (/dev/sdb)")->required();
     partitionsCommand->add_flag("--json", partitions.partitionsJson, "As a json array");
     partitionsCommand->add_flag("--deep", partitions.partitionsDeep, "Also look for lost and damaged volumes in every sector");
+    std::string sessionsFolder;
+    bool sessionsJson = false;
+    auto* sessionsCommand = app.add_subcommand("sessions", "List the scans saved in a folder by --session");
+    sessionsCommand->add_option("DIR", sessionsFolder, "The folder given to --session")->required();
+    sessionsCommand->add_flag("--json", sessionsJson, "As a json array");
     app.add_subcommand("types", "List the file types with their categories and extensions");
     bool demoQuiet = false;
     auto* demo = app.add_subcommand("demo", "Scan the bundled sample disk and recover its deleted files");
     demo->add_flag("-q,--quiet", demoQuiet, "No progress or messages");
 
-    const std::set<std::string> commands{"scan", "partitions", "disks", "types", "demo"};
+    const std::set<std::string> commands{"scan", "partitions", "sessions", "disks", "types", "demo"};
     if (argc > 1 && argv[1][0] != '-' && !commands.count(argv[1])) {
         std::cerr << "ravlin: unknown command '" << argv[1]
-                  << "' (scan, partitions, disks, types or demo; try 'ravlin --help')\n";
+                  << "' (scan, partitions, sessions, disks, types or demo; try 'ravlin --help')\n";
         return kExitUsage;
     }
     try {
@@ -231,6 +243,8 @@ int Main(int argc, char** argv) {
             }
             scan.count = value;
         }
+        // Going on with a saved scan is a deep scan.
+        if (!scan.resume.empty() && scan.mode == "quick") deep = true;
         if (deep) {
             if (scan.mode != "quick" && AsciiLower(scan.mode) != "full") {
                 std::cerr << "ravlin: --deep and --mode " << scan.mode << " both choose the scan\n";
@@ -246,6 +260,7 @@ int Main(int argc, char** argv) {
         if (partitions.partitionsDeep) partitions.mode = "full";
         return RunScan(partitions);
     }
+    if (sessionsCommand->parsed()) return ListSessions(sessionsFolder, sessionsJson);
     if (app.got_subcommand("disks")) return ListDisks();
     if (app.got_subcommand("types")) return ListTypes();
     if (demo->parsed()) return RunDemo(demoQuiet);

@@ -106,6 +106,12 @@ void ProgressDisplay::Update(const ProgressSample& sample) {
     }
 }
 
+void ProgressDisplay::Message(const std::string& line) {
+    if (quiet_) return;
+    if (terminal_ && printedBar_) std::cerr << '\r' << "\x1b[K";
+    std::cerr << line << '\n';
+}
+
 void ProgressDisplay::Finish(const ProgressSample& sample, const std::string& outcome) {
     if (quiet_) return;
     double seconds = std::chrono::duration<double>(Clock::now() - started_).count();

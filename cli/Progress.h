@@ -23,6 +23,8 @@ public:
     // `terminal`: stderr is a terminal. `quiet`: print nothing.
     ProgressDisplay(bool terminal, bool quiet);
     void Update(const ProgressSample& sample);
+    // A line of its own between progress updates; the bar is drawn again by the next update.
+    void Message(const std::string& line);
     // Ends the bar's line (terminal) or prints the last plain line.
     void Finish(const ProgressSample& sample, const std::string& outcome);
 

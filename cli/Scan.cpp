@@ -20,6 +20,7 @@
 #include "Report.h"
 #include "Results.h"
 #include "Selection.h"
+#include "Session.h"
 #include "Source.h"
 #include "Unicode.h"
 #include "ravlin/Ravlin.h"
@@ -299,6 +300,38 @@ int RunScan(const ScanOptions& options) {
     if (info.sectorCount == 0 || info.sectorCount > sectors - options.start)
         return Usage("--count " + std::to_string(info.sectorCount) + " does not fit the source (" +
                      std::to_string(sectors - options.start) + " sectors from --start)");
+    Session session;
+    if (!options.session.empty() || !options.resume.empty()) {
+        if (quick || info.scanMode != 0 || info.scanKind == 8)
+            return Usage("saved scans are deep scans of one source: --session and --resume go with --deep");
+        session.identity = SourceIdentity(info.source);
+        if (!options.resume.empty()) {
+            const fs::path resume(options.resume);
+            if (!CheckResume(options.resume, session.identity, options.start != 0 || options.count.has_value(),
+                             info.startSector, info.sectorCount, error)) {
+                std::cerr << "ravlin: " << error << '\n';
+                return kExitDataError;
+            }
+            if (info.sectorCount > sectors - info.startSector)
+                return Usage(Printable(options.resume) + " was saved for sectors past the end of the source");
+            session.folder = options.session.empty() ? (resume.has_parent_path() ? resume.parent_path().string() : ".")
+                                                     : options.session;
+            session.dataFile = resume.filename().string();
+        } else {
+            session.folder = options.session;
+            session.dataFile = SessionDataName(info.source, info.startSector, info.sectorCount);
+        }
+        std::error_code ec;
+        if (OnSourceDevice(info.source, session.folder)) {
+            std::cerr << "ravlin: refusing to save the scan onto the device being scanned: " << session.folder << '\n';
+            return kExitCantCreate;
+        }
+        fs::create_directories(session.folder, ec);
+        if (!fs::is_directory(session.folder, ec)) {
+            std::cerr << "ravlin: cannot create " << Printable(session.folder) << '\n';
+            return kExitCantCreate;
+        }
+    }
     info.previewPath = options.previewPath;
 
     if (!options.recover.empty()) {
@@ -339,7 +372,14 @@ int RunScan(const ScanOptions& options) {
     input.scanMode = info.scanMode;
     input.scanKind = info.scanKind;
     input.host = &host;
+    if (!session.folder.empty()) {
+        input.sourceName = FromUtf8(session.identity);
+        if (!options.resume.empty()) input.resumeFile = FromUtf8(options.resume);
+    }
     info.startedAt = NowIso();
+    auto saveSession = [&] {
+        return engine.SaveScanProgress(FromUtf8(session.folder), FromUtf8(session.dataFile), FromUtf8(kSessionIndex));
+    };
 
     CatchInterrupt();
     if (!engine.Start(input)) {
@@ -349,7 +389,8 @@ int RunScan(const ScanOptions& options) {
     }
     ProgressDisplay progress(::isatty(STDERR_FILENO) != 0, options.quiet);
     auto lastShown = std::chrono::steady_clock::now() - std::chrono::seconds(1);
-    bool stopping = false;
+    auto lastSaved = std::chrono::steady_clock::now();
+    bool stopping = false, saveFailed = false;
     while (engine.IsRunning()) {
         if (g_interrupted && !stopping) {
             stopping = true;
@@ -358,6 +399,20 @@ int RunScan(const ScanOptions& options) {
         }
         engine.TickPreview(50000);
         auto now = std::chrono::steady_clock::now();
+        // Saved every so often while it runs, paused for the moment of the save.
+        if (!session.folder.empty() && !stopping && now - lastSaved >= std::chrono::seconds(options.saveEverySeconds)) {
+            engine.SetPause(true);
+            const bool saved = saveSession();
+            engine.SetPause(false);
+            if (saved) {
+                progress.Message("ravlin: saved the scan so far in " +
+                                 Printable((fs::path(session.folder) / session.dataFile).string()));
+            } else if (!saveFailed) {
+                saveFailed = true;
+                std::cerr << "\nravlin: cannot save the scan into " << Printable(session.folder) << "; it goes on\n";
+            }
+            lastSaved = now = std::chrono::steady_clock::now();
+        }
         if (now - lastShown >= std::chrono::milliseconds(200)) {
             progress.Update(Sample(engine, host, info.sectorCount, quick));
             lastShown = now;
@@ -374,6 +429,11 @@ int RunScan(const ScanOptions& options) {
     info.totalSectors = last.totalSectors;
     host.Fill(info);
     const std::string which = quick ? "quick scan" : info.scanMode == 0 ? "deep scan" : info.mode + " scan";
+    bool sessionSaved = false;
+    if (!session.folder.empty()) {
+        sessionSaved = saveSession();
+        if (!sessionSaved) std::cerr << "ravlin: cannot save the scan into " << Printable(session.folder) << '\n';
+    }
     std::string outcome = info.interrupted ? which + " interrupted"
                           : host.DeviceLost() ? which + " stopped, the source went away"
                                               : which + " finished";
@@ -481,6 +541,17 @@ int RunScan(const ScanOptions& options) {
         if (!map) {
             std::cerr << "ravlin: cannot write the map " << options.badMap << '\n';
             if (code == kExitOk) code = kExitCantCreate;
+        }
+    }
+    if (!session.folder.empty()) {
+        const std::string saved = (fs::path(session.folder) / session.dataFile).string();
+        if (!sessionSaved) {
+            if (code == kExitOk) code = kExitCantCreate;
+        } else if (!options.quiet && (info.interrupted || info.scannedSectors < info.totalSectors)) {
+            std::cerr << "ravlin: the scan is saved in " << Printable(saved) << "; go on with: ravlin scan "
+                      << Printable(options.source) << " --resume " << Printable(saved) << '\n';
+        } else if (!options.quiet) {
+            std::cerr << "ravlin: the finished scan is saved in " << Printable(saved) << '\n';
         }
     }
     ReleaseInterrupt();

@@ -37,6 +37,9 @@ struct ScanOptions {
     bool partitionsJson = false;
     bool partitionsDeep = false;
     bool recoverDeletedOnly = false;  // list everything, recover only the deleted files
+    std::string session;              // --session: the folder the scan is saved into
+    std::string resume;               // --resume: the saved scan to go on from
+    uint32_t saveEverySeconds = 300;  // --save-every
 };
 
 // Runs the scan; returns the process exit code. Messages go to stderr, data to stdout.

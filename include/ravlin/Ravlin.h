@@ -262,6 +262,16 @@ struct ScanProgressIndexItem {
     std::wstring dataFile;         // file name of the progress data file
 };
 
+// What a progress data file holds, for hosts that list saved scans or check a file before they
+// resume from it.
+struct ScanProgressSummary {
+    std::wstring sourceName;   // as the scan that saved it named its source
+    uint64_t blocks = 0;       // 8 MiB blocks of the saved region
+    uint64_t blocksDone = 0;   // of them processed
+    uint64_t items = 0;        // hits of the raw pass, video items included
+    uint64_t nameRecords = 0;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Host callbacks
 // ---------------------------------------------------------------------------------------------
@@ -432,6 +442,9 @@ public:
                           const std::wstring& indexFile);
     static bool LoadScanProgressIndex(const std::wstring& folder, const std::wstring& indexFile,
                                       std::vector<ScanProgressIndexItem>& items);
+    // Reads the whole progress data file at `path`; false for a missing, truncated, foreign or
+    // damaged one (the same files a resume ignores).
+    static bool ReadScanProgressSummary(const std::wstring& path, ScanProgressSummary& summary);
 
 private:
     ScanEngineImpl* impl;

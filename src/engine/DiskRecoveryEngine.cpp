@@ -465,26 +465,33 @@ void DiskRecoveryEngine::Resume() {
     if (PauseWait()) RebuildFromSavedItems();
 }
 
-// What the saved items held before the raw pass goes on: their carved files, the partitions
-// their boot sectors start, and the NTFS volumes their file records make.
+// What the saved items held before the raw pass goes on: the partitions their boot sectors
+// start, their carved files (after the partitions, so that files a found volume lists are not
+// carved again, as in a scan that met the boot sector first), and the NTFS volumes their file
+// records make.
 void DiskRecoveryEngine::RebuildFromSavedItems() {
     HeldStores stores(storesLock_);
     std::vector<ScanItem> all;
+    for (uint64_t b = 0; b < recordIndex_.BlockCount(); ++b)
+        if (auto list = recordIndex_.Block(recordIndex_.FirstBlockSector() + b * kBlockUnit))
+            all.insert(all.end(), list->begin(), list->end());
+    if (all.empty()) return;
+    FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
+    if (!reader_.IsClosed()) {
+        for (const ScanItem& item : all) {
+            if (!IsBootSectorItem(item)) continue;
+            if (!PauseWait()) return;
+            AdoptLostPartition(pass, item.startSector);
+        }
+    }
     for (uint64_t b = 0; b < recordIndex_.BlockCount(); ++b) {
         const uint64_t block = recordIndex_.FirstBlockSector() + b * kBlockUnit;
         auto list = recordIndex_.Block(block);
         if (!list || list->empty()) continue;
         if (!PauseWait()) return;
         carvedBuilder_->BuildCarvedNodes(block, *list);
-        all.insert(all.end(), list->begin(), list->end());
     }
-    if (all.empty() || reader_.IsClosed()) return;
-    FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
-    for (const ScanItem& item : all) {
-        if (!IsBootSectorItem(item)) continue;
-        if (!PauseWait()) return;
-        AdoptLostPartition(pass, item.startSector);
-    }
+    if (reader_.IsClosed()) return;
     uint32_t n = 0;
     for (const auto& part : *output_->Partitions())
         if (part->listedBySystem || part->FileCount() != 0) ++n;

@@ -134,6 +134,27 @@ bool ScanEngine::LoadScanProgressIndex(const std::wstring& folder, const std::ws
     }
 }
 
+bool ScanEngine::ReadScanProgressSummary(const std::wstring& path, ScanProgressSummary& summary) {
+    try {
+        summary = ScanProgressSummary();
+        std::wstring folder, name;
+        ravlin::SplitProgressPath(path, folder, name);
+        ravlin::CreateInfoStore infos;
+        ravlin::SavedPayloads payloads(infos);
+        ravlin::ScanProgressSnapshot snapshot;
+        if (!ravlin::ReadData(folder, name, snapshot, 0, payloads)) return false;
+        summary.sourceName = snapshot.sourceName;
+        summary.blocks = snapshot.states.size();
+        for (uint32_t state : snapshot.states) summary.blocksDone += state == ravlin::kBlockDone;
+        summary.items = snapshot.items.size() + snapshot.videoItems.size();
+        summary.nameRecords = snapshot.nameRecords.size();
+        return true;
+    } catch (...) {
+        summary = ScanProgressSummary();
+        return false;
+    }
+}
+
 int NodeFilterOnlyDeleted(const RFileNode* node, void*) {
     if (!node) return 0;
     return node->kind == NodeKind::DeletedFile || node->kind == NodeKind::Directory ||

@@ -53,7 +53,9 @@ public:
     void U16(uint16_t v) { Le(v, 2); }
     void U32(uint32_t v) { Le(v, 4); }
     void U64(uint64_t v) { Le(v, 8); }
-    void Raw(const void* p, size_t n) { out.append(static_cast<const char*>(p), n); }
+    void Raw(const void* p, size_t n) {
+        if (n != 0) out.append(static_cast<const char*>(p), n);
+    }
     void Zero(size_t n) { out.append(n, '\0'); }
     bool Text(const std::wstring& text) {
         std::u16string units = platform::WideToUtf16(text);
@@ -101,6 +103,7 @@ public:
 
     bool Raw(void* p, size_t n) {
         if (!ok_) return false;
+        if (n == 0) return true;
         if (file_) return ok_ = file_->Read(p, n);
         if (n > bytes_.size() - at_) return Fail();
         std::memcpy(p, bytes_.data() + at_, n);
