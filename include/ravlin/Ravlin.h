@@ -311,6 +311,10 @@ public:
     // the scan ends: no raw pass, no carving, no stages (a quick scan).
     uint32_t scanKind = 1;
     IScanHost* host = nullptr;
+    // A progress data file written by SaveScanProgress ("/" or "\\" before its name; without
+    // one, the current folder): a full scan (mode 0) reads it before its raw pass, skips the
+    // blocks it records as processed and rebuilds what their items held. A file that cannot
+    // be read, or was saved for a region of another shape, is ignored.
     std::wstring resumeFile;
     std::wstring previewPath;  // e.g. "C:\Photos": the preview shows only what lies there
 
@@ -438,8 +442,15 @@ public:
     IScanView& GetView();
     const IScanView& GetView() const;
 
+    // Saves a paused, stopped or ended scan into folder/dataFile and records it in
+    // folder/indexFile (the folder is made, one level). A stopped scan is saved as it stood 21
+    // blocks before where it stopped. False while the scan runs unpaused, for an empty name, or
+    // when a write fails; the files saved before are then left whole, and an index that cannot
+    // be read is never replaced.
     bool SaveScanProgress(const std::wstring& folder, const std::wstring& dataFile,
                           const std::wstring& indexFile);
+    // The saved scans of folder/indexFile; a missing index is made empty, a damaged one gives
+    // false with the entries read before the damage.
     static bool LoadScanProgressIndex(const std::wstring& folder, const std::wstring& indexFile,
                                       std::vector<ScanProgressIndexItem>& items);
     // Reads the whole progress data file at `path`; false for a missing, truncated, foreign or

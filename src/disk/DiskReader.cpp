@@ -38,8 +38,8 @@ bool DiskReader::Open(const DiskSourceInfo& src, uint64_t startSector, uint64_t 
     } else {
         totalBytes_ = (lastSector_ + 1) * 512;
     }
-    limitChunk_ = src.limitChunk != 0;
-    if (limitChunk_ && src.totalSectors < kSmallDeviceSectors) chunkSectors_ = kSmallChunkSectors;
+    limitChunk_ = src.limitChunk != 0 ? 1 : 0;
+    if (limitChunk_ != 0 && src.totalSectors < kSmallDeviceSectors) chunkSectors_ = kSmallChunkSectors;
     regionStart_ = startSector;
     regionCount_ = sectorCount;
     openedByPath_ = 0;
@@ -67,7 +67,7 @@ bool DiskReader::Reopen() {
         src.devicePath = devicePath_;
         src.displayName = displayName_;
         src.totalSectors = 0;
-        src.limitChunk = limitChunk_;
+        src.limitChunk = limitChunk_.load();
         uint64_t start = regionStart_, count = regionCount_;
         return Open(src, start, count);
     }

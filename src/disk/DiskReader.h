@@ -102,10 +102,11 @@ private:
     uint64_t regionCount_ = 0;
     uint32_t openedByPath_ = 0;
     uint32_t chunkSectors_ = 2048;
-    uint32_t failedReads_ = 0;
-    uint32_t readCalls_ = 0;
-    uint32_t hadError_ = 0;
-    uint32_t limitChunk_ = 0;
+    // Counted under the lock, read by other threads without it.
+    std::atomic<uint32_t> failedReads_{0};
+    std::atomic<uint32_t> readCalls_{0};
+    std::atomic<uint32_t> hadError_{0};
+    std::atomic<uint32_t> limitChunk_{0};
     uint32_t openError_ = 0;
     ReadTimeouts timeouts_;
     std::mutex lock_;

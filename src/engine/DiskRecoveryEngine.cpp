@@ -381,8 +381,13 @@ void DiskRecoveryEngine::FragmentAnalyser() {
 bool DiskRecoveryEngine::SaveProgress(const std::wstring& folder, const std::wstring& dataFile,
                                       const std::wstring& indexFile) {
     if (folder.empty() || dataFile.empty() || indexFile.empty()) return false;
-    std::unique_lock<std::timed_mutex> stores(storesLock_, std::defer_lock);
-    if (!stores.try_lock_for(kSaveWait)) return false;
+    // Polled rather than waited for with a deadline, which the thread checker cannot follow.
+    std::unique_lock<std::mutex> stores(storesLock_, std::defer_lock);
+    const auto deadline = std::chrono::steady_clock::now() + kSaveWait;
+    while (!stores.try_lock()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     const uint64_t uncovered = rangeMap_.PrepareForSave(IsStopped(), kRewindBlocks);
     ScanProgressSnapshot snapshot;
     snapshot.sourceName = input_.sourceName.empty() ? input_.devicePath : input_.sourceName;
@@ -408,9 +413,12 @@ bool DiskRecoveryEngine::SaveProgress(const std::wstring& folder, const std::wst
     }
     for (const ScanItem& item : videoScanner_.Items())
         if (kept(item)) snapshot.videoItems.push_back(item);
-    snapshot.nameRecords = foundSectors_.names;
+    // Lent to the snapshot for the write rather than copied: millions of names may lie there.
+    snapshot.nameRecords.swap(foundSectors_.names);
     const CreateInfoFinder findInfo = [this](uint64_t word) { return createInfos_.Find(word); };
-    if (!WriteData(folder, dataFile, snapshot, input_.startSector, findInfo)) return false;
+    const bool written = WriteData(folder, dataFile, snapshot, input_.startSector, findInfo);
+    snapshot.nameRecords.swap(foundSectors_.names);
+    if (!written) return false;
     ScanProgressIndexItem entry;
     entry.scanKind = input_.scanKind;
     entry.startSector = input_.startSector;

@@ -32,7 +32,7 @@ inline constexpr uint8_t kStatePause = 2;
 // The item stores' lock, held by one thread; its pause waits release it.
 class HeldStores {
 public:
-    explicit HeldStores(std::timed_mutex& lock) : lock_(lock), outer_(current) {
+    explicit HeldStores(std::mutex& lock) : lock_(lock), outer_(current) {
         lock_.lock();
         current = this;
     }
@@ -42,14 +42,14 @@ public:
     }
     HeldStores(const HeldStores&) = delete;
     HeldStores& operator=(const HeldStores&) = delete;
-    bool Guards(const std::timed_mutex& lock) const { return &lock == &lock_; }
+    bool Guards(const std::mutex& lock) const { return &lock == &lock_; }
     void Release() { lock_.unlock(); }
     void Retake() { lock_.lock(); }
 
     static thread_local HeldStores* current;
 
 private:
-    std::timed_mutex& lock_;
+    std::mutex& lock_;
     HeldStores* outer_;
 };
 
@@ -147,7 +147,7 @@ private:
     VideoScanner videoScanner_;    // every other scan
     // Held by whoever adds to the item stores (the analyser, the end of the raw pass, a
     // resume) and by a save, which reads them.
-    std::timed_mutex storesLock_;
+    std::mutex storesLock_;
     std::unique_ptr<SavedPayloads> saved_;  // payloads of a resumed scan's items
     std::vector<std::shared_ptr<PartInfo>> resumeRebuilt_;
     std::atomic<uint8_t> state_{0};

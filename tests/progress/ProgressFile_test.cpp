@@ -329,29 +329,40 @@ TEST(ProgressIndex, IsMadeOnFirstReadKeepsOneEntryPerDataFileAndIsNeverReplacedW
     EXPECT_FALSE(ReadIndex(folder, L"index", entries));
 }
 
-// A save killed between writing the new index and renaming it over the old one leaves the old
-// index whole.
-TEST(ProgressIndex, ASaveKilledBeforeItsRenameLeavesTheOldIndex) {
+// A save killed between writing a new file and renaming it over the old one leaves the old
+// data file and index whole.
+TEST(ProgressIndex, ASaveKilledBeforeItsRenameLeavesTheOldFiles) {
     test::TempDir dir;
     const std::wstring folder = dir.Path().wstring();
-    ASSERT_TRUE(UpdateIndex(folder, L"index", {1, 0, 100, 0xFFFFFFFF, 0, L"old.rvpd"}));
-    const std::string before = ReadAll(dir / "index");
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        platform::ReplacingFile::SetBeforeRenameHookForTesting([](const std::string&) { _exit(9); });
-        UpdateIndex(folder, L"index", {1, 0, 100, 0xFFFFFFFF, 0, L"new.rvpd"});
-        _exit(0);
+    Saved v;
+    ASSERT_TRUE(WriteData(folder, L"scan.rvpd", v.s, kBase, v.Finder()));
+    ASSERT_TRUE(UpdateIndex(folder, L"index", {1, 0, 100, 0xFFFFFFFF, 0, L"scan.rvpd"}));
+    const std::string data = ReadAll(dir / "scan.rvpd"), index = ReadAll(dir / "index");
+    for (int step : {0, 1}) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            platform::ReplacingFile::SetBeforeRenameHookForTesting([](const std::string&) { _exit(9); });
+            v.s.states = {0, 0, 0};
+            if (step == 0) WriteData(folder, L"scan.rvpd", v.s, kBase, v.Finder());
+            else UpdateIndex(folder, L"index", {1, 0, 100, 0xFFFFFFFF, 0, L"new.rvpd"});
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 9);  // it died in the middle of the save
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 9);  // it died in the middle of the save
-    EXPECT_EQ(ReadAll(dir / "index"), before);
+    EXPECT_EQ(ReadAll(dir / "scan.rvpd"), data);
+    EXPECT_EQ(ReadAll(dir / "index"), index);
     std::vector<ScanProgressIndexItem> entries;
     ASSERT_TRUE(ReadIndex(folder, L"index", entries));
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].dataFile, L"old.rvpd");
+    EXPECT_EQ(entries[0].dataFile, L"scan.rvpd");
+    CreateInfoStore infos;
+    SavedPayloads saved(infos);
+    ScanProgressSnapshot r;
+    EXPECT_TRUE(ReadData(folder, L"scan.rvpd", r, kBase, saved));
 }
 
 TEST(ProgressPaths, DriveNumbersAndResumeFolders) {
