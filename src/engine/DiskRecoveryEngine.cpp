@@ -171,7 +171,8 @@ void DiskRecoveryEngine::Run() {
     // Unless stopped, the post-processing stages turn what the raw pass gathered into the result.
     if (input_.scanMode != kScanModeVideoFragments && !IsStopped()) {
         FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
-        StageContext context{pass, recordIndex_, foundSectors_, carvedBuilder_->Partition(), resumeRebuilt_};
+        StageContext context{pass, recordIndex_, foundSectors_, carvedBuilder_->Partition(), resumeRebuilt_,
+                             &videoScanner_};
         RunStages(context);
     }
     reader_.Close();

@@ -6,6 +6,7 @@
 #include <cwctype>
 
 #include "carve/CarvedNodes.h"
+#include "carve/MovieAssembly.h"
 #include "discovery/LostPartitions.h"
 #include "disk/DiskReader.h"
 #include "fs/FileNode.h"
@@ -100,6 +101,20 @@ struct Pipeline {
         }
     }
 
+    // Stage 7: movies rebuilt from their movie boxes and the chunks found on the disk.
+    void RecoverVideoFragments() {
+        if (!c.video || c.video->Items().empty()) return;
+        MovieAssembler assembler;
+        if (!assembler.Collect(c.video->Items(), *c.video)) return;
+        const uint32_t made = assembler.Assemble(c.pass.keepRunning);
+        const auto& part = assembler.Partition();
+        if (!part || made == 0) return;
+        part->devicePath = input().devicePath;
+        part->listedBySystem = part->listedBySystemToo = 0;
+        output().Publish(part);
+        output().AddFiles(part->FileCount());
+    }
+
     // Stage 8: names made valid on Windows.
     void RepairNames() {
         for (const auto& part : *output().Partitions()) {
@@ -162,8 +177,9 @@ void RunStages(StageContext& context) {
             case 4: p.ResidualLogicalPartitions(); break;
             case 5: p.RecoverDamagedFileSystems(); break;
             case 6: p.FilterInvalidPartitions(); break;
+            case 7: p.RecoverVideoFragments(); break;
             case 8: p.RepairNames(); break;
-            default: break;  // the carved partition's tidy-up, video assembly, index entries: not yet
+            default: break;  // the carved partition's tidy-up and the index entries: not yet
         }
     }
     if (host) host->EndStages();

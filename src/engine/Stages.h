@@ -16,6 +16,7 @@ namespace ravlin {
 
 class ExtFindPartInfo;
 class PartInfo;
+class VideoScanner;
 
 // Scan modes of the input: 0 file systems and every carved type, 3 video fragments.
 inline constexpr uint32_t kScanModeFull = 0;
@@ -29,6 +30,7 @@ struct StageContext {
     // Volumes a resumed scan rebuilt from its saved records before the raw pass; the rebuild
     // after the pass replaces them.
     std::vector<std::shared_ptr<PartInfo>> provisional;
+    const VideoScanner* video = nullptr;  // the video-fragment items and their records
 };
 
 // Publishes volumes rebuilt from found structures as deleted partitions whose every node is
