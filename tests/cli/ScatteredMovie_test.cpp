@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
+#include <cstdio>
 
 #include "RunRavlin.h"
 #include "support/Fixtures.h"
@@ -38,10 +38,14 @@ TEST(ScatteredMovie, ADeepScanRebuildsItFromItsMovieBoxAndItsChunks) {
     const size_t at = report.find(movies[0].filename().string());
     ASSERT_NE(at, std::string::npos);
     const std::string entry = report.substr(at, report.find("</fileobject>", at) - at);
-    std::regex byteRun("file_offset=\"(\\d+)\" img_offset=\"(\\d+)\" len=\"(\\d+)\"");
     std::vector<MoviePiece> runs;
-    for (auto it = std::sregex_iterator(entry.begin(), entry.end(), byteRun); it != std::sregex_iterator(); ++it)
-        runs.push_back({std::stoull((*it)[1]), std::stoull((*it)[3]), std::stoull((*it)[2])});
+    for (size_t run = entry.find("<byte_run "); run != std::string::npos; run = entry.find("<byte_run ", run + 1)) {
+        unsigned long long file = 0, image = 0, length = 0;
+        ASSERT_EQ(std::sscanf(entry.c_str() + run, "<byte_run file_offset=\"%llu\" img_offset=\"%llu\" len=\"%llu\"",
+                              &file, &image, &length),
+                  3);
+        runs.push_back({file, length, image});
+    }
     ASSERT_EQ(runs.size(), made.pieces.size());
     for (size_t i = 0; i < runs.size(); ++i) {
         EXPECT_EQ(runs[i].fileOffset, made.pieces[i].fileOffset) << i;
