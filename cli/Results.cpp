@@ -19,6 +19,8 @@ void FillDetails(const RFileNode* node, void* context) {
     out.resident = node->resident != 0;
     out.volumeLabel = node->volumeLabel != 0;
     out.runs = node->runs;
+    // The bin's own folders and desktop.ini are as live as the file system has them.
+    if (node->liveInRecycleBin) out.kind = node->IsDirectoryKind() ? 3 : 1;
     if (auto c = std::dynamic_pointer_cast<const RFileNodeCreationInfo>(node->ext)) {
         out.described = true;
         out.maker = ToUtf8(c->maker);
@@ -158,7 +160,7 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
                                }));
         }
         if (!node.directory) {
-            if (!shown) continue;
+            if (!shown || (selection.deletedOnly && !node.Deleted())) continue;
             ++totals.files;
             totals.bytes += node.size;
             if (node.Deleted()) ++totals.deletedFiles;

@@ -97,6 +97,9 @@ struct WalkSelection {
     std::vector<std::string> paths;
     std::vector<std::string> patterns;
     std::vector<uint32_t> ids;
+    // Deleted files only: the library's filter keeps a recycle bin's whole content, which the
+    // walk shows as the file system has the bin's own files.
+    bool deletedOnly = false;
 
     bool TakesPartition(uint64_t index) const;
     bool NarrowsNodes() const { return !paths.empty() || !patterns.empty() || !ids.empty(); }

@@ -179,6 +179,7 @@ WalkSelection MakeWalkSelection(const ScanOptions& options) {
     WalkSelection walk;
     walk.partitions = options.partitions;
     walk.ids = options.ids;
+    walk.deletedOnly = options.deletedOnly;
     if (!options.previewPath.empty()) walk.paths.push_back(FoldedPath(options.previewPath));
     for (const auto& only : options.only) {
         std::string folded = FoldedPath(only);

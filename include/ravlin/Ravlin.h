@@ -125,6 +125,10 @@ struct RFileNode {
     // The times are the device clock's wall-clock time in an unknown zone, counted as if it
     // were UTC (FAT, and exFAT without a UTC offset); 0 when they are UTC.
     uint8_t localTime = 0;
+    // One of a recycle bin's own folders or files (the bin, its per-user folders,
+    // desktop.ini; not its items), live in the file system though the bin's whole content is
+    // shown deleted.
+    uint8_t liveInRecycleBin = 0;
     std::shared_ptr<RFileNodeExt> ext;
 
     RFileNode() = default;
@@ -180,6 +184,7 @@ inline RFileNode& RFileNode::operator=(RFileNode&& other) noexcept {
     directoryFlag = other.directoryFlag;
     viewIndexFlag = other.viewIndexFlag;
     localTime = other.localTime;
+    liveInRecycleBin = other.liveInRecycleBin;
     ext = std::move(other.ext);
     return *this;
 }

@@ -64,6 +64,7 @@ RFileNode DeriveNodeCopy(const RFileNode& source, uint32_t newId, uint32_t newPa
     copy.directoryFlag = source.directoryFlag;
     copy.viewIndexFlag = source.viewIndexFlag;
     copy.localTime = source.localTime;
+    copy.liveInRecycleBin = source.liveInRecycleBin;
     copy.ext = source.ext;
     if (source.IsDirectoryKind()) {
         copy.kind = NodeKind::DeletedDirectory;

@@ -47,6 +47,25 @@ std::vector<uint32_t> Subtree(const PartInfo& part, uint32_t top) {
     return out;
 }
 
+// The bin's own folders and files (the bin, its per-user folders, desktop.ini), as opposed to
+// its items and what lies in them: those that are live in the file system are remembered
+// before the whole bin is marked deleted.
+void MarkOwnNodes(PartInfo& part, uint32_t bin) {
+    std::vector<std::pair<uint32_t, uint32_t>> stack{{bin, 0}};
+    FnvSet<uint32_t> seen;
+    while (!stack.empty() && seen.size() < kMaxSubtreeNodes) {
+        auto [id, depth] = stack.back();
+        stack.pop_back();
+        RFileNode* node = part.LiveNodeAt(id);
+        if (!node || !seen.insert(id).second) continue;
+        if (id != bin && ClassOf(node->name) != ItemClass::Neither) continue;
+        if (node->kind != NodeKind::File && node->kind != NodeKind::Directory) continue;
+        node->liveInRecycleBin = 1;
+        if (depth < kMaxDepth)
+            for (uint32_t child : node->children) stack.push_back({child, depth + 1});
+    }
+}
+
 void MarkDeleted(RFileNode& node) {
     if (node.kind == NodeKind::File) node.kind = NodeKind::DeletedFile;
     if (node.kind == NodeKind::Directory) node.kind = NodeKind::DeletedDirectory;
@@ -232,6 +251,7 @@ void RecoverRecycleNames(PartInfo& part, DiskReader* reader) {
         if (child && child->kind != NodeKind::Empty && IsRecycleBinName(child->name))
             bins.push_back(id);
     }
+    for (uint32_t bin : bins) MarkOwnNodes(part, bin);
     for (uint32_t bin : bins) {
         for (uint32_t id : Subtree(part, bin)) {
             SetNodeValid(part, id, true);

@@ -112,6 +112,11 @@ TEST_F(Bin, ItemsGoBackToTheirFoldersWhichTheSecondItemReuses) {
     ASSERT_TRUE(paths.count(bin + "$RSHORT.txt"));
     EXPECT_EQ(paths[bin + "$RSHORT.txt"]->kind, NodeKind::DeletedFile);
     EXPECT_EQ(paths["$Recycle.Bin"]->kind, NodeKind::DeletedDirectory);
+    // The bin's own folders were live, and say so; its items do not, nor their copies.
+    EXPECT_EQ(paths["$Recycle.Bin"]->liveInRecycleBin, 1);
+    EXPECT_EQ(paths["$Recycle.Bin/S-1-5-21-1-2-3-1001"]->liveInRecycleBin, 1);
+    EXPECT_EQ(paths[bin + "$RSHORT.txt"]->liveInRecycleBin, 0);
+    EXPECT_EQ(plan->liveInRecycleBin, 0);
     // Counts follow: two moved files are hidden and their two copies counted.
     EXPECT_EQ(part_.FileCount(), 6u);
 }
