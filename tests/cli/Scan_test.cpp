@@ -6,7 +6,9 @@
 
 #include <csignal>
 
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -336,6 +338,17 @@ TEST(Reports, TheBodyFileHasOneLineOfElevenFieldsPerNode) {
         const Json& stream = it->second["stream"];
         EXPECT_EQ(fields[2], std::to_string((stream.is_null() ? it->second["id"] : stream["owner_id"]).get<uint32_t>()));
         EXPECT_EQ(fields[6], std::to_string(it->second["size"].get<uint64_t>()));
+        // The two times a node holds: modified as mtime, created as crtime.
+        auto seconds = [](const Json& iso) -> std::string {
+            if (!iso.is_string()) return "0";
+            std::tm t{};
+            std::sscanf(iso.get<std::string>().c_str(), "%d-%d-%dT%d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                        &t.tm_hour, &t.tm_min, &t.tm_sec);
+            t.tm_year -= 1900, t.tm_mon -= 1;
+            return std::to_string(timegm(&t));
+        };
+        EXPECT_EQ(fields[8], seconds(it->second["modified"])) << line;
+        EXPECT_EQ(fields[10], seconds(it->second["created"])) << line;
         ++count;
     }
     EXPECT_EQ(count, byName.size());
