@@ -14,6 +14,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "Report.h"
 #include "RunRavlin.h"
@@ -701,6 +702,32 @@ TEST(Interrupt, SigintAndSigtermStopTheScanAndLeaveAWholeReport) {
     }
     for (const auto& entry : fs::directory_iterator(temp.Path()))
         EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos) << entry.path();
+}
+
+// A source that shrinks under the scan (a card pulled out, a detached loop device) is a source
+// that went away: exit 74, said in one line, and a whole report of what was found before.
+TEST(Interrupt, ASourceThatShrinksUnderTheScanWentAway) {
+    TempDir temp;
+    fs::path big = temp / "big.img";
+    fs::copy_file(FixtureImage("ntfs.img"), big);
+    fs::resize_file(big, uint64_t{4} << 40);
+    fs::path report = temp / "r.json";
+    RunResult run;
+    std::thread scan([&] {
+        run = RunProgram(RAVLIN_CLI_PATH, {"scan", big.string(), "--deep", "--report", report.string()}, "",
+                         std::chrono::seconds(120));
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the raw pass is well past the volume by then
+    fs::resize_file(big, fs::file_size(FixtureImage("ntfs.img")));
+    scan.join();
+    EXPECT_EQ(run.code, 74) << run.err;
+    EXPECT_NE(run.err.find("the source went away"), std::string::npos) << run.err;
+    Json parsed = ReadJson(report);
+    EXPECT_FALSE(parsed["scan"]["completed"].get<bool>());
+    EXPECT_FALSE(parsed["scan"]["interrupted"].get<bool>());
+    ASSERT_GE(parsed["partitions"].size(), 1u);
+    EXPECT_EQ(parsed["partitions"][0]["fs"], "NTFS");
+    EXPECT_GT(parsed["summary"]["files"].get<uint64_t>(), 2000u);
 }
 
 TEST(Demo, ScansTheSampleDiskAndRecoversItsDeletedFiles) {
