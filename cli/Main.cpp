@@ -33,7 +33,11 @@ std::string VersionText() {
         << "  nlohmann/json " << NLOHMANN_JSON_VERSION_MAJOR << '.' << NLOHMANN_JSON_VERSION_MINOR << '.'
         << NLOHMANN_JSON_VERSION_PATCH << "\n"
         << "  " << OpenSSL_version(OPENSSL_VERSION) << "\n"
-        << "  zlib " << zlibVersion();
+        << "  zlib " << zlibVersion() << "\n"
+        << "  containers: ";
+    const auto containers = SupportedContainers();
+    if (containers.empty()) out << "none (raw images and devices only)";
+    for (size_t i = 0; i < containers.size(); ++i) out << (i ? ", " : "") << ToUtf8(containers[i]);
     return out.str();
 }
 
@@ -161,7 +165,10 @@ int Main(int argc, char** argv) {
     ScanOptions scan;
     std::string count;
     auto* scanCommand = app.add_subcommand("scan", "Scan an image file, a block device or a device name");
-    scanCommand->add_option("SOURCE", scan.source, "Image file or block device (/dev/sdb)")->required();
+    scanCommand->add_option("SOURCE", scan.source,
+                            "Image file, block device (/dev/sdb), or EWF image (its .E01; see --version for the containers "
+                            "this build reads)")
+        ->required();
     scanCommand->add_option("--start", scan.start, "First sector of the region (512-byte sectors)");
     scanCommand->add_option("--count", count, "Sectors in the region (default: to the end)");
     bool deep = false;

@@ -96,6 +96,24 @@ bool ResolveSource(const std::string& argument, Source& out, std::string& error)
         error = "cannot read " + Printable(argument) + ": " + std::strerror(readError);
         return false;
     }
+    // A container holds media of its own size, read through its format.
+    if (!out.blockDevice) {
+        SourceDescription description;
+        const bool opened = DescribeSource(FromUtf8(path), description);
+        out.container = ToUtf8(description.container);
+        if (!description.supported) {
+            error = "cannot scan " + Printable(argument) + ": an " + out.container +
+                    " image, which this build of ravlin cannot read (it was built without the library for it)";
+            return false;
+        }
+        if (!opened) {
+            error = "cannot open " + Printable(argument) + ": " +
+                    (out.container == "raw" ? std::string(std::strerror(EIO))
+                                            : "a segment of the " + out.container + " image is missing or damaged");
+            return false;
+        }
+        out.sizeBytes = description.sizeBytes;
+    }
     if (out.sizeBytes < 512) {
         error = "cannot scan " + Printable(argument) + ": smaller than one sector";
         return false;

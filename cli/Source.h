@@ -11,8 +11,9 @@ struct Source {
     std::string argument;     // as the user gave it
     std::wstring devicePath;  // what the library opens
     std::string localPath;    // the file or block device behind it
-    uint64_t sizeBytes = 0;
+    uint64_t sizeBytes = 0;   // of the media: a container's content, not the file
     bool blockDevice = false;
+    std::string container = "raw";  // or the container's format, e.g. "EWF (E01)"
 };
 
 // Resolves and checks SOURCE (opened read-only once, then closed). On failure `error` says why.

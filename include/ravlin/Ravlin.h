@@ -505,6 +505,20 @@ struct DeviceInfo {
 // What the device table resolves now: the machine's disks and every registered name.
 RAVLIN_API std::vector<DeviceInfo> ListDevices();
 
+// What a source holds: its media's size, and whether it is a raw image or device, or a
+// container (an EWF image, E01 and its further segments) read through the container's format.
+struct SourceDescription {
+    unsigned long long sizeBytes = 0;  // of the media a scan reads
+    std::wstring container;            // "raw", or the container's format, e.g. "EWF (E01)"
+    bool supported = true;             // false: a container this build cannot read
+};
+
+// False when the source cannot be opened: a container whose segments are missing or damaged,
+// or one this build does not read (`supported` false then).
+RAVLIN_API bool DescribeSource(const std::wstring& path, SourceDescription& description);
+// The container formats this build reads, e.g. "EWF (E01)"; empty when it reads raw sources only.
+RAVLIN_API std::vector<std::wstring> SupportedContainers();
+
 // One row of the file-type table: the type ids found nodes carry in RFileNode::typeId.
 struct FileTypeInfo {
     unsigned int typeId = 0;

@@ -1,6 +1,11 @@
 // The exported facade: every call forwards to ScanEngineImpl and never throws.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "engine/ScanEngineImpl.h"
 #include "progress/ProgressFile.h"
+#include "platform/Containers.h"
 #include "platform/Debug.h"
 #include "platform/DeviceTable.h"
 #include "platform/Text.h"
@@ -213,6 +218,39 @@ void UnregisterDevice(const std::wstring& name) {
         platform::UnregisterDevice(name);
     } catch (...) {
     }
+}
+
+bool DescribeSource(const std::wstring& path, SourceDescription& description) {
+    description = SourceDescription();
+    try {
+        const std::string local = platform::WideToUtf8(path);
+        int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return false;
+        struct stat st {};
+        const platform::ContainerKind kind =
+            ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? platform::ContainerOf(fd) : platform::ContainerKind::Raw;
+        ::close(fd);
+        description.container = platform::Utf8ToWide(platform::ContainerName(kind));
+        description.supported = platform::ContainerSupported(kind);
+        if (!description.supported) return false;
+        uint32_t error = 0;
+        auto handle = platform::OpenDevice(path, error);
+        if (!handle) return false;
+        description.sizeBytes = handle->SizeBytes().value_or(0);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::vector<std::wstring> SupportedContainers() {
+    std::vector<std::wstring> out;
+    try {
+        if (platform::ContainerSupported(platform::ContainerKind::Ewf))
+            out.push_back(platform::Utf8ToWide(platform::ContainerName(platform::ContainerKind::Ewf)));
+    } catch (...) {
+    }
+    return out;
 }
 
 std::vector<DeviceInfo> ListDevices() {

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/Containers.h"
 #include "platform/DeviceTable.h"
 #include "platform/Errors.h"
 #include "platform/Text.h"
@@ -231,6 +232,11 @@ std::shared_ptr<DeviceBackend> OpenFileBackend(const std::string& path, int& err
         errnoValue = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(bufferedFd);
         return nullptr;
+    }
+    // A container is read through its format's library; a raw image stays raw.
+    if (S_ISREG(st.st_mode) && ContainerOf(bufferedFd) == ContainerKind::Ewf) {
+        ::close(bufferedFd);
+        return OpenEwfBackend(path, errnoValue);
     }
     // Unbuffered reads where the file system allows them; tmpfs and some others refuse.
     int directFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);

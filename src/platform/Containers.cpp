@@ -1,0 +1,117 @@
+// Containers as sources.
+#include "platform/Containers.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#if defined(RAVLIN_HAVE_LIBEWF)
+#include <libewf.h>
+#endif
+
+#include "platform/Text.h"
+
+namespace ravlin::platform {
+namespace {
+
+constexpr uint8_t kEwfSignature[8] = {'E', 'V', 'F', 0x09, 0x0D, 0x0A, 0xFF, 0x00};
+
+#if defined(RAVLIN_HAVE_LIBEWF)
+// libewf's handle reads one request at a time; the I/O threads take turns.
+class EwfBackend final : public DeviceBackend {
+public:
+    EwfBackend(std::string path, libewf_handle_t* handle, uint64_t size)
+        : path_(std::move(path)), handle_(handle), size_(size) {}
+    ~EwfBackend() override {
+        libewf_handle_close(handle_, nullptr);
+        libewf_handle_free(&handle_, nullptr);
+    }
+
+    IoResult ReadAt(uint8_t* destination, uint64_t offset, uint32_t length) override {
+        IoResult result;
+        if (offset >= size_) return result;  // past the media: nothing, as at a file's end
+        std::lock_guard<std::mutex> guard(lock_);
+        libewf_error_t* error = nullptr;
+        ssize_t got = libewf_handle_read_random(handle_, destination, length, static_cast<off64_t>(offset), &error);
+        if (got < 0) {
+            libewf_error_free(&error);
+            result.errnoValue = EIO;  // a chunk that cannot be read or fails its checksum
+            return result;
+        }
+        result.transferred = static_cast<uint32_t>(got);
+        return result;
+    }
+    std::optional<uint64_t> SizeBytes() override { return size_; }
+    std::wstring Describe() const override { return Utf8ToWide(path_); }
+
+private:
+    std::string path_;
+    libewf_handle_t* handle_;
+    uint64_t size_;
+    std::mutex lock_;
+};
+#endif
+
+}  // namespace
+
+ContainerKind ContainerOf(int fd) {
+    uint8_t head[8];
+    if (::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+        std::memcmp(head, kEwfSignature, sizeof head) == 0)
+        return ContainerKind::Ewf;
+    return ContainerKind::Raw;
+}
+
+bool ContainerSupported(ContainerKind kind) {
+#if defined(RAVLIN_HAVE_LIBEWF)
+    if (kind == ContainerKind::Ewf) return true;
+#endif
+    return kind == ContainerKind::Raw;
+}
+
+const char* ContainerName(ContainerKind kind) { return kind == ContainerKind::Ewf ? "EWF (E01)" : "raw"; }
+
+std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errnoValue) {
+    errnoValue = 0;
+#if defined(RAVLIN_HAVE_LIBEWF)
+    libewf_error_t* error = nullptr;
+    char** segments = nullptr;
+    int count = 0;
+    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &segments, &count, &error) != 1 || count < 1) {
+        libewf_error_free(&error);
+        errnoValue = ENOENT;
+        return nullptr;
+    }
+    libewf_handle_t* handle = nullptr;
+    uint64_t size = 0;
+    bool ok = libewf_handle_initialize(&handle, &error) == 1 &&
+              libewf_handle_open(handle, segments, count, LIBEWF_OPEN_READ, &error) == 1;
+    if (ok) {
+        size64_t media = 0;
+        ok = libewf_handle_get_media_size(handle, &media, &error) == 1;
+        size = media;
+    }
+    // A set that ends early (E03 missing after E02) opens, but its last segment says the set
+    // goes on: that is a missing segment, not media that ends there.
+    if (ok && libewf_handle_segment_files_corrupted(handle, &error) != 0) ok = false;
+    libewf_glob_free(segments, count, nullptr);
+    if (!ok) {
+        libewf_error_free(&error);
+        if (handle) {
+            libewf_handle_close(handle, nullptr);
+            libewf_handle_free(&handle, nullptr);
+        }
+        errnoValue = EIO;  // a segment missing, out of order or damaged
+        return nullptr;
+    }
+    return std::make_shared<EwfBackend>(path, handle, size);
+#else
+    (void)path;
+    errnoValue = ENOTSUP;
+    return nullptr;
+#endif
+}
+
+}  // namespace ravlin::platform

@@ -1,0 +1,27 @@
+// Evidence and virtual-disk containers read as sources: the media they hold, read through the
+// library of their format. A file is taken as a container by its content, never by its name.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Device.h"
+
+namespace ravlin::platform {
+
+enum class ContainerKind { Raw, Ewf };
+
+// What the first bytes of an opened file say it is.
+ContainerKind ContainerOf(int fd);
+// Whether this build reads the kind ("Raw" always).
+bool ContainerSupported(ContainerKind kind);
+// "EWF (E01)"; "raw" for a plain image.
+const char* ContainerName(ContainerKind kind);
+
+// The media of the EWF image whose first segment is `path`; the other segments are found from
+// its name (E02, E03, ... beside it). Null with `errnoValue` set when a segment is missing or
+// damaged, or this build has no EWF support (ENOTSUP).
+std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errnoValue);
+
+}  // namespace ravlin::platform

@@ -1,0 +1,92 @@
+// Evidence containers as sources: an EWF image, in one compressed segment or in several, scans
+// as the raw image it was acquired from; a set with a segment missing is refused at open.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "RunRavlin.h"
+#include "ravlin/Ravlin.h"
+#include "support/Fixtures.h"
+#include "support/TempDir.h"
+
+using namespace ravlin::test;
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+std::map<std::string, std::string> Recovered(const fs::path& folder) {
+    std::ifstream in(folder / "recovered.json");
+    Json list = Json::parse(in, nullptr, false);
+    std::map<std::string, std::string> out;
+    if (!list.is_discarded())
+        for (const auto& file : list["files"]) out[file["written_to"]] = file["md5"];
+    return out;
+}
+
+// The segments of the split FAT16 image, decompressed side by side.
+fs::path SplitImage() {
+    fs::path first;
+    for (const char* segment : {"fat16-split.E01", "fat16-split.E02", "fat16-split.E03", "fat16-split.E04",
+                                "fat16-split.E05"}) {
+        fs::path path = FixtureImage(segment);
+        if (first.empty()) first = path;
+    }
+    return first;
+}
+
+// Whether this build reads EWF images; one that does not says so and refuses them.
+bool ReadsEwf(const fs::path& ewf) {
+    ravlin::SourceDescription description;
+    ravlin::DescribeSource(ewf.wstring(), description);
+    EXPECT_EQ(description.container, L"EWF (E01)");
+    if (description.supported) return true;
+    auto run = RunRavlin({"scan", ewf.string()});
+    EXPECT_EQ(run.code, 66);
+    EXPECT_NE(run.err.find("which this build of ravlin cannot read"), std::string::npos) << run.err;
+    EXPECT_NE(RunRavlin({"--version"}).out.find("containers: none"), std::string::npos);
+    return false;
+}
+
+}  // namespace
+
+TEST(Containers, AnEwfImageScansAsTheImageItWasAcquiredFrom) {
+    TempDir temp;
+    const fs::path ewf = fs::path(RAVLIN_FIXTURE_DIR) / "sample-disk.E01";
+    if (!ReadsEwf(ewf)) return;
+    EXPECT_NE(RunRavlin({"--version"}).out.find("containers: EWF (E01)"), std::string::npos);
+    const fs::path raw = FixtureImage("sample-disk.img");
+    auto fromEwf = RunRavlin({"scan", ewf.string(), "--deep", "--recover", (temp / "e").string(), "--list", "-q"});
+    auto fromRaw = RunRavlin({"scan", raw.string(), "--deep", "--recover", (temp / "r").string(), "--list", "-q"});
+    ASSERT_EQ(fromEwf.code, 0) << fromEwf.err;
+    ASSERT_EQ(fromRaw.code, 0) << fromRaw.err;
+    EXPECT_EQ(fromEwf.out, fromRaw.out);
+    const auto recovered = Recovered(temp / "e");
+    EXPECT_GT(recovered.size(), 10u);
+    EXPECT_EQ(recovered, Recovered(temp / "r"));
+
+    // In five uncompressed segments: found from the first one's name.
+    const fs::path split = SplitImage();
+    auto segments = RunRavlin({"scan", split.string(), "--list"});
+    auto whole = RunRavlin({"scan", FixtureImage("fat16.img").string(), "--list"});
+    ASSERT_EQ(segments.code, 0) << segments.err;
+    EXPECT_EQ(segments.out, whole.out);
+    EXPECT_NE(segments.out.find("FAT16"), std::string::npos);
+}
+
+TEST(Containers, ASegmentSetWithAGapIsRefusedAtOpen) {
+    TempDir temp;
+    const fs::path first = SplitImage();
+    if (!ReadsEwf(first)) return;
+    for (const char* segment : {"E01", "E02", "E04", "E05"})
+        fs::copy_file(first.parent_path() / ("fat16-split." + std::string(segment)), temp / ("gap." + std::string(segment)));
+    auto run = RunRavlin({"scan", (temp / "gap.E01").string(), "--list"});
+    EXPECT_EQ(run.code, 66) << run.err;
+    auto lines = run.ErrLines();
+    ASSERT_EQ(lines.size(), 1u) << run.err;
+    EXPECT_NE(lines[0].find("a segment of the EWF (E01) image is missing or damaged"), std::string::npos) << lines[0];
+    EXPECT_TRUE(run.out.empty());
+}
