@@ -102,14 +102,15 @@ bool ResolveSource(const std::string& argument, Source& out, std::string& error)
         const bool opened = DescribeSource(FromUtf8(path), description);
         out.container = ToUtf8(description.container);
         if (!description.supported) {
-            error = "cannot scan " + Printable(argument) + ": an " + out.container +
-                    " image, which this build of ravlin cannot read (it was built without the library for it)";
+            error = "cannot scan " + Printable(argument) + ": this build of ravlin cannot read " + out.container +
+                    " images (it was built without the library for them)";
             return false;
         }
         if (!opened) {
-            error = "cannot open " + Printable(argument) + ": " +
-                    (out.container == "raw" ? std::string(std::strerror(EIO))
-                                            : "a segment of the " + out.container + " image is missing or damaged");
+            std::string why = std::strerror(EIO);
+            if (out.container == "EWF (E01)") why = "a segment of the EWF (E01) image is missing or damaged";
+            else if (out.container != "raw") why = "the " + out.container + " image is damaged, or is a differencing image, whose parent is not read";
+            error = "cannot open " + Printable(argument) + ": " + why;
             return false;
         }
         out.sizeBytes = description.sizeBytes;

@@ -246,8 +246,8 @@ bool DescribeSource(const std::wstring& path, SourceDescription& description) {
 std::vector<std::wstring> SupportedContainers() {
     std::vector<std::wstring> out;
     try {
-        if (platform::ContainerSupported(platform::ContainerKind::Ewf))
-            out.push_back(platform::Utf8ToWide(platform::ContainerName(platform::ContainerKind::Ewf)));
+        for (auto kind : {platform::ContainerKind::Ewf, platform::ContainerKind::Vhd})
+            if (platform::ContainerSupported(kind)) out.push_back(platform::Utf8ToWide(platform::ContainerName(kind)));
     } catch (...) {
     }
     return out;

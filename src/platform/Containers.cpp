@@ -10,6 +10,10 @@
 #if defined(RAVLIN_HAVE_LIBEWF)
 #include <libewf.h>
 #endif
+#if defined(RAVLIN_HAVE_LIBVHDI)
+#include <libvhdi.h>
+#endif
+#include <sys/stat.h>
 
 #include "platform/Text.h"
 
@@ -17,6 +21,42 @@ namespace ravlin::platform {
 namespace {
 
 constexpr uint8_t kEwfSignature[8] = {'E', 'V', 'F', 0x09, 0x0D, 0x0A, 0xFF, 0x00};
+constexpr char kVhdFooter[8] = {'c', 'o', 'n', 'e', 'c', 't', 'i', 'x'};  // also copied to a dynamic VHD's start
+constexpr char kVhdxSignature[8] = {'v', 'h', 'd', 'x', 'f', 'i', 'l', 'e'};
+
+#if defined(RAVLIN_HAVE_LIBVHDI)
+// libvhdi's file reads one request at a time.
+class VhdBackend final : public DeviceBackend {
+public:
+    VhdBackend(std::string path, libvhdi_file_t* file, uint64_t size) : path_(std::move(path)), file_(file), size_(size) {}
+    ~VhdBackend() override {
+        libvhdi_file_close(file_, nullptr);
+        libvhdi_file_free(&file_, nullptr);
+    }
+    IoResult ReadAt(uint8_t* destination, uint64_t offset, uint32_t length) override {
+        IoResult result;
+        if (offset >= size_) return result;
+        std::lock_guard<std::mutex> guard(lock_);
+        libvhdi_error_t* error = nullptr;
+        ssize_t got = libvhdi_file_read_buffer_at_offset(file_, destination, length, static_cast<off64_t>(offset), &error);
+        if (got < 0) {
+            libvhdi_error_free(&error);
+            result.errnoValue = EIO;
+            return result;
+        }
+        result.transferred = static_cast<uint32_t>(got);
+        return result;
+    }
+    std::optional<uint64_t> SizeBytes() override { return size_; }
+    std::wstring Describe() const override { return Utf8ToWide(path_); }
+
+private:
+    std::string path_;
+    libvhdi_file_t* file_;
+    uint64_t size_;
+    std::mutex lock_;
+};
+#endif
 
 #if defined(RAVLIN_HAVE_LIBEWF)
 // libewf's handle reads one request at a time; the I/O threads take turns.
@@ -58,9 +98,17 @@ private:
 
 ContainerKind ContainerOf(int fd) {
     uint8_t head[8];
-    if (::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
-        std::memcmp(head, kEwfSignature, sizeof head) == 0)
-        return ContainerKind::Ewf;
+    if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return ContainerKind::Raw;
+    if (std::memcmp(head, kEwfSignature, sizeof head) == 0) return ContainerKind::Ewf;
+    if (std::memcmp(head, kVhdxSignature, sizeof head) == 0 || std::memcmp(head, kVhdFooter, sizeof head) == 0)
+        return ContainerKind::Vhd;
+    // A fixed VHD is its media followed by a 512-byte footer.
+    struct stat st {};
+    uint8_t tail[8];
+    if (::fstat(fd, &st) == 0 && st.st_size > 512 && st.st_size % 512 == 0 &&
+        ::pread(fd, tail, sizeof tail, st.st_size - 512) == static_cast<ssize_t>(sizeof tail) &&
+        std::memcmp(tail, kVhdFooter, sizeof tail) == 0)
+        return ContainerKind::Vhd;
     return ContainerKind::Raw;
 }
 
@@ -68,10 +116,58 @@ bool ContainerSupported(ContainerKind kind) {
 #if defined(RAVLIN_HAVE_LIBEWF)
     if (kind == ContainerKind::Ewf) return true;
 #endif
+#if defined(RAVLIN_HAVE_LIBVHDI)
+    if (kind == ContainerKind::Vhd) return true;
+#endif
     return kind == ContainerKind::Raw;
 }
 
-const char* ContainerName(ContainerKind kind) { return kind == ContainerKind::Ewf ? "EWF (E01)" : "raw"; }
+const char* ContainerName(ContainerKind kind) {
+    switch (kind) {
+        case ContainerKind::Ewf: return "EWF (E01)";
+        case ContainerKind::Vhd: return "VHD/VHDX";
+        default: return "raw";
+    }
+}
+
+std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const std::string& path, int& errnoValue) {
+    if (kind == ContainerKind::Ewf) return OpenEwfBackend(path, errnoValue);
+    if (kind == ContainerKind::Vhd) return OpenVhdBackend(path, errnoValue);
+    errnoValue = EINVAL;
+    return nullptr;
+}
+
+std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errnoValue) {
+    errnoValue = 0;
+#if defined(RAVLIN_HAVE_LIBVHDI)
+    libvhdi_error_t* error = nullptr;
+    libvhdi_file_t* file = nullptr;
+    uint32_t type = 0;
+    size64_t media = 0;
+    bool ok = libvhdi_file_initialize(&file, &error) == 1 &&
+              libvhdi_file_open(file, path.c_str(), LIBVHDI_OPEN_READ, &error) == 1 &&
+              libvhdi_file_get_disk_type(file, &type, &error) == 1 &&
+              libvhdi_file_get_media_size(file, &media, &error) == 1;
+    libvhdi_error_free(&error);
+    if (ok && type == LIBVHDI_DISK_TYPE_DIFFERENTIAL) {
+        errnoValue = EINVAL;
+    } else if (!ok) {
+        errnoValue = EIO;
+    }
+    if (errnoValue != 0) {
+        if (file) {
+            libvhdi_file_close(file, nullptr);
+            libvhdi_file_free(&file, nullptr);
+        }
+        return nullptr;
+    }
+    return std::make_shared<VhdBackend>(path, file, media);
+#else
+    (void)path;
+    errnoValue = ENOTSUP;
+    return nullptr;
+#endif
+}
 
 std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errnoValue) {
     errnoValue = 0;

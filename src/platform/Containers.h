@@ -10,18 +10,25 @@
 
 namespace ravlin::platform {
 
-enum class ContainerKind { Raw, Ewf };
+enum class ContainerKind { Raw, Ewf, Vhd };
 
 // What the first bytes of an opened file say it is.
 ContainerKind ContainerOf(int fd);
 // Whether this build reads the kind ("Raw" always).
 bool ContainerSupported(ContainerKind kind);
-// "EWF (E01)"; "raw" for a plain image.
+// "EWF (E01)", "VHD/VHDX"; "raw" for a plain image.
 const char* ContainerName(ContainerKind kind);
 
 // The media of the EWF image whose first segment is `path`; the other segments are found from
 // its name (E02, E03, ... beside it). Null with `errnoValue` set when a segment is missing or
 // damaged, or this build has no EWF support (ENOTSUP).
 std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errnoValue);
+
+// The media of a fixed or dynamic VHD, or a VHDX. A differencing image is refused (EINVAL):
+// its parent is not looked for yet.
+std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errnoValue);
+
+// Opens the container `kind` at `path` (Raw gives null with EINVAL).
+std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const std::string& path, int& errnoValue);
 
 }  // namespace ravlin::platform

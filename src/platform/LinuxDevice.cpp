@@ -234,9 +234,12 @@ std::shared_ptr<DeviceBackend> OpenFileBackend(const std::string& path, int& err
         return nullptr;
     }
     // A container is read through its format's library; a raw image stays raw.
-    if (S_ISREG(st.st_mode) && ContainerOf(bufferedFd) == ContainerKind::Ewf) {
-        ::close(bufferedFd);
-        return OpenEwfBackend(path, errnoValue);
+    if (S_ISREG(st.st_mode)) {
+        const ContainerKind kind = ContainerOf(bufferedFd);
+        if (kind != ContainerKind::Raw) {
+            ::close(bufferedFd);
+            return OpenContainerBackend(kind, path, errnoValue);
+        }
     }
     // Unbuffered reads where the file system allows them; tmpfs and some others refuse.
     int directFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
