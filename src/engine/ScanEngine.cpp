@@ -246,7 +246,7 @@ bool DescribeSource(const std::wstring& path, SourceDescription& description) {
 std::vector<std::wstring> SupportedContainers() {
     std::vector<std::wstring> out;
     try {
-        for (auto kind : {platform::ContainerKind::Ewf, platform::ContainerKind::Vhd})
+        for (auto kind : {platform::ContainerKind::Ewf, platform::ContainerKind::Vhd, platform::ContainerKind::Vmdk})
             if (platform::ContainerSupported(kind)) out.push_back(platform::Utf8ToWide(platform::ContainerName(kind)));
     } catch (...) {
     }

@@ -13,6 +13,9 @@
 #if defined(RAVLIN_HAVE_LIBVHDI)
 #include <libvhdi.h>
 #endif
+#if defined(RAVLIN_HAVE_LIBVMDK)
+#include <libvmdk.h>
+#endif
 #include <sys/stat.h>
 
 #include "platform/Text.h"
@@ -23,6 +26,61 @@ namespace {
 constexpr uint8_t kEwfSignature[8] = {'E', 'V', 'F', 0x09, 0x0D, 0x0A, 0xFF, 0x00};
 constexpr char kVhdFooter[8] = {'c', 'o', 'n', 'e', 'c', 't', 'i', 'x'};  // also copied to a dynamic VHD's start
 constexpr char kVhdxSignature[8] = {'v', 'h', 'd', 'x', 'f', 'i', 'l', 'e'};
+constexpr char kVmdkSparse[4] = {'K', 'D', 'M', 'V'};
+constexpr char kVmdkDescriptor[] = "# Disk DescriptorFile";
+
+#if defined(RAVLIN_HAVE_LIBVMDK)
+// libvmdk's handle reads one request at a time.
+class VmdkBackend final : public DeviceBackend {
+public:
+    VmdkBackend(std::string path, libvmdk_handle_t* handle, uint64_t size)
+        : path_(std::move(path)), handle_(handle), size_(size) {}
+    ~VmdkBackend() override {
+        libvmdk_handle_close(handle_, nullptr);
+        libvmdk_handle_free(&handle_, nullptr);
+    }
+    IoResult ReadAt(uint8_t* destination, uint64_t offset, uint32_t length) override {
+        IoResult result;
+        if (offset >= size_) return result;
+        std::lock_guard<std::mutex> guard(lock_);
+        libvmdk_error_t* error = nullptr;
+        ssize_t got = libvmdk_handle_read_buffer_at_offset(handle_, destination, length, static_cast<off64_t>(offset), &error);
+        if (got < 0) {
+            libvmdk_error_free(&error);
+            result.errnoValue = EIO;
+            return result;
+        }
+        result.transferred = static_cast<uint32_t>(got);
+        return result;
+    }
+    std::optional<uint64_t> SizeBytes() override { return size_; }
+    std::wstring Describe() const override { return Utf8ToWide(path_); }
+
+private:
+    std::string path_;
+    libvmdk_handle_t* handle_;
+    uint64_t size_;
+    std::mutex lock_;
+};
+
+// Whether every extent the descriptor names is a plain file name (no folder, no "..").
+bool ExtentsStayBeside(libvmdk_handle_t* handle) {
+    int count = 0;
+    if (libvmdk_handle_get_number_of_extents(handle, &count, nullptr) != 1) return false;
+    for (int i = 0; i < count; ++i) {
+        libvmdk_extent_descriptor_t* extent = nullptr;
+        if (libvmdk_handle_get_extent_descriptor(handle, i, &extent, nullptr) != 1) return false;
+        uint8_t name[1024] = {};
+        const int got = libvmdk_extent_descriptor_get_utf8_filename(extent, name, sizeof name, nullptr);
+        libvmdk_extent_descriptor_free(&extent, nullptr);
+        if (got == 0) continue;  // a sparse image's own extent
+        if (got != 1) return false;
+        const std::string text(reinterpret_cast<const char*>(name));
+        if (text.empty() || text == "." || text == ".." || text.find_first_of("/\\:") != std::string::npos) return false;
+    }
+    return true;
+}
+#endif
 
 #if defined(RAVLIN_HAVE_LIBVHDI)
 // libvhdi's file reads one request at a time.
@@ -102,6 +160,11 @@ ContainerKind ContainerOf(int fd) {
     if (std::memcmp(head, kEwfSignature, sizeof head) == 0) return ContainerKind::Ewf;
     if (std::memcmp(head, kVhdxSignature, sizeof head) == 0 || std::memcmp(head, kVhdFooter, sizeof head) == 0)
         return ContainerKind::Vhd;
+    char line[sizeof kVmdkDescriptor - 1];
+    if (std::memcmp(head, kVmdkSparse, sizeof kVmdkSparse) == 0 ||
+        (::pread(fd, line, sizeof line, 0) == static_cast<ssize_t>(sizeof line) &&
+         std::memcmp(line, kVmdkDescriptor, sizeof line) == 0))
+        return ContainerKind::Vmdk;
     // A fixed VHD is its media followed by a 512-byte footer.
     struct stat st {};
     uint8_t tail[8];
@@ -119,6 +182,9 @@ bool ContainerSupported(ContainerKind kind) {
 #if defined(RAVLIN_HAVE_LIBVHDI)
     if (kind == ContainerKind::Vhd) return true;
 #endif
+#if defined(RAVLIN_HAVE_LIBVMDK)
+    if (kind == ContainerKind::Vmdk) return true;
+#endif
     return kind == ContainerKind::Raw;
 }
 
@@ -126,6 +192,7 @@ const char* ContainerName(ContainerKind kind) {
     switch (kind) {
         case ContainerKind::Ewf: return "EWF (E01)";
         case ContainerKind::Vhd: return "VHD/VHDX";
+        case ContainerKind::Vmdk: return "VMDK";
         default: return "raw";
     }
 }
@@ -133,6 +200,7 @@ const char* ContainerName(ContainerKind kind) {
 std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const std::string& path, int& errnoValue) {
     if (kind == ContainerKind::Ewf) return OpenEwfBackend(path, errnoValue);
     if (kind == ContainerKind::Vhd) return OpenVhdBackend(path, errnoValue);
+    if (kind == ContainerKind::Vmdk) return OpenVmdkBackend(path, errnoValue);
     errnoValue = EINVAL;
     return nullptr;
 }
@@ -203,6 +271,40 @@ std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errn
         return nullptr;
     }
     return std::make_shared<EwfBackend>(path, handle, size);
+#else
+    (void)path;
+    errnoValue = ENOTSUP;
+    return nullptr;
+#endif
+}
+
+std::shared_ptr<DeviceBackend> OpenVmdkBackend(const std::string& path, int& errnoValue) {
+    errnoValue = 0;
+#if defined(RAVLIN_HAVE_LIBVMDK)
+    libvmdk_error_t* error = nullptr;
+    libvmdk_handle_t* handle = nullptr;
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    size64_t media = 0;
+    bool ok = libvmdk_handle_initialize(&handle, &error) == 1 &&
+              libvmdk_handle_open(handle, path.c_str(), LIBVMDK_OPEN_READ, &error) == 1;
+    if (ok && !ExtentsStayBeside(handle)) {
+        errnoValue = EACCES;
+        ok = false;
+    }
+    ok = ok && libvmdk_handle_set_extent_data_files_path(handle, folder.c_str(), folder.size(), &error) == 1 &&
+         libvmdk_handle_open_extent_data_files(handle, &error) == 1 &&
+         libvmdk_handle_get_media_size(handle, &media, &error) == 1;
+    libvmdk_error_free(&error);
+    if (!ok) {
+        if (errnoValue == 0) errnoValue = EIO;
+        if (handle) {
+            libvmdk_handle_close(handle, nullptr);
+            libvmdk_handle_free(&handle, nullptr);
+        }
+        return nullptr;
+    }
+    return std::make_shared<VmdkBackend>(path, handle, media);
 #else
     (void)path;
     errnoValue = ENOTSUP;

@@ -10,13 +10,13 @@
 
 namespace ravlin::platform {
 
-enum class ContainerKind { Raw, Ewf, Vhd };
+enum class ContainerKind { Raw, Ewf, Vhd, Vmdk };
 
 // What the first bytes of an opened file say it is.
 ContainerKind ContainerOf(int fd);
 // Whether this build reads the kind ("Raw" always).
 bool ContainerSupported(ContainerKind kind);
-// "EWF (E01)", "VHD/VHDX"; "raw" for a plain image.
+// "EWF (E01)", "VHD/VHDX", "VMDK"; "raw" for a plain image.
 const char* ContainerName(ContainerKind kind);
 
 // The media of the EWF image whose first segment is `path`; the other segments are found from
@@ -27,6 +27,11 @@ std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errn
 // The media of a fixed or dynamic VHD, or a VHDX. A differencing image is refused (EINVAL):
 // its parent is not looked for yet.
 std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errnoValue);
+
+// The media of a VMDK: a sparse image, or a descriptor with its extents. Extents must be
+// plain file names beside the descriptor: one that names another folder is refused (EACCES),
+// so a descriptor cannot make the scan read an unrelated file.
+std::shared_ptr<DeviceBackend> OpenVmdkBackend(const std::string& path, int& errnoValue);
 
 // Opens the container `kind` at `path` (Raw gives null with EINVAL).
 std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const std::string& path, int& errnoValue);

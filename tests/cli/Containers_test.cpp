@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -99,6 +100,45 @@ TEST(Containers, VirtualDisksScanAsTheImageTheyWereMadeFrom) {
         ASSERT_EQ(run.code, 0) << name << run.err;
         EXPECT_EQ(run.out, fromRaw.out) << name;
         EXPECT_EQ(Recovered(out), expected) << name;
+    }
+}
+
+// VMDK images made by qemu-img: a monolithic sparse one, and a flat one (its descriptor, with
+// a copy of the raw image as its extent). A descriptor whose extent lies outside its folder is
+// refused, whatever that file holds.
+TEST(Containers, VmdkImagesScanAsTheImageTheyWereMadeFromAndStayInTheirFolder) {
+    TempDir temp;
+    const fs::path raw = FixtureImage("sample-disk.img");
+    const fs::path sparse = FixtureImage("sample-disk.vmdk");
+    ravlin::SourceDescription description;
+    ravlin::DescribeSource(sparse.wstring(), description);
+    EXPECT_EQ(description.container, L"VMDK");
+    if (!description.supported) return;
+    const fs::path flat = temp / "flat" / "sample-disk-flat.vmdk";
+    fs::create_directories(flat.parent_path());
+    fs::copy_file(fs::path(RAVLIN_FIXTURE_DIR) / "sample-disk-flat.vmdk", flat);
+    fs::copy_file(raw, flat.parent_path() / "sample-disk-flat-flat.vmdk");
+    auto fromRaw = RunRavlin({"scan", raw.string(), "--deep", "--recover", (temp / "raw").string(), "--list", "-q"});
+    ASSERT_EQ(fromRaw.code, 0) << fromRaw.err;
+    for (const fs::path& image : {sparse, flat}) {
+        const fs::path out = temp / ("out-" + image.filename().string());
+        auto run = RunRavlin({"scan", image.string(), "--deep", "--recover", out.string(), "--list", "-q"});
+        ASSERT_EQ(run.code, 0) << image << run.err;
+        EXPECT_EQ(run.out, fromRaw.out) << image;
+        EXPECT_EQ(Recovered(out), Recovered(temp / "raw")) << image;
+    }
+    std::ifstream in(flat);
+    const std::string descriptor((std::istreambuf_iterator<char>(in)), {});
+    for (const std::string& escape : {std::string("../sample-disk-flat-flat.vmdk"),
+                                      flat.parent_path().string() + "/sample-disk-flat-flat.vmdk"}) {
+        std::string evil = descriptor;
+        evil.replace(evil.find("\"sample-disk-flat-flat.vmdk\""), 28, "\"" + escape + "\"");
+        fs::create_directories(temp / "evil");
+        { std::ofstream(temp / "evil" / "evil.vmdk", std::ios::trunc) << evil; }
+        auto run = RunRavlin({"scan", (temp / "evil" / "evil.vmdk").string(), "--list"});
+        EXPECT_EQ(run.code, 66) << escape << run.err;
+        EXPECT_NE(run.err.find("lie outside its folder"), std::string::npos) << run.err;
+        EXPECT_TRUE(run.out.empty());
     }
 }
 
