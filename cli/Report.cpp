@@ -197,6 +197,14 @@ std::string HumanSize(uint64_t bytes) {
 
 namespace {
 
+// What a container records of its acquisition; null for a raw source.
+Json AcquisitionJson(const Source& source) {
+    if (source.acquisition.empty()) return nullptr;
+    Json out = Json::object();
+    for (const auto& [name, value] : source.acquisition) out[name] = value;
+    return out;
+}
+
 Json ScanJson(const ScanInfo& info) {
     Json types = Json::array();
     for (uint32_t type : info.selection.types) types.push_back(type);
@@ -243,7 +251,9 @@ public:
              << Dump({{"argument", info.source.argument},
                       {"path", info.source.localPath},
                       {"size_bytes", info.source.sizeBytes},
-                      {"block_device", info.source.blockDevice}})
+                      {"block_device", info.source.blockDevice},
+                      {"container", info.source.container},
+                      {"acquisition", AcquisitionJson(info.source)}})
              << ",\n \"scan\": " << Dump(ScanJson(info)) << ",\n \"partitions\": [";
     }
     void Part(const PartResult& part) override {
@@ -304,6 +314,13 @@ public:
              << "  </creator>\n  <source>\n";
         Tag(out_, 4, "image_filename", info.source.localPath);
         out_ << "  </source>\n";
+        // The schema has no element for a container: its format and records go in a comment.
+        if (info.source.container != "raw") {
+            std::string note = "container: " + info.source.container;
+            for (const auto& [name, value] : info.source.acquisition) note += "; " + name + ": " + value;
+            while (note.find("--") != std::string::npos) note.replace(note.find("--"), 2, "- -");
+            out_ << "  <!-- " << XmlEscape(note) << " -->\n";
+        }
     }
     void Part(const PartResult& part) override {
         out_ << "  <volume offset=\"" << part.startSector * 512 << "\">\n";

@@ -115,6 +115,7 @@ bool ResolveSource(const std::string& argument, Source& out, std::string& error)
             return false;
         }
         out.sizeBytes = description.sizeBytes;
+        for (const auto& [name, value] : description.metadata) out.acquisition.emplace_back(ToUtf8(name), ToUtf8(value));
     }
     if (out.sizeBytes < 512) {
         error = "cannot scan " + Printable(argument) + ": smaller than one sector";

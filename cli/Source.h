@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ravlin::cli {
 
@@ -14,6 +16,7 @@ struct Source {
     uint64_t sizeBytes = 0;   // of the media: a container's content, not the file
     bool blockDevice = false;
     std::string container = "raw";  // or the container's format, e.g. "EWF (E01)"
+    std::vector<std::pair<std::string, std::string>> acquisition;  // what the container records
 };
 
 // Resolves and checks SOURCE (opened read-only once, then closed). On failure `error` says why.

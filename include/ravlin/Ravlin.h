@@ -511,6 +511,9 @@ struct SourceDescription {
     unsigned long long sizeBytes = 0;  // of the media a scan reads
     std::wstring container;            // "raw", or the container's format, e.g. "EWF (E01)"
     bool supported = true;             // false: a container this build cannot read
+    // What the container records of its acquisition (EWF: "case_number", "evidence_number",
+    // "examiner_name", "description", "notes", "acquiry_date", "md5"), those present.
+    std::vector<std::pair<std::wstring, std::wstring>> metadata;
 };
 
 // False when the source cannot be opened: a container whose segments are missing or damaged,

@@ -237,6 +237,9 @@ bool DescribeSource(const std::wstring& path, SourceDescription& description) {
         auto handle = platform::OpenDevice(path, error);
         if (!handle) return false;
         description.sizeBytes = handle->SizeBytes().value_or(0);
+        if (kind == platform::ContainerKind::Ewf)
+            for (const auto& [name, value] : platform::ReadEwfMetadata(local))
+                description.metadata.emplace_back(platform::Utf8ToWide(name), platform::Utf8ToWide(value));
         return true;
     } catch (...) {
         return false;

@@ -205,6 +205,40 @@ std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const st
     return nullptr;
 }
 
+std::vector<std::pair<std::string, std::string>> ReadEwfMetadata(const std::string& path) {
+    std::vector<std::pair<std::string, std::string>> out;
+#if defined(RAVLIN_HAVE_LIBEWF)
+    libewf_error_t* error = nullptr;
+    char** segments = nullptr;
+    int count = 0;
+    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &segments, &count, &error) != 1) {
+        libewf_error_free(&error);
+        return out;
+    }
+    libewf_handle_t* handle = nullptr;
+    if (libewf_handle_initialize(&handle, &error) == 1 &&
+        libewf_handle_open(handle, segments, count, LIBEWF_OPEN_READ, &error) == 1) {
+        uint8_t value[512];
+        for (const char* name : {"case_number", "evidence_number", "examiner_name", "description", "notes",
+                                 "acquiry_date"}) {
+            if (libewf_handle_get_utf8_header_value(handle, reinterpret_cast<const uint8_t*>(name), std::strlen(name),
+                                                    value, sizeof value, nullptr) == 1)
+                out.emplace_back(name, reinterpret_cast<const char*>(value));
+        }
+        if (libewf_handle_get_utf8_hash_value(handle, reinterpret_cast<const uint8_t*>("MD5"), 3, value, sizeof value,
+                                              nullptr) == 1)
+            out.emplace_back("md5", reinterpret_cast<const char*>(value));
+        libewf_handle_close(handle, nullptr);
+    }
+    libewf_error_free(&error);
+    if (handle) libewf_handle_free(&handle, nullptr);
+    libewf_glob_free(segments, count, nullptr);
+#else
+    (void)path;
+#endif
+    return out;
+}
+
 std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errnoValue) {
     errnoValue = 0;
 #if defined(RAVLIN_HAVE_LIBVHDI)

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Device.h"
 
@@ -32,6 +34,11 @@ std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errn
 // plain file names beside the descriptor: one that names another folder is refused (EACCES),
 // so a descriptor cannot make the scan read an unrelated file.
 std::shared_ptr<DeviceBackend> OpenVmdkBackend(const std::string& path, int& errnoValue);
+
+// What an EWF image records of its acquisition: case and evidence numbers, examiner,
+// description, notes, acquisition date and the stored MD5, as (name, value) pairs of those
+// present. Empty when the image cannot be opened or this build has no EWF support.
+std::vector<std::pair<std::string, std::string>> ReadEwfMetadata(const std::string& path);
 
 // Opens the container `kind` at `path` (Raw gives null with EINVAL).
 std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const std::string& path, int& errnoValue);

@@ -69,6 +69,22 @@ TEST(Containers, AnEwfImageScansAsTheImageItWasAcquiredFrom) {
     EXPECT_GT(recovered.size(), 10u);
     EXPECT_EQ(recovered, Recovered(temp / "r"));
 
+    // The report names the container and what it records of the acquisition; its stored MD5
+    // is the raw image's.
+    auto report = RunRavlin({"scan", ewf.string(), "--report", "-", "-q"});
+    ASSERT_EQ(report.code, 0) << report.err;
+    const Json source = Json::parse(report.out)["source"];
+    EXPECT_EQ(source["container"], "EWF (E01)");
+    EXPECT_EQ(source["size_bytes"], fs::file_size(raw));
+    EXPECT_EQ(source["acquisition"]["case_number"], "case 7");
+    EXPECT_EQ(source["acquisition"]["examiner_name"], "A. Examiner");
+    EXPECT_EQ(source["acquisition"]["md5"], Md5OfFile(raw));
+    auto dfxml = RunRavlin({"scan", ewf.string(), "--report", "-", "--format", "dfxml", "-q"});
+    EXPECT_NE(dfxml.out.find("<!-- container: EWF (E01); case_number: case 7;"), std::string::npos) << dfxml.out.substr(0, 800);
+    auto plain = RunRavlin({"scan", raw.string(), "--report", "-", "-q"});
+    EXPECT_EQ(Json::parse(plain.out)["source"]["container"], "raw");
+    EXPECT_TRUE(Json::parse(plain.out)["source"]["acquisition"].is_null());
+
     // In five uncompressed segments: found from the first one's name.
     const fs::path split = SplitImage();
     auto segments = RunRavlin({"scan", split.string(), "--list"});
