@@ -165,14 +165,20 @@ ContainerKind ContainerOf(int fd) {
         (::pread(fd, line, sizeof line, 0) == static_cast<ssize_t>(sizeof line) &&
          std::memcmp(line, kVmdkDescriptor, sizeof line) == 0))
         return ContainerKind::Vmdk;
-    // A fixed VHD is its media followed by a 512-byte footer.
+    // A fixed VHD is its media followed by a 512-byte footer. Only a footer that says so (disk
+    // type 2, a current size of exactly the bytes before it) makes the file a VHD: a raw image
+    // whose last sector merely starts with the cookie stays raw.
     struct stat st {};
-    uint8_t tail[8];
-    if (::fstat(fd, &st) == 0 && st.st_size > 512 && st.st_size % 512 == 0 &&
-        ::pread(fd, tail, sizeof tail, st.st_size - 512) == static_cast<ssize_t>(sizeof tail) &&
-        std::memcmp(tail, kVhdFooter, sizeof tail) == 0)
-        return ContainerKind::Vhd;
-    return ContainerKind::Raw;
+    uint8_t tail[64];
+    if (::fstat(fd, &st) != 0 || st.st_size <= 512 || st.st_size % 512 != 0 ||
+        ::pread(fd, tail, sizeof tail, st.st_size - 512) != static_cast<ssize_t>(sizeof tail) ||
+        std::memcmp(tail, kVhdFooter, sizeof kVhdFooter) != 0)
+        return ContainerKind::Raw;
+    uint64_t currentSize = 0;
+    for (int i = 48; i < 56; ++i) currentSize = currentSize << 8 | tail[i];
+    const uint32_t diskType = uint32_t{tail[60]} << 24 | uint32_t{tail[61]} << 16 | uint32_t{tail[62]} << 8 | tail[63];
+    return diskType == 2 && currentSize == static_cast<uint64_t>(st.st_size) - 512 ? ContainerKind::Vhd
+                                                                                   : ContainerKind::Raw;
 }
 
 bool ContainerSupported(ContainerKind kind) {

@@ -117,6 +117,18 @@ TEST(Containers, VirtualDisksScanAsTheImageTheyWereMadeFrom) {
         EXPECT_EQ(run.out, fromRaw.out) << name;
         EXPECT_EQ(Recovered(out), expected) << name;
     }
+    // A raw image whose last sector merely starts with the VHD cookie stays a raw image.
+    const fs::path cookie = temp / "cookie.img";
+    fs::copy_file(raw, cookie);
+    {
+        std::fstream out(cookie, std::ios::binary | std::ios::in | std::ios::out);
+        out.seekp(static_cast<std::streamoff>(fs::file_size(raw) - 512));
+        out.write("conectix", 8);
+    }
+    ravlin::SourceDescription description;
+    ASSERT_TRUE(ravlin::DescribeSource(cookie.wstring(), description));
+    EXPECT_EQ(description.container, L"raw");
+    EXPECT_EQ(description.sizeBytes, fs::file_size(raw));
 }
 
 // VMDK images made by qemu-img: a monolithic sparse one, and a flat one (its descriptor, with
