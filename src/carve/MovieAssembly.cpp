@@ -6,16 +6,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "carve/MtsFragments.h"
 #include "carve/ParseFile.h"
 #include "fs/FileNode.h"
 
 namespace ravlin {
 namespace {
 
-constexpr uint32_t kRootId = 5;
-constexpr uint32_t kLostId = 4;
-constexpr const wchar_t* kPartitionName = L"\u89C6\u9891\u6587\u4EF6";          // 视频文件
-constexpr const wchar_t* kLostFolderName = L"\u4E22\u5931\u7684\u6587\u4EF6";  // 丢失的文件
 constexpr uint32_t kMovieTypeId = 67;
 constexpr size_t kMaxAnchorFailures = 50;
 constexpr size_t kMaxExtendMisses = 15;
@@ -144,13 +141,7 @@ std::wstring MovieName(uint32_t v, uint64_t firstSector) {
 
 bool MovieAssembler::Collect(const std::vector<ScanItem>& items, const VideoScanner& scanner) {
     scanner_ = &scanner;
-    partition_ = std::make_shared<ExtFindPartInfo>();
-    partition_->displayName = partition_->secondName = kPartitionName;
-    partition_->StoreNode(FolderNode(kRootId, 0, NodeKind::Directory, L"."));
-    partition_->StoreNode(FolderNode(kLostId, kRootId, NodeKind::DeletedDirectory, kLostFolderName));
-    partition_->NodeAt(kRootId)->children.push_back(kLostId);
-    partition_->rootNodeId = kRootId;
-    partition_->orphanFolderId = kLostId;
+    partition_ = MakeVideoFilesPartition(L"");
     for (const ScanItem& item : items) {
         if (item.origin != kOriginVideoFragment) continue;
         const uint32_t type = item.typeId;
@@ -180,10 +171,10 @@ bool MovieAssembler::Collect(const std::vector<ScanItem>& items, const VideoScan
     };
     std::stable_sort(moovs_.begin(), moovs_.end(),
                      [&](const ScanItem& a, const ScanItem& b) { return lastOffset(a) < lastOffset(b); });
-    RFileNode folder = FolderNode(kMovieFolderId, kRootId, NodeKind::Directory, L"MOV");
+    RFileNode folder = FolderNode(kMovieFolderId, partition_->rootNodeId, NodeKind::Directory, L"MOV");
     folder.typeId = kMovieTypeId;
     partition_->StoreNode(std::move(folder));
-    partition_->NodeAt(kRootId)->children.push_back(kMovieFolderId);
+    partition_->NodeAt(partition_->rootNodeId)->children.push_back(kMovieFolderId);
     return true;
 }
 

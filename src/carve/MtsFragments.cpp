@@ -160,6 +160,18 @@ void ParseMtsFrag::RestartAt(uint64_t sector) {
     offset = 0;
 }
 
+std::shared_ptr<ExtFindPartInfo> MakeVideoFilesPartition(const std::wstring& devicePath) {
+    auto part = std::make_shared<ExtFindPartInfo>();
+    part->devicePath = devicePath;
+    part->displayName = part->secondName = kPartitionName;
+    part->StoreNode(FolderNode(kRootId, 0, NodeKind::Directory, L"."));
+    part->StoreNode(FolderNode(kLostId, kRootId, NodeKind::DeletedDirectory, kLostFolderName));
+    part->NodeAt(kRootId)->children.push_back(kLostId);
+    part->rootNodeId = kRootId;
+    part->orphanFolderId = kLostId;
+    return part;
+}
+
 void FragmentAssembler::Reset(const std::wstring& devicePath, RecordIndex* index) {
     parser_.reset();
     records_.clear();
@@ -225,14 +237,7 @@ std::shared_ptr<ExtFindPartInfo> FragmentAssembler::Assemble(const BlockWindow& 
     }
     FileCurrentBlock();
 
-    auto part = std::make_shared<ExtFindPartInfo>();
-    part->devicePath = devicePath_;
-    part->displayName = part->secondName = kPartitionName;
-    part->StoreNode(FolderNode(kRootId, 0, NodeKind::Directory, L"."));
-    part->StoreNode(FolderNode(kLostId, kRootId, NodeKind::DeletedDirectory, kLostFolderName));
-    part->NodeAt(kRootId)->children.push_back(kLostId);
-    part->rootNodeId = kRootId;
-    part->orphanFolderId = kLostId;
+    auto part = MakeVideoFilesPartition(devicePath_);
     if (records_.empty()) return part;
 
     RFileNode folder = FolderNode(kMtsFolderId, kRootId, NodeKind::Directory, L"MTS");

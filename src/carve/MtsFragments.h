@@ -67,6 +67,10 @@ private:
     void Finish(uint64_t endByte);
 };
 
+// The video-files pseudo-partition with its root (5) and lost-files folder (4), as both video
+// assemblers make it.
+std::shared_ptr<ExtFindPartInfo> MakeVideoFilesPartition(const std::wstring& devicePath);
+
 // Collects the fragments block by block through the block window, and turns the chains they
 // make into the files of the video-files pseudo-partition.
 class FragmentAssembler {

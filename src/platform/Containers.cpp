@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #if defined(RAVLIN_HAVE_LIBEWF)
@@ -23,34 +24,22 @@
 namespace ravlin::platform {
 namespace {
 
-constexpr uint8_t kEwfSignature[8] = {'E', 'V', 'F', 0x09, 0x0D, 0x0A, 0xFF, 0x00};
-constexpr char kVhdFooter[8] = {'c', 'o', 'n', 'e', 'c', 't', 'i', 'x'};  // also copied to a dynamic VHD's start
-constexpr char kVhdxSignature[8] = {'v', 'h', 'd', 'x', 'f', 'i', 'l', 'e'};
-constexpr char kVmdkSparse[4] = {'K', 'D', 'M', 'V'};
-constexpr char kVmdkDescriptor[] = "# Disk DescriptorFile";
-
-#if defined(RAVLIN_HAVE_LIBVMDK)
-// libvmdk's handle reads one request at a time.
-class VmdkBackend final : public DeviceBackend {
+// A container read through its library's handle, which takes one request at a time: the I/O
+// threads take turns. `read` returns the bytes read, or -1 for a chunk the library cannot give.
+class LibraryBackend final : public DeviceBackend {
 public:
-    VmdkBackend(std::string path, libvmdk_handle_t* handle, uint64_t size)
-        : path_(std::move(path)), handle_(handle), size_(size) {}
-    ~VmdkBackend() override {
-        libvmdk_handle_close(handle_, nullptr);
-        libvmdk_handle_free(&handle_, nullptr);
-    }
+    using Read = std::function<ssize_t(uint8_t* destination, size_t length, uint64_t offset)>;
+    LibraryBackend(std::string path, uint64_t size, Read read, std::function<void()> close)
+        : path_(std::move(path)), size_(size), read_(std::move(read)), close_(std::move(close)) {}
+    ~LibraryBackend() override { close_(); }
+
     IoResult ReadAt(uint8_t* destination, uint64_t offset, uint32_t length) override {
         IoResult result;
-        if (offset >= size_) return result;
+        if (offset >= size_) return result;  // past the media: nothing, as at a file's end
         std::lock_guard<std::mutex> guard(lock_);
-        libvmdk_error_t* error = nullptr;
-        ssize_t got = libvmdk_handle_read_buffer_at_offset(handle_, destination, length, static_cast<off64_t>(offset), &error);
-        if (got < 0) {
-            libvmdk_error_free(&error);
-            result.errnoValue = EIO;
-            return result;
-        }
-        result.transferred = static_cast<uint32_t>(got);
+        const ssize_t got = read_(destination, length, offset);
+        if (got < 0) result.errnoValue = EIO;
+        else result.transferred = static_cast<uint32_t>(got);
         return result;
     }
     std::optional<uint64_t> SizeBytes() override { return size_; }
@@ -58,11 +47,19 @@ public:
 
 private:
     std::string path_;
-    libvmdk_handle_t* handle_;
     uint64_t size_;
+    Read read_;
+    std::function<void()> close_;
     std::mutex lock_;
 };
 
+constexpr uint8_t kEwfSignature[8] = {'E', 'V', 'F', 0x09, 0x0D, 0x0A, 0xFF, 0x00};
+constexpr char kVhdFooter[8] = {'c', 'o', 'n', 'e', 'c', 't', 'i', 'x'};  // also copied to a dynamic VHD's start
+constexpr char kVhdxSignature[8] = {'v', 'h', 'd', 'x', 'f', 'i', 'l', 'e'};
+constexpr char kVmdkSparse[4] = {'K', 'D', 'M', 'V'};
+constexpr char kVmdkDescriptor[] = "# Disk DescriptorFile";
+
+#if defined(RAVLIN_HAVE_LIBVMDK)
 // Whether every extent the descriptor names is a plain file name (no folder, no "..").
 bool ExtentsStayBeside(libvmdk_handle_t* handle) {
     int count = 0;
@@ -82,75 +79,7 @@ bool ExtentsStayBeside(libvmdk_handle_t* handle) {
 }
 #endif
 
-#if defined(RAVLIN_HAVE_LIBVHDI)
-// libvhdi's file reads one request at a time.
-class VhdBackend final : public DeviceBackend {
-public:
-    VhdBackend(std::string path, libvhdi_file_t* file, uint64_t size) : path_(std::move(path)), file_(file), size_(size) {}
-    ~VhdBackend() override {
-        libvhdi_file_close(file_, nullptr);
-        libvhdi_file_free(&file_, nullptr);
-    }
-    IoResult ReadAt(uint8_t* destination, uint64_t offset, uint32_t length) override {
-        IoResult result;
-        if (offset >= size_) return result;
-        std::lock_guard<std::mutex> guard(lock_);
-        libvhdi_error_t* error = nullptr;
-        ssize_t got = libvhdi_file_read_buffer_at_offset(file_, destination, length, static_cast<off64_t>(offset), &error);
-        if (got < 0) {
-            libvhdi_error_free(&error);
-            result.errnoValue = EIO;
-            return result;
-        }
-        result.transferred = static_cast<uint32_t>(got);
-        return result;
-    }
-    std::optional<uint64_t> SizeBytes() override { return size_; }
-    std::wstring Describe() const override { return Utf8ToWide(path_); }
 
-private:
-    std::string path_;
-    libvhdi_file_t* file_;
-    uint64_t size_;
-    std::mutex lock_;
-};
-#endif
-
-#if defined(RAVLIN_HAVE_LIBEWF)
-// libewf's handle reads one request at a time; the I/O threads take turns.
-class EwfBackend final : public DeviceBackend {
-public:
-    EwfBackend(std::string path, libewf_handle_t* handle, uint64_t size)
-        : path_(std::move(path)), handle_(handle), size_(size) {}
-    ~EwfBackend() override {
-        libewf_handle_close(handle_, nullptr);
-        libewf_handle_free(&handle_, nullptr);
-    }
-
-    IoResult ReadAt(uint8_t* destination, uint64_t offset, uint32_t length) override {
-        IoResult result;
-        if (offset >= size_) return result;  // past the media: nothing, as at a file's end
-        std::lock_guard<std::mutex> guard(lock_);
-        libewf_error_t* error = nullptr;
-        ssize_t got = libewf_handle_read_random(handle_, destination, length, static_cast<off64_t>(offset), &error);
-        if (got < 0) {
-            libewf_error_free(&error);
-            result.errnoValue = EIO;  // a chunk that cannot be read or fails its checksum
-            return result;
-        }
-        result.transferred = static_cast<uint32_t>(got);
-        return result;
-    }
-    std::optional<uint64_t> SizeBytes() override { return size_; }
-    std::wstring Describe() const override { return Utf8ToWide(path_); }
-
-private:
-    std::string path_;
-    libewf_handle_t* handle_;
-    uint64_t size_;
-    std::mutex lock_;
-};
-#endif
 
 }  // namespace
 
@@ -269,7 +198,19 @@ std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errn
         }
         return nullptr;
     }
-    return std::make_shared<VhdBackend>(path, file, media);
+    return std::make_shared<LibraryBackend>(
+        path, media,
+        [file](uint8_t* destination, size_t length, uint64_t offset) {
+            libvhdi_error_t* readError = nullptr;
+            const ssize_t got =
+                libvhdi_file_read_buffer_at_offset(file, destination, length, static_cast<off64_t>(offset), &readError);
+            libvhdi_error_free(&readError);
+            return got;
+        },
+        [file]() mutable {
+            libvhdi_file_close(file, nullptr);
+            libvhdi_file_free(&file, nullptr);
+        });
 #else
     (void)path;
     errnoValue = ENOTSUP;
@@ -310,7 +251,18 @@ std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errn
         errnoValue = EIO;  // a segment missing, out of order or damaged
         return nullptr;
     }
-    return std::make_shared<EwfBackend>(path, handle, size);
+    return std::make_shared<LibraryBackend>(
+        path, size,
+        [handle](uint8_t* destination, size_t length, uint64_t offset) {
+            libewf_error_t* readError = nullptr;
+            const ssize_t got = libewf_handle_read_random(handle, destination, length, static_cast<off64_t>(offset), &readError);
+            libewf_error_free(&readError);
+            return got;
+        },
+        [handle]() mutable {
+            libewf_handle_close(handle, nullptr);
+            libewf_handle_free(&handle, nullptr);
+        });
 #else
     (void)path;
     errnoValue = ENOTSUP;
@@ -344,7 +296,19 @@ std::shared_ptr<DeviceBackend> OpenVmdkBackend(const std::string& path, int& err
         }
         return nullptr;
     }
-    return std::make_shared<VmdkBackend>(path, handle, media);
+    return std::make_shared<LibraryBackend>(
+        path, media,
+        [handle](uint8_t* destination, size_t length, uint64_t offset) {
+            libvmdk_error_t* readError = nullptr;
+            const ssize_t got =
+                libvmdk_handle_read_buffer_at_offset(handle, destination, length, static_cast<off64_t>(offset), &readError);
+            libvmdk_error_free(&readError);
+            return got;
+        },
+        [handle]() mutable {
+            libvmdk_handle_close(handle, nullptr);
+            libvmdk_handle_free(&handle, nullptr);
+        });
 #else
     (void)path;
     errnoValue = ENOTSUP;
