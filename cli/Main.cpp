@@ -159,8 +159,8 @@ int Main(int argc, char** argv) {
                  "ravlin"};
     app.set_version_flag("--version", VersionText());
     app.require_subcommand(1);
-    app.footer("Exit codes: 0 success, 64 usage, 65 a saved scan that does not fit or is damaged,\n"
-               "66 cannot open the source, 73 cannot create output, 74 I/O error, 130 interrupted.");
+    app.footer("Exit codes: 0 success, 64 usage, 65 a saved scan that does not fit or is damaged, or an image\n"
+               "whose data does not match its stored MD5,\n66 cannot open the source, 73 cannot create output, 74 I/O error, 130 interrupted.");
 
     ScanOptions scan;
     std::string count;
@@ -197,6 +197,8 @@ int Main(int argc, char** argv) {
     scanCommand->add_option("--bad-map", scan.badMap,
                             "Write the unreadable sectors met by the scan and the recovery as a ddrescue map file");
     scanCommand->add_flag("--utc", scan.utc, "List times in UTC instead of the zone of --tz");
+    scanCommand->add_flag("--verify", scan.verify,
+                          "Check the MD5 an EWF (E01) image stores against its data while scanning");
     scanCommand->add_option("--session", scan.session,
                             "Save the deep scan into DIR when it ends, when stopped with Ctrl-C, and every few minutes");
     scanCommand->add_option("--resume", scan.resume,

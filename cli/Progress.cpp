@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -82,6 +83,11 @@ std::string ProgressDisplay::Line(const ProgressSample& sample, int width) const
         }
     }
     line += head;
+    if (sample.verifyFraction >= 0) {
+        char verify[32];
+        std::snprintf(verify, sizeof verify, "  verify %.0f%%", std::min(sample.verifyFraction, 1.0) * 100);
+        line += verify;
+    }
     std::string where = !sample.stage.empty() ? sample.stage : sample.currentPath;
     if (!where.empty()) {
         int room = width - static_cast<int>(line.size()) - 3;

@@ -16,6 +16,7 @@ struct ProgressSample {
     std::string stage;
     bool readsFailing = false;  // the source reported failed reads or went away
     bool quick = false;         // a quick scan: file systems only, no sectors to count
+    double verifyFraction = -1;  // of the image's stored hash checked so far; < 0 for none
 };
 
 class ProgressDisplay {

@@ -13,8 +13,8 @@
 #include <memory>
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
+#include "Digest.h"
 #include "ExitCodes.h"
 #include "Report.h"
 
@@ -25,35 +25,6 @@ namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
 constexpr uint32_t kChunk = 1 << 20;
-
-std::string Hex(const unsigned char* data, unsigned int length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < length; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
-
-class Digest {
-public:
-    explicit Digest(const EVP_MD* md) : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
-        if (context_) EVP_DigestInit_ex(context_.get(), md, nullptr);
-    }
-    void Update(const void* data, size_t length) {
-        if (context_) EVP_DigestUpdate(context_.get(), data, length);
-    }
-    std::string Final() {
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (!context_ || EVP_DigestFinal_ex(context_.get(), out, &length) != 1) return {};
-        return Hex(out, length);
-    }
-
-private:
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
-};
 
 bool WriteAll(int fd, const uint8_t* data, size_t length) {
     while (length > 0) {

@@ -205,6 +205,17 @@ Json AcquisitionJson(const Source& source) {
     return out;
 }
 
+// The check of an image's stored hash; null when none was asked for.
+Json VerificationJson(const ScanInfo& info) {
+    if (!info.verification) return nullptr;
+    const VerifyResult& v = *info.verification;
+    return {{"stored_md5", v.storedMd5},
+            {"computed_md5", v.computedMd5.empty() ? Json(nullptr) : Json(v.computedMd5)},
+            {"complete", v.complete},
+            {"unreadable_bytes", v.unreadableBytes},
+            {"matched", v.Matched()}};
+}
+
 Json ScanJson(const ScanInfo& info) {
     Json types = Json::array();
     for (uint32_t type : info.selection.types) types.push_back(type);
@@ -253,7 +264,8 @@ public:
                       {"size_bytes", info.source.sizeBytes},
                       {"block_device", info.source.blockDevice},
                       {"container", info.source.container},
-                      {"acquisition", AcquisitionJson(info.source)}})
+                      {"acquisition", AcquisitionJson(info.source)},
+                      {"verification", VerificationJson(info)}})
              << ",\n \"scan\": " << Dump(ScanJson(info)) << ",\n \"partitions\": [";
     }
     void Part(const PartResult& part) override {
@@ -318,6 +330,7 @@ public:
         if (info.source.container != "raw") {
             std::string note = "container: " + info.source.container;
             for (const auto& [name, value] : info.source.acquisition) note += "; " + name + ": " + value;
+            if (info.verification) note += "; verification: " + VerifyMessage(*info.verification);
             while (note.find("--") != std::string::npos) note.replace(note.find("--"), 2, "- -");
             out_ << "  <!-- " << XmlEscape(note) << " -->\n";
         }

@@ -13,6 +13,7 @@
 #include "Results.h"
 #include "Selection.h"
 #include "Source.h"
+#include "Verify.h"
 
 namespace ravlin::cli {
 
@@ -36,6 +37,7 @@ struct ScanInfo {
     SectorRanges failedSectors;  // every failed read of the scan
     std::string startedAt;  // ISO 8601 UTC
     std::string timeZone = "UTC";  // the zone FAT and exFAT wall-clock times were taken in
+    std::optional<VerifyResult> verification;  // --verify: the image's stored hash checked
 };
 
 // "2019-01-01T00:01:00Z"; empty for 0.

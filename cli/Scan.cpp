@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "ExitCodes.h"
@@ -23,6 +24,7 @@
 #include "Session.h"
 #include "Source.h"
 #include "Unicode.h"
+#include "Verify.h"
 #include "ravlin/Ravlin.h"
 
 namespace ravlin::cli {
@@ -334,6 +336,12 @@ int RunScan(const ScanOptions& options) {
         }
     }
     info.previewPath = options.previewPath;
+    std::string storedMd5;
+    for (const auto& [name, value] : info.source.acquisition)
+        if (name == "md5") storedMd5 = value;
+    if (options.verify && storedMd5.empty())
+        return Usage("--verify checks the MD5 an EWF (E01) image stores, and " + Printable(options.source) +
+                     " stores none");
 
     if (!options.recover.empty()) {
         fs::path dir(options.recover);
@@ -388,6 +396,14 @@ int RunScan(const ScanOptions& options) {
         std::cerr << "ravlin: cannot start the scan of " << options.source << '\n';
         return kExitNoInput;
     }
+    std::atomic<bool> verifyStop{false};
+    std::optional<Verifier> verifier;
+    if (options.verify) verifier.emplace(info.source.devicePath, storedMd5, info.source.sizeBytes, verifyStop);
+    auto sample = [&] {
+        ProgressSample s = Sample(engine, host, info.sectorCount, quick);
+        if (verifier) s.verifyFraction = verifier->Fraction();
+        return s;
+    };
     ProgressDisplay progress(::isatty(STDERR_FILENO) != 0, options.quiet);
     auto lastShown = std::chrono::steady_clock::now() - std::chrono::seconds(1);
     auto lastSaved = std::chrono::steady_clock::now();
@@ -397,6 +413,7 @@ int RunScan(const ScanOptions& options) {
             stopping = true;
             if (!options.quiet) std::cerr << "\nravlin: stopping; press Ctrl-C again to abort\n";
             engine.Stop();
+            verifyStop = true;
         }
         engine.TickPreview(50000);
         auto now = std::chrono::steady_clock::now();
@@ -415,11 +432,18 @@ int RunScan(const ScanOptions& options) {
             lastSaved = now = std::chrono::steady_clock::now();
         }
         if (now - lastShown >= std::chrono::milliseconds(200)) {
-            progress.Update(Sample(engine, host, info.sectorCount, quick));
+            progress.Update(sample());
             lastShown = now;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // The hash check reads the whole image, which a quick scan does not: it is waited for.
+    while (verifier && !verifier->Done()) {
+        if (g_interrupted) verifyStop = true;
+        progress.Update(sample());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    if (verifier) info.verification = verifier->Wait();
     // Let the preview take in everything the scan produced.
     for (uint64_t guard = 0; (engine.TickPreview(1u << 20) || !engine.FilterEnding()) && guard < 100000000; ++guard) {
     }
@@ -499,6 +523,7 @@ int RunScan(const ScanOptions& options) {
     // The summary counts what the selection chose, as the listing and the report do.
     last.filesFound = totals.files;
     progress.Finish(last, outcome);
+    if (info.verification && !info.interrupted) std::cerr << "ravlin: " << VerifyMessage(*info.verification) << '\n';
     if (walk.NarrowsNodes() && totals.selected == 0)
         std::cerr << "ravlin: nothing matches " << Printable(DescribeSelection(options)) << "\n";
     else if (quick && totals.files == 0 && !options.quiet && !info.interrupted)
@@ -563,6 +588,8 @@ int RunScan(const ScanOptions& options) {
                   << " sectors read\n";
         code = kExitIoError;
     }
+    if (code == kExitOk && info.verification && !info.verification->complete) code = kExitIoError;
+    if (code == kExitOk && info.verification && !info.verification->Matched()) code = kExitDataError;
     if (g_interrupted) code = kExitInterrupted;
     return code;
 }

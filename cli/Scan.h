@@ -40,6 +40,7 @@ struct ScanOptions {
     std::string session;              // --session: the folder the scan is saved into
     std::string resume;               // --resume: the saved scan to go on from
     uint32_t saveEverySeconds = 300;  // --save-every
+    bool verify = false;              // --verify: check an EWF image's stored MD5 meanwhile
 };
 
 // Runs the scan; returns the process exit code. Messages go to stderr, data to stdout.

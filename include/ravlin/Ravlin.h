@@ -522,6 +522,18 @@ RAVLIN_API bool DescribeSource(const std::wstring& path, SourceDescription& desc
 // The container formats this build reads, e.g. "EWF (E01)"; empty when it reads raw sources only.
 RAVLIN_API std::vector<std::wstring> SupportedContainers();
 
+// Reads the whole media of a source in order, in pieces of up to 1 MiB, and hands each to
+// `sink` with its byte offset (hashing an image, for one). Bytes that cannot be read come as
+// zeros with `read` false: a piece that fails is read again in 4 KiB parts, so only those that
+// fail are zeros. A piece whose data the container knows to be wrong (an EWF chunk whose
+// checksum fails) counts as unreadable. Stops when `sink` returns false. True only when every
+// piece up to the end was handed over; false when the source cannot be opened, goes away, or
+// `sink` stopped it.
+RAVLIN_API bool ReadSourceMedia(const std::wstring& path,
+                                bool (*sink)(unsigned long long offset, const unsigned char* data, size_t length,
+                                             bool read, void* context),
+                                void* context);
+
 // One row of the file-type table: the type ids found nodes carry in RFileNode::typeId.
 struct FileTypeInfo {
     unsigned int typeId = 0;

@@ -3,11 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <optional>
+
 #include "engine/ScanEngineImpl.h"
 #include "progress/ProgressFile.h"
 #include "platform/Containers.h"
 #include "platform/Debug.h"
 #include "platform/DeviceTable.h"
+#include "platform/Errors.h"
 #include "platform/Text.h"
 
 ScanEngine::ScanEngine() : impl(new ScanEngineImpl()) {}
@@ -240,6 +244,43 @@ bool DescribeSource(const std::wstring& path, SourceDescription& description) {
         if (kind == platform::ContainerKind::Ewf)
             for (const auto& [name, value] : platform::ReadEwfMetadata(local))
                 description.metadata.emplace_back(platform::Utf8ToWide(name), platform::Utf8ToWide(value));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool ReadSourceMedia(const std::wstring& path,
+                     bool (*sink)(unsigned long long offset, const unsigned char* data, size_t length, bool read,
+                                  void* context),
+                     void* context) {
+    constexpr uint32_t kPiece = 1u << 20, kPart = 4096;
+    constexpr uint32_t kTimeoutMs = 30000, kGraceMs = 5000;
+    try {
+        if (!sink) return false;
+        uint32_t error = 0;
+        auto handle = platform::OpenDevice(path, error);
+        if (!handle) return false;
+        const std::optional<uint64_t> size = handle->SizeBytes();
+        if (!size) return false;
+        std::vector<uint8_t> buffer(kPiece);
+        for (uint64_t offset = 0; offset < *size; offset += kPiece) {
+            const auto length = static_cast<uint32_t>(std::min<uint64_t>(kPiece, *size - offset));
+            error = handle->ReadTimed(buffer.data(), offset, length, kTimeoutMs, kGraceMs);
+            if (error == platform::kErrorSuccess) {
+                if (!sink(offset, buffer.data(), length, true, context)) return false;
+                continue;
+            }
+            if (platform::IsDeviceLostError(error)) return false;
+            for (uint32_t at = 0; at < length; at += kPart) {
+                const uint32_t part = std::min(kPart, length - at);
+                error = handle->ReadTimed(buffer.data(), offset + at, part, kTimeoutMs, kGraceMs);
+                if (platform::IsDeviceLostError(error)) return false;
+                const bool read = error == platform::kErrorSuccess;
+                if (!read) std::fill_n(buffer.begin(), part, uint8_t{0});
+                if (!sink(offset + at, buffer.data(), part, read, context)) return false;
+            }
+        }
         return true;
     } catch (...) {
         return false;

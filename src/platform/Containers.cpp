@@ -231,11 +231,13 @@ std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errn
     }
     libewf_handle_t* handle = nullptr;
     uint64_t size = 0;
+    uint32_t sectorBytes = 512;
     bool ok = libewf_handle_initialize(&handle, &error) == 1 &&
               libewf_handle_open(handle, segments, count, LIBEWF_OPEN_READ, &error) == 1;
     if (ok) {
         size64_t media = 0;
-        ok = libewf_handle_get_media_size(handle, &media, &error) == 1;
+        ok = libewf_handle_get_media_size(handle, &media, &error) == 1 &&
+             libewf_handle_get_bytes_per_sector(handle, &sectorBytes, &error) == 1 && sectorBytes != 0;
         size = media;
     }
     // A set that ends early (E03 missing after E02) opens, but its last segment says the set
@@ -253,10 +255,24 @@ std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errn
     }
     return std::make_shared<LibraryBackend>(
         path, size,
-        [handle](uint8_t* destination, size_t length, uint64_t offset) {
+        // libewf hands out a chunk whose checksum fails as if it were good, and notes it only
+        // the first time it reads it. Every chunk it has noted stays a failed read: its bytes
+        // are not the acquired ones.
+        [handle, sectorBytes, bad = std::vector<std::pair<uint64_t, uint64_t>>()](uint8_t* destination, size_t length,
+                                                                     uint64_t offset) mutable -> ssize_t {
             libewf_error_t* readError = nullptr;
             const ssize_t got = libewf_handle_read_random(handle, destination, length, static_cast<off64_t>(offset), &readError);
             libewf_error_free(&readError);
+            uint32_t noted = 0;
+            if (libewf_handle_get_number_of_checksum_errors(handle, &noted, nullptr) == 1)
+                for (uint32_t i = static_cast<uint32_t>(bad.size()); i < noted; ++i) {
+                    uint64_t first = 0, count = 0;
+                    if (libewf_handle_get_checksum_error(handle, i, &first, &count, nullptr) != 1) break;
+                    bad.emplace_back(first * sectorBytes, count * sectorBytes);
+                }
+            if (got <= 0) return got;
+            for (const auto& [start, bytes] : bad)
+                if (start < offset + static_cast<uint64_t>(got) && offset < start + bytes) return -1;
             return got;
         },
         [handle]() mutable {

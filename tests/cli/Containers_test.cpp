@@ -2,6 +2,7 @@
 // as the raw image it was acquired from; a set with a segment missing is refused at open.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -182,4 +183,112 @@ TEST(Containers, ASegmentSetWithAGapIsRefusedAtOpen) {
     ASSERT_EQ(lines.size(), 1u) << run.err;
     EXPECT_NE(lines[0].find("a segment of the EWF (E01) image is missing or damaged"), std::string::npos) << lines[0];
     EXPECT_TRUE(run.out.empty());
+}
+
+namespace {
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+Json RecoveredEntry(const fs::path& folder, const std::string& path) {
+    std::ifstream in(folder / "recovered.json");
+    const Json list = Json::parse(in);
+    for (const auto& file : list["files"])
+        if (file["path"] == path) return file;
+    return nullptr;
+}
+
+}  // namespace
+
+// --verify hashes the image's media while the scan runs. A byte flipped inside an uncompressed
+// chunk fails that chunk's checksum: the chunk reads as unreadable (libewf would hand out its
+// bytes as good), the stored MD5 is not confirmed (exit 65), and the file whose data lies
+// there recovers with the chunk as an unreadable part while every other file is as acquired.
+TEST(Containers, VerifyConfirmsAGoodImageAndAChunkWithAFlippedByteReadsAsUnreadable) {
+    TempDir temp;
+    const fs::path good = fs::path(RAVLIN_FIXTURE_DIR) / "sample-disk.E01";
+    if (!ReadsEwf(good)) return;
+    auto verified = RunRavlin({"scan", good.string(), "--verify", "--report", (temp / "good.json").string()});
+    ASSERT_EQ(verified.code, 0) << verified.err;
+    const std::string rawMd5 = Md5OfFile(FixtureImage("sample-disk.img"));
+    EXPECT_NE(verified.err.find("the image's data matches its stored MD5 (" + rawMd5 + ")"), std::string::npos)
+        << verified.err;
+    std::ifstream goodReport(temp / "good.json");
+    const Json verification = Json::parse(goodReport)["source"]["verification"];
+    EXPECT_EQ(verification["matched"], true);
+    EXPECT_EQ(verification["computed_md5"], rawMd5);
+    EXPECT_EQ(verification["unreadable_bytes"], 0);
+    auto raw = RunRavlin({"scan", FixtureImage("sample-disk.img").string(), "--verify"});
+    EXPECT_EQ(raw.code, 64);
+    EXPECT_NE(raw.err.find("stores none"), std::string::npos) << raw.err;
+
+    // The FAT16 fixture's last live file: its chunk of 64 sectors, past every live folder, is
+    // found in the segments (stored verbatim, uncompressed) and one byte of it is flipped.
+    const fs::path image = FixtureImage("fat16.img");
+    auto listed = RunRavlin({"scan", image.string(), "--report", "-", "-q"});
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    const std::string media = ReadAll(image);
+    std::string victim;
+    uint64_t chunk = 0;
+    const Json report = Json::parse(listed.out);
+    const Json& nodes = report["partitions"][0]["nodes"];
+    for (const auto& node : nodes)
+        if (!node["deleted"] && !node["directory"] && node["first_sector"].get<uint64_t>() / 64 >= chunk)
+            victim = node["path"], chunk = node["first_sector"].get<uint64_t>() / 64;
+    for (const auto& node : nodes) {
+        if (!node["deleted"] && node["directory"]) {
+            ASSERT_LT(node["first_sector"].get<uint64_t>() / 64, chunk) << node["path"];
+        }
+    }
+    ASSERT_FALSE(victim.empty());
+    const std::string chunkBytes = media.substr(chunk * 32768, 32768);
+    ASSERT_NE(chunkBytes, std::string(32768, '\0'));
+    bool flipped = false;
+    for (const char* name : {"E01", "E02", "E03", "E04", "E05"}) {
+        const fs::path segment = temp / (std::string("flip.") + name);
+        fs::copy_file(SplitImage().parent_path() / (std::string("fat16-split.") + name), segment);
+        std::string bytes = ReadAll(segment);
+        const size_t at = bytes.find(chunkBytes);
+        if (at == std::string::npos || flipped) continue;
+        bytes[at + 1000] = static_cast<char>(bytes[at + 1000] ^ 0x5A);
+        std::ofstream(segment, std::ios::binary | std::ios::trunc) << bytes;
+        flipped = true;
+    }
+    ASSERT_TRUE(flipped);
+
+    auto run = RunRavlin({"scan", (temp / "flip.E01").string(), "--verify", "--report", (temp / "flip.json").string()});
+    EXPECT_EQ(run.code, 65) << run.err;
+    EXPECT_NE(run.err.find("does NOT match its stored MD5: 32768 bytes could not be read"), std::string::npos)
+        << run.err;
+    std::ifstream flipReport(temp / "flip.json");
+    const Json mismatch = Json::parse(flipReport)["source"]["verification"];
+    EXPECT_EQ(mismatch["matched"], false);
+    EXPECT_EQ(mismatch["unreadable_bytes"], 32768);
+
+    // Recovery: the files of that chunk are not written as recovered (nothing of them reads);
+    // every other live file is the acquired one, whole.
+    auto recovery = RunRavlin({"scan", (temp / "flip.E01").string(), "--recover", (temp / "flip").string()});
+    EXPECT_EQ(recovery.code, 74) << recovery.err;
+    EXPECT_NE(recovery.err.find("could not be read at all"), std::string::npos) << recovery.err;
+    auto whole = RunRavlin({"scan", image.string(), "--recover", (temp / "whole").string(), "-q"});
+    ASSERT_EQ(whole.code, 0) << whole.err;
+    EXPECT_TRUE(RecoveredEntry(temp / "flip", victim).is_null()) << victim;
+    EXPECT_FALSE(RecoveredEntry(temp / "whole", victim).is_null()) << victim;
+    const auto expected = Recovered(temp / "whole");
+    std::ifstream in(temp / "flip" / "recovered.json");
+    const Json list = Json::parse(in);
+    size_t live = 0;
+    for (const auto& file : list["files"]) {
+        if (file["deleted"]) continue;
+        ++live;
+        EXPECT_EQ(expected.at(file["written_to"]), file["md5"]) << file.dump();
+        EXPECT_EQ(file["read_whole"], true) << file.dump();
+    }
+    std::ifstream wholeIn(temp / "whole" / "recovered.json");
+    const Json wholeList = Json::parse(wholeIn);
+    const auto wholeLive = std::count_if(wholeList["files"].begin(), wholeList["files"].end(),
+                                         [](const Json& file) { return !file["deleted"]; });
+    EXPECT_EQ(live + 1, static_cast<size_t>(wholeLive));  // all but the victim
 }
