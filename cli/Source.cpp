@@ -110,7 +110,8 @@ bool ResolveSource(const std::string& argument, Source& out, std::string& error)
             std::string why = std::strerror(EIO);
             if (out.container == "EWF (E01)") why = "a segment of the EWF (E01) image is missing or damaged";
             else if (out.container == "VMDK") why = "the VMDK image is damaged, or names extents that are missing or lie outside its folder";
-            else if (out.container != "raw") why = "the " + out.container + " image is damaged, or is a differencing image, whose parent is not read";
+            else if (!description.problem.empty()) why = ToUtf8(description.problem);
+            else if (out.container != "raw") why = "the " + out.container + " image is damaged";
             error = "cannot open " + Printable(argument) + ": " + why;
             return false;
         }

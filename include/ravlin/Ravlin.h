@@ -514,6 +514,9 @@ struct SourceDescription {
     // What the container records of its acquisition (EWF: "case_number", "evidence_number",
     // "examiner_name", "description", "notes", "acquiry_date", "md5"), those present.
     std::vector<std::pair<std::wstring, std::wstring>> metadata;
+    // Why a container could not be opened, when it can say (e.g. a differencing VHD's parent
+    // missing); empty otherwise.
+    std::wstring problem;
 };
 
 // False when the source cannot be opened: a container whose segments are missing or damaged,

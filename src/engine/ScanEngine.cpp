@@ -239,6 +239,13 @@ bool DescribeSource(const std::wstring& path, SourceDescription& description) {
         if (!description.supported) return false;
         uint32_t error = 0;
         auto handle = platform::OpenDevice(path, error);
+        if (!handle && kind != platform::ContainerKind::Raw) {
+            // Opened once more for the reason it was refused.
+            int errnoValue = 0;
+            std::string problem;
+            platform::OpenContainerBackend(kind, local, errnoValue, &problem);
+            description.problem = platform::Utf8ToWide(problem);
+        }
         if (!handle) return false;
         description.sizeBytes = handle->SizeBytes().value_or(0);
         if (kind == platform::ContainerKind::Ewf)

@@ -132,9 +132,10 @@ const char* ContainerName(ContainerKind kind) {
     }
 }
 
-std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const std::string& path, int& errnoValue) {
+std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const std::string& path, int& errnoValue,
+                                                    std::string* problem) {
     if (kind == ContainerKind::Ewf) return OpenEwfBackend(path, errnoValue);
-    if (kind == ContainerKind::Vhd) return OpenVhdBackend(path, errnoValue);
+    if (kind == ContainerKind::Vhd) return OpenVhdBackend(path, errnoValue, problem);
     if (kind == ContainerKind::Vmdk) return OpenVmdkBackend(path, errnoValue);
     errnoValue = EINVAL;
     return nullptr;
@@ -174,30 +175,90 @@ std::vector<std::pair<std::string, std::string>> ReadEwfMetadata(const std::stri
     return out;
 }
 
-std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errnoValue) {
+std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errnoValue, std::string* problem) {
     errnoValue = 0;
 #if defined(RAVLIN_HAVE_LIBVHDI)
-    libvhdi_error_t* error = nullptr;
-    libvhdi_file_t* file = nullptr;
-    uint32_t type = 0;
+    // A differencing image reads through its parent, which may have a parent of its own. Each
+    // is looked for beside the image, under the file name it records (a folder it names is
+    // not followed), and must carry the identifier its child records.
+    constexpr size_t kMaxChain = 16;
+    auto fail = [&](int code, std::string why) {
+        errnoValue = code;
+        if (problem) *problem = std::move(why);
+    };
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    auto nameOf = [](const std::string& file) { return file.substr(file.rfind('/') + 1); };
+    std::vector<libvhdi_file_t*> chain;  // the image first, then its parents
+    std::vector<std::pair<dev_t, ino_t>> seen;
+    uint8_t wantedIdentifier[16] = {};
+    std::string current = path;
     size64_t media = 0;
-    bool ok = libvhdi_file_initialize(&file, &error) == 1 &&
-              libvhdi_file_open(file, path.c_str(), LIBVHDI_OPEN_READ, &error) == 1 &&
-              libvhdi_file_get_disk_type(file, &type, &error) == 1 &&
-              libvhdi_file_get_media_size(file, &media, &error) == 1;
-    libvhdi_error_free(&error);
-    if (ok && type == LIBVHDI_DISK_TYPE_DIFFERENTIAL) {
-        errnoValue = EINVAL;
-    } else if (!ok) {
-        errnoValue = EIO;
+    while (errnoValue == 0) {
+        struct stat st {};
+        if (::stat(current.c_str(), &st) != 0) {
+            fail(ENOENT, "its parent image " + nameOf(current) + " is not beside it");
+            break;
+        }
+        for (const auto& [device, inode] : seen)
+            if (device == st.st_dev && inode == st.st_ino) fail(ELOOP, "its chain of parent images loops");
+        if (errnoValue != 0) break;
+        seen.emplace_back(st.st_dev, st.st_ino);
+        libvhdi_error_t* error = nullptr;
+        libvhdi_file_t* file = nullptr;
+        const bool opened = libvhdi_file_initialize(&file, &error) == 1 &&
+                            libvhdi_file_open(file, current.c_str(), LIBVHDI_OPEN_READ, &error) == 1;
+        libvhdi_error_free(&error);
+        if (file) chain.push_back(file);
+        if (!opened) {
+            fail(EIO, chain.size() == 1 ? "the image is damaged" : "its parent image " + nameOf(current) + " is damaged");
+            break;
+        }
+        uint8_t identifier[16] = {};
+        uint32_t type = 0;
+        if (libvhdi_file_get_disk_type(file, &type, nullptr) != 1 ||
+            libvhdi_file_get_identifier(file, identifier, sizeof identifier, nullptr) != 1 ||
+            (chain.size() == 1 && libvhdi_file_get_media_size(file, &media, nullptr) != 1)) {
+            fail(EIO, "the image is damaged");
+            break;
+        }
+        if (chain.size() > 1 && std::memcmp(identifier, wantedIdentifier, sizeof identifier) != 0) {
+            fail(EINVAL, "its parent image " + nameOf(current) + " is not the one it was made from (another identifier)");
+            break;
+        }
+        if (type != LIBVHDI_DISK_TYPE_DIFFERENTIAL) break;
+        if (chain.size() == kMaxChain) {
+            fail(ELOOP, "its chain of parent images is longer than 16");
+            break;
+        }
+        uint8_t name[1024] = {};
+        if (libvhdi_file_get_parent_identifier(file, wantedIdentifier, sizeof wantedIdentifier, nullptr) != 1 ||
+            libvhdi_file_get_utf8_parent_filename(file, name, sizeof name, nullptr) != 1) {
+            fail(EIO, "the image names no parent it can be read with");
+            break;
+        }
+        std::string parent(reinterpret_cast<const char*>(name));
+        const size_t cut = parent.find_last_of("/\\:");
+        if (cut != std::string::npos) parent.erase(0, cut + 1);
+        if (parent.empty() || parent == "." || parent == "..") {
+            fail(EIO, "the image names no parent it can be read with");
+            break;
+        }
+        current = folder + "/" + parent;
     }
-    if (errnoValue != 0) {
-        if (file) {
+    for (size_t i = chain.size(); errnoValue == 0 && i-- > 1;)
+        if (libvhdi_file_set_parent_file(chain[i - 1], chain[i], nullptr) != 1) fail(EIO, "the image is damaged");
+    auto closeAll = [chain]() mutable {
+        for (libvhdi_file_t* file : chain) {
             libvhdi_file_close(file, nullptr);
             libvhdi_file_free(&file, nullptr);
         }
+    };
+    if (errnoValue != 0) {
+        closeAll();
         return nullptr;
     }
+    libvhdi_file_t* file = chain.front();
     return std::make_shared<LibraryBackend>(
         path, media,
         [file](uint8_t* destination, size_t length, uint64_t offset) {
@@ -207,12 +268,10 @@ std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errn
             libvhdi_error_free(&readError);
             return got;
         },
-        [file]() mutable {
-            libvhdi_file_close(file, nullptr);
-            libvhdi_file_free(&file, nullptr);
-        });
+        closeAll);
 #else
     (void)path;
+    (void)problem;
     errnoValue = ENOTSUP;
     return nullptr;
 #endif

@@ -26,9 +26,13 @@ const char* ContainerName(ContainerKind kind);
 // damaged, or this build has no EWF support (ENOTSUP).
 std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errnoValue);
 
-// The media of a fixed or dynamic VHD, or a VHDX. A differencing image is refused (EINVAL):
-// its parent is not looked for yet.
-std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errnoValue);
+// The media of a fixed, dynamic or differencing VHD, or a VHDX. A differencing image's parent
+// is looked for beside it under the file name it records (a folder there is not followed) and
+// must carry the identifier the image records; so must the parent's parent, up to 16 deep.
+// Refused: a parent missing (ENOENT), another image in its place (EINVAL), a chain that loops
+// or runs deeper (ELOOP), damage (EIO). `problem`, when given, says which in a few words.
+std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errnoValue,
+                                              std::string* problem = nullptr);
 
 // The media of a VMDK: a sparse image, or a descriptor with its extents. Extents must be
 // plain file names beside the descriptor: one that names another folder is refused (EACCES),
@@ -40,7 +44,9 @@ std::shared_ptr<DeviceBackend> OpenVmdkBackend(const std::string& path, int& err
 // present. Empty when the image cannot be opened or this build has no EWF support.
 std::vector<std::pair<std::string, std::string>> ReadEwfMetadata(const std::string& path);
 
-// Opens the container `kind` at `path` (Raw gives null with EINVAL).
-std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const std::string& path, int& errnoValue);
+// Opens the container `kind` at `path` (Raw gives null with EINVAL). `problem`, when given,
+// may say why it was refused.
+std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const std::string& path, int& errnoValue,
+                                                    std::string* problem = nullptr);
 
 }  // namespace ravlin::platform

@@ -132,6 +132,84 @@ TEST(Containers, VirtualDisksScanAsTheImageTheyWereMadeFrom) {
     EXPECT_EQ(description.sizeBytes, fs::file_size(raw));
 }
 
+namespace {
+
+// Compares a source's media, read through ReadSourceMedia, with the bytes it should hold.
+struct MediaCheck {
+    const std::string* expected = nullptr;
+    uint64_t bytes = 0;
+    uint64_t differing = 0;
+    bool allRead = true;
+};
+
+bool CheckPiece(unsigned long long offset, const unsigned char* data, size_t length, bool read, void* context) {
+    auto& check = *static_cast<MediaCheck*>(context);
+    check.allRead = check.allRead && read;
+    for (size_t i = 0; i < length; ++i) {
+        const size_t at = offset + i;
+        const unsigned char want = at < check.expected->size() ? static_cast<unsigned char>((*check.expected)[at]) : 0;
+        check.differing += data[i] != want;
+    }
+    check.bytes += length;
+    return true;
+}
+
+}  // namespace
+
+// Differencing VHDs (tools/make-differencing-vhd) read their own sectors from themselves and
+// every other one from their parent, found beside them by the name they record, through a
+// chain of two. A parent missing, another image in the parent's place, or a chain that loops
+// refuses the image with one line that says which.
+TEST(Containers, ADifferencingVhdReadsThroughItsParentsAndIsRefusedWithoutThem) {
+    TempDir temp;
+    ravlin::SourceDescription description;
+    ravlin::DescribeSource(FixtureImage("sample-disk.vhd").wstring(), description);
+    if (!description.supported) return;
+    const fs::path folder = temp / "disks";
+    fs::create_directories(folder);
+    for (const char* name : {"sample-disk.vhd", "differencing.vhd", "differencing-2.vhd", "differencing-loop.vhd"})
+        fs::copy_file(FixtureImage(name), folder / name);
+
+    std::string expected;
+    {
+        std::ifstream raw(FixtureImage("sample-disk.img"), std::ios::binary);
+        expected.assign(std::istreambuf_iterator<char>(raw), {});
+    }
+    expected.resize(136339456, '\0');  // the VHD's media, rounded up to its geometry
+    expected.replace(1048576, 65536, 65536, '\x5a');
+    expected.replace(10485760, 4096, 4096, '\xa5');
+    std::string expectedChild = expected;
+    expected.replace(1081344, 8192, 8192, '\x3c');
+    for (const auto& [name, media] : {std::pair{"differencing.vhd", &expectedChild}, std::pair{"differencing-2.vhd", &expected}}) {
+        ASSERT_TRUE(ravlin::DescribeSource((folder / name).wstring(), description)) << name;
+        EXPECT_EQ(description.sizeBytes, media->size());
+        MediaCheck check{.expected = media};
+        EXPECT_TRUE(ravlin::ReadSourceMedia((folder / name).wstring(), CheckPiece, &check)) << name;
+        EXPECT_EQ(check.bytes, media->size()) << name;
+        EXPECT_EQ(check.differing, 0u) << name;
+        EXPECT_TRUE(check.allRead) << name;
+    }
+    auto scan = RunRavlin({"scan", (folder / "differencing-2.vhd").string(), "--deep", "-q", "--report", "-"});
+    EXPECT_EQ(scan.code, 0) << scan.err;
+    EXPECT_EQ(Json::parse(scan.out)["source"]["container"], "VHD/VHDX");
+
+    auto refused = [&](const fs::path& image, const std::string& why) {
+        auto run = RunRavlin({"scan", image.string(), "--list"});
+        EXPECT_EQ(run.code, 66) << image << run.err;
+        ASSERT_EQ(run.ErrLines().size(), 1u) << run.err;
+        EXPECT_NE(run.err.find(why), std::string::npos) << run.err;
+        EXPECT_TRUE(run.out.empty());
+    };
+    refused(folder / "differencing-loop.vhd", "its chain of parent images loops");
+    const fs::path alone = temp / "alone";
+    fs::create_directories(alone);
+    fs::copy_file(folder / "differencing.vhd", alone / "differencing.vhd");
+    refused(alone / "differencing.vhd", "its parent image sample-disk.vhd is not beside it");
+    // Another VHD under the parent's name: the fixed image of the same disk, with its own identifier.
+    fs::copy_file(FixtureImage("sample-disk-fixed.vhd"), alone / "sample-disk.vhd");
+    refused(alone / "differencing.vhd", "its parent image sample-disk.vhd is not the one it was made from");
+}
+
 // VMDK images made by qemu-img: a monolithic sparse one, and a flat one (its descriptor, with
 // a copy of the raw image as its extent). A descriptor whose extent lies outside its folder is
 // refused, whatever that file holds.
