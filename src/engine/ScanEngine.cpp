@@ -270,23 +270,36 @@ bool ReadSourceMedia(const std::wstring& path,
         if (!handle) return false;
         const std::optional<uint64_t> size = handle->SizeBytes();
         if (!size) return false;
-        std::vector<uint8_t> buffer(kPiece);
-        for (uint64_t offset = 0; offset < *size; offset += kPiece) {
-            const auto length = static_cast<uint32_t>(std::min<uint64_t>(kPiece, *size - offset));
-            error = handle->ReadTimed(buffer.data(), offset, length, kTimeoutMs, kGraceMs);
-            if (error == platform::kErrorSuccess) {
-                if (!sink(offset, buffer.data(), length, true, context)) return false;
+        auto submit = [&](uint64_t offset) {
+            return offset < *size ? handle->Submit(offset, static_cast<uint32_t>(std::min<uint64_t>(kPiece, *size - offset)))
+                                  : nullptr;
+        };
+        // The next piece is read while the sink takes the current one.
+        std::vector<uint8_t> part(kPart);
+        auto request = submit(0);
+        for (uint64_t offset = 0; request; offset += kPiece) {
+            if (!request->Wait(kTimeoutMs)) {
+                handle->CancelRequest(*request);
+                request->Wait(kGraceMs);
+            }
+            auto next = submit(offset + kPiece);
+            const uint32_t length = request->Length();
+            if (request->Succeeded()) {
+                if (!sink(offset, request->Data(), length, true, context)) return false;
+                request = std::move(next);
                 continue;
             }
-            if (platform::IsDeviceLostError(error)) return false;
+            if (platform::IsDeviceLostError(request->Error())) return false;
+            // Again in small parts, so that only what fails is taken as zeros.
             for (uint32_t at = 0; at < length; at += kPart) {
-                const uint32_t part = std::min(kPart, length - at);
-                error = handle->ReadTimed(buffer.data(), offset + at, part, kTimeoutMs, kGraceMs);
+                const uint32_t bytes = std::min(kPart, length - at);
+                error = handle->ReadTimed(part.data(), offset + at, bytes, kTimeoutMs, kGraceMs);
                 if (platform::IsDeviceLostError(error)) return false;
                 const bool read = error == platform::kErrorSuccess;
-                if (!read) std::fill_n(buffer.begin(), part, uint8_t{0});
-                if (!sink(offset + at, buffer.data(), part, read, context)) return false;
+                if (!read) std::fill(part.begin(), part.end(), uint8_t{0});
+                if (!sink(offset + at, part.data(), bytes, read, context)) return false;
             }
+            request = std::move(next);
         }
         return true;
     } catch (...) {
