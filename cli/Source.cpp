@@ -103,7 +103,9 @@ bool ResolveSource(const std::string& argument, Source& out, std::string& error)
         out.container = ToUtf8(description.container);
         if (!description.supported) {
             error = "cannot scan " + Printable(argument) + ": this build of ravlin cannot read " + out.container +
-                    " images (it was built without the library for them)";
+                    (out.container == "EWF2 (Ex01)"
+                         ? " images (its libewf reads EWF version 1 only: acquire as E01, or convert with a newer ewfexport)"
+                         : " images (it was built without the library for them)");
             return false;
         }
         if (!opened) {

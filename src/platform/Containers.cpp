@@ -54,6 +54,7 @@ private:
 };
 
 constexpr uint8_t kEwfSignature[8] = {'E', 'V', 'F', 0x09, 0x0D, 0x0A, 0xFF, 0x00};
+constexpr uint8_t kEwf2Signature[8] = {'E', 'V', 'F', '2', 0x0D, 0x0A, 0x81, 0x00};
 constexpr char kVhdFooter[8] = {'c', 'o', 'n', 'e', 'c', 't', 'i', 'x'};  // also copied to a dynamic VHD's start
 constexpr char kVhdxSignature[8] = {'v', 'h', 'd', 'x', 'f', 'i', 'l', 'e'};
 constexpr char kVmdkSparse[4] = {'K', 'D', 'M', 'V'};
@@ -87,6 +88,7 @@ ContainerKind ContainerOf(int fd) {
     uint8_t head[8];
     if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return ContainerKind::Raw;
     if (std::memcmp(head, kEwfSignature, sizeof head) == 0) return ContainerKind::Ewf;
+    if (std::memcmp(head, kEwf2Signature, sizeof head) == 0) return ContainerKind::Ewf2;
     if (std::memcmp(head, kVhdxSignature, sizeof head) == 0 || std::memcmp(head, kVhdFooter, sizeof head) == 0)
         return ContainerKind::Vhd;
     char line[sizeof kVmdkDescriptor - 1];
@@ -126,6 +128,7 @@ bool ContainerSupported(ContainerKind kind) {
 const char* ContainerName(ContainerKind kind) {
     switch (kind) {
         case ContainerKind::Ewf: return "EWF (E01)";
+        case ContainerKind::Ewf2: return "EWF2 (Ex01)";
         case ContainerKind::Vhd: return "VHD/VHDX";
         case ContainerKind::Vmdk: return "VMDK";
         default: return "raw";

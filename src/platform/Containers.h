@@ -12,13 +12,14 @@
 
 namespace ravlin::platform {
 
-enum class ContainerKind { Raw, Ewf, Vhd, Vmdk };
+// Ewf2: the EWF version 2 format (Ex01), which Debian's libewf does not read; never supported.
+enum class ContainerKind { Raw, Ewf, Ewf2, Vhd, Vmdk };
 
 // What the first bytes of an opened file say it is.
 ContainerKind ContainerOf(int fd);
 // Whether this build reads the kind ("Raw" always).
 bool ContainerSupported(ContainerKind kind);
-// "EWF (E01)", "VHD/VHDX", "VMDK"; "raw" for a plain image.
+// "EWF (E01)", "EWF2 (Ex01)", "VHD/VHDX", "VMDK"; "raw" for a plain image.
 const char* ContainerName(ContainerKind kind);
 
 // The media of the EWF image whose first segment is `path`; the other segments are found from

@@ -261,6 +261,24 @@ TEST(Containers, ASegmentSetWithAGapIsRefusedAtOpen) {
     ASSERT_EQ(lines.size(), 1u) << run.err;
     EXPECT_NE(lines[0].find("a segment of the EWF (E01) image is missing or damaged"), std::string::npos) << lines[0];
     EXPECT_TRUE(run.out.empty());
+
+    // A segment cut short is refused the same way.
+    fs::copy_file(first.parent_path() / "fat16-split.E03", temp / "gap.E03");
+    fs::resize_file(temp / "gap.E03", fs::file_size(temp / "gap.E03") / 2);
+    auto cut = RunRavlin({"scan", (temp / "gap.E01").string(), "--deep"});
+    EXPECT_EQ(cut.code, 66) << cut.err;
+    EXPECT_NE(cut.err.find("a segment of the EWF (E01) image is missing or damaged"), std::string::npos) << cut.err;
+
+    // An EWF2 (Ex01) image, which Debian's libewf does not read, is named and refused.
+    const fs::path ex01 = temp / "evidence.Ex01";
+    {
+        std::ofstream out(ex01, std::ios::binary);
+        out.write("EVF2\r\n\x81\0", 8);
+        out << std::string(1 << 16, 'x');
+    }
+    auto v2 = RunRavlin({"scan", ex01.string()});
+    EXPECT_EQ(v2.code, 66) << v2.err;
+    EXPECT_NE(v2.err.find("cannot read EWF2 (Ex01) images"), std::string::npos) << v2.err;
 }
 
 namespace {
