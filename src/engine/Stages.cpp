@@ -2,6 +2,7 @@
 #include "engine/Stages.h"
 
 #include <algorithm>
+#include <set>
 #include <cwchar>
 #include <cwctype>
 
@@ -11,6 +12,7 @@
 #include "disk/DiskReader.h"
 #include "fs/FileNode.h"
 #include "fs/PartInfo.h"
+#include "fs/RecycleNames.h"
 #include "fs/rebuild/Rebuild.h"
 
 namespace ravlin {
@@ -48,6 +50,44 @@ struct Pipeline {
                 }
             }
             item.size = next > start ? std::min(next - start, kMaxSizeSectors) * 512 : 0;
+        }
+    }
+
+    // Stage 3, its first step: a complete carved file found again, whole, inside a complete
+    // file of its own type is part of that file's bytes (a picture embedded in a picture, a
+    // file inside an image of a disk): its node is hidden.
+    void HideContainedDuplicates() {
+        if (!c.carved) return;
+        std::set<std::pair<uint64_t, uint32_t>> contained;
+        auto endOf = [](const ScanItem& item) -> uint64_t { return item.startSector + (item.size + 511) / 512; };
+        for (size_t i = 0; i < items.size(); ++i) {
+            const ScanItem& outer = items[i];
+            if (outer.origin != kOriginCarving || outer.status != kParseComplete || outer.size == 0) continue;
+            const uint64_t end = endOf(outer);
+            const uint32_t type = outer.typeId;
+            for (size_t j = i + 1; j < items.size() && items[j].startSector <= end; ++j) {
+                ScanItem& inner = items[j];
+                if (inner.origin != kOriginCarving || inner.status != kParseComplete || inner.typeId != type ||
+                    endOf(inner) > end)
+                    continue;
+                inner.status = kParseInvalid;
+                contained.emplace(inner.startSector, type);
+            }
+        }
+        if (contained.empty()) return;
+        uint32_t hidden = 0;
+        {
+            auto lock = c.carved->WriteLock();
+            std::vector<uint32_t> ids;
+            c.carved->ForEachNode([&](uint32_t id, const RFileNode& node) {
+                if (node.IsLive() && node.IsFileKind() && contained.count({node.firstSector, node.typeId}))
+                    ids.push_back(id);
+            });
+            for (uint32_t id : ids) hidden += SetNodeValid(*c.carved, id, false);
+        }
+        output().SubtractFiles(hidden);
+        uint64_t carved = output().carvedFiles.load();
+        while (!output().carvedFiles.compare_exchange_weak(carved, carved > hidden ? carved - hidden : 0)) {
         }
     }
 
@@ -174,12 +214,13 @@ void RunStages(StageContext& context) {
         switch (i) {
             case 1: p.Collect(); break;
             case 2: p.CompleteSizes(); break;
+            case 3: p.HideContainedDuplicates(); break;
             case 4: p.ResidualLogicalPartitions(); break;
             case 5: p.RecoverDamagedFileSystems(); break;
             case 6: p.FilterInvalidPartitions(); break;
             case 7: p.RecoverVideoFragments(); break;
             case 8: p.RepairNames(); break;
-            default: break;  // the carved partition's tidy-up and the index entries: not yet
+            default: break;  // the index entries: not yet
         }
     }
     if (host) host->EndStages();

@@ -143,3 +143,58 @@ TEST(Carving, WalksThatBreakOffLateStillGiveTheirFiles) {
     ASSERT_TRUE(carved.count(10 + htmlSectors + 4));
     EXPECT_EQ(carved.at(10 + htmlSectors + 4)->size, html.size());
 }
+
+// A JPEG carried whole inside another JPEG (in an application segment, starting on a sector of
+// its own) is found at both starts; the stages keep the outer file alone. A JPEG beside it,
+// not inside, stays.
+TEST(Carving, AFileFoundWholeInsideAnotherOfItsTypeIsKeptOnce) {
+    auto read = [](const char* name) {
+        std::ifstream in(std::filesystem::path(RAVLIN_FIXTURE_DIR) / "images" / name, std::ios::binary);
+        return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), {});
+    };
+    const std::vector<uint8_t> outer = read("exif-intel.jpg"), inner = read("baseline-420.jpg");
+    ASSERT_GT(inner.size(), 1000u);
+    // The outer JPEG's SOI and first segment, then an APP15 segment whose payload puts the inner
+    // JPEG on the next sector boundary, then the rest of the outer JPEG.
+    ASSERT_EQ(outer[2], 0xFF);
+    const size_t head = 4 + (size_t{outer[4]} << 8 | outer[5]);
+    std::vector<uint8_t> nested(outer.begin(), outer.begin() + static_cast<std::ptrdiff_t>(head));
+    const size_t innerAt = (head + 4 + 511) / 512 * 512;
+    const size_t length = innerAt - head - 2 + inner.size();
+    ASSERT_LT(length, 65536u);
+    nested.insert(nested.end(), {0xFF, 0xEF, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
+    nested.resize(innerAt, 0);
+    nested.insert(nested.end(), inner.begin(), inner.end());
+    nested.insert(nested.end(), outer.begin() + static_cast<std::ptrdiff_t>(head), outer.end());
+
+    test::TempDir temp;
+    auto path = temp / "disk.img";
+    const uint64_t sectors = 2 * kBlock;
+    std::ofstream(path, std::ios::binary).close();
+    std::filesystem::resize_file(path, sectors * 512);
+    std::fstream image(path, std::ios::binary | std::ios::in | std::ios::out);
+    Plant(image, 100, nested, sectors * 512);
+    Plant(image, 300, inner, sectors * 512);
+    image.close();
+
+    DiskRecoveryEngine engine(RawInput(path, 0));
+    engine.Run();
+    // The raw pass hit all three starts, each as a whole JPEG.
+    auto hits = engine.Records().Block(0);
+    ASSERT_TRUE(hits);
+    std::map<uint64_t, uint64_t> whole;
+    for (const ScanItem& item : *hits)
+        if (item.status == kParseComplete) whole[item.startSector] = item.size;
+    EXPECT_EQ(whole, (std::map<uint64_t, uint64_t>{{100, nested.size()}, {100 + innerAt / 512, inner.size()},
+                                                   {300, inner.size()}}));
+    std::map<uint64_t, const RFileNode*> live;
+    for (const auto& [sector, node] : CarvedBySector(engine))
+        if (node->IsLive()) live[sector] = node;
+    ASSERT_EQ(live.size(), 2u);
+    ASSERT_TRUE(live.count(100));
+    EXPECT_EQ(live.at(100)->size, nested.size());
+    ASSERT_TRUE(live.count(300));
+    EXPECT_EQ(live.at(300)->size, inner.size());
+    EXPECT_FALSE(live.count(100 + innerAt / 512));  // the copy inside the outer file
+    EXPECT_EQ(engine.Output()->carvedFiles.load(), 2u);
+}
