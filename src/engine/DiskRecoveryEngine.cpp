@@ -173,6 +173,7 @@ void DiskRecoveryEngine::Run() {
         FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
         StageContext context{pass, recordIndex_, foundSectors_, carvedBuilder_->Partition(), resumeRebuilt_,
                              &videoScanner_};
+        HeldStores stores(storesLock_);  // the stages change the name records a save writes
         RunStages(context);
     }
     reader_.Close();

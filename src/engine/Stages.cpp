@@ -2,6 +2,7 @@
 #include "engine/Stages.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <cwchar>
 #include <cwctype>
@@ -88,6 +89,122 @@ struct Pipeline {
         output().SubtractFiles(hidden);
         uint64_t carved = output().carvedFiles.load();
         while (!output().carvedFiles.compare_exchange_weak(carved, carved > hidden ? carved - hidden : 0)) {
+        }
+    }
+
+    // Stage 3, its second step: a name harvested from an index block in raw data names the
+    // carved file of its type and exact size, when exactly one has them, and takes its start.
+    // Names that match none, or several (which one they name is not known), are dropped.
+    void MatchNameRecords() {
+        auto& names = c.found.names;
+        if (!c.carved) {
+            names.clear();
+            return;
+        }
+        if (names.empty()) return;
+        constexpr uint64_t kSeveral = ~uint64_t{0};
+        std::map<std::pair<uint64_t, uint32_t>, uint64_t> starts;  // (size, type) -> start
+        for (const ScanItem& item : items) {
+            if (item.origin != kOriginCarving || item.status == kParseNeedData || item.status == kParseInvalid ||
+                item.size == 0)
+                continue;
+            auto [at, made] = starts.try_emplace({item.size, item.typeId}, item.startSector);
+            if (!made && at->second != item.startSector) at->second = kSeveral;
+        }
+        std::erase_if(names, [&](NameRecord& record) {
+            auto at = starts.find({record.size, record.typeId});
+            if (at == starts.end() || at->second == kSeveral) return true;
+            record.startSector = at->second;
+            return false;
+        });
+    }
+
+    // Stage 9: names from index blocks whose files no volume lists become deleted files
+    // "INDX-<name>", each in a folder "Dir<parent record>" under the lost-path folder of the
+    // NTFS volume that holds their data, or of a partition of reconstructed files.
+    void MountIndexEntries() {
+        auto& names = c.found.names;
+        if (names.empty()) return;
+        auto list = output().Partitions();
+        auto represented = [&](const NameRecord& record) {
+            for (const auto& part : *list) {
+                if (part->fsType != kFsNtfs) continue;
+                auto lock = part->ReadLock();
+                const RFileNode* node = part->LiveNodeAt(record.nodeId);
+                if (node && node->parentId == record.parentId && node->size == record.size &&
+                    node->typeId == record.typeId)
+                    return true;
+            }
+            return false;
+        };
+        std::map<PartInfo*, std::vector<const NameRecord*>> byPart;
+        std::shared_ptr<NtfsPartInfo> reconstructed;
+        for (const NameRecord& record : names) {
+            if (record.startSector == 0 || record.size == 0 || record.typeId < 2 || record.name.empty() ||
+                represented(record))
+                continue;
+            PartInfo* home = nullptr;
+            for (const auto& part : *list)
+                if (part->fsType == kFsNtfs && part->sectorCount != 0 && record.startSector >= part->startSector &&
+                    record.startSector - part->startSector < part->sectorCount)
+                    home = part.get();
+            if (!home) {
+                if (!reconstructed) {
+                    reconstructed = std::make_shared<NtfsPartInfo>();
+                    reconstructed->devicePath = input().devicePath;
+                    reconstructed->secondName = L"OtherFile";
+                    reconstructed->displayName = kCarvedPartitionName;
+                    reconstructed->startSector = input().startSector;
+                    reconstructed->sectorCount = input().sectorCount;
+                }
+                home = reconstructed.get();
+            }
+            byPart[home].push_back(&record);
+        }
+        for (auto& [part, records] : byPart) {
+            uint32_t added = 0;
+            {
+                auto lock = part->WriteLock();
+                if (!part->LiveNodeAt(part->rootNodeId)) {
+                    const uint32_t id = part->NextNodeId() == 0 ? 1 : part->NextNodeId();
+                    if (part->StoreNodeLocked(FolderNode(id, 0, NodeKind::Directory, L"\\")) == 0) continue;
+                    part->rootNodeId = id;
+                }
+                if (!part->LiveNodeAt(part->orphanFolderId)) {
+                    const uint32_t id = part->NextNodeId();
+                    if (part->StoreNodeLocked(FolderNode(id, part->rootNodeId, NodeKind::Directory, kLostPathFolderName)) == 0)
+                        continue;
+                    part->NodeAt(part->rootNodeId)->children.push_back(id);
+                    part->orphanFolderId = id;
+                }
+                for (const NameRecord* record : records) {
+                    wchar_t folderName[16];
+                    std::swprintf(folderName, 16, L"Dir%08u", record->parentId);
+                    const uint32_t folder = FindOrCreateFolder(*part, part->orphanFolderId, folderName);
+                    if (folder == 0) continue;
+                    RFileNode node;
+                    node.id = part->NextNodeId();
+                    node.parentId = folder;
+                    node.kind = NodeKind::DeletedFile;
+                    node.typeId = record->typeId;
+                    node.name = L"INDX-" + record->name;
+                    node.size = record->size;
+                    node.firstSector = record->startSector;
+                    node.runs = {{record->startSector, (record->size + 511) / 512}};
+                    node.firstTime = record->firstTime;
+                    node.secondTime = record->secondTime;
+                    const uint32_t id = part->StoreNodeLocked(std::move(node));
+                    if (id == 0) continue;
+                    part->NodeAt(folder)->children.push_back(id);
+                    part->fileCount.fetch_add(1);
+                    ++added;
+                }
+            }
+            output().AddFiles(added);
+        }
+        if (reconstructed && reconstructed->FileCount() != 0) {
+            reconstructed->scanned = 1;
+            output().Publish(reconstructed);
         }
     }
 
@@ -214,13 +331,17 @@ void RunStages(StageContext& context) {
         switch (i) {
             case 1: p.Collect(); break;
             case 2: p.CompleteSizes(); break;
-            case 3: p.HideContainedDuplicates(); break;
+            case 3:
+                p.HideContainedDuplicates();
+                p.MatchNameRecords();
+                break;
             case 4: p.ResidualLogicalPartitions(); break;
             case 5: p.RecoverDamagedFileSystems(); break;
             case 6: p.FilterInvalidPartitions(); break;
             case 7: p.RecoverVideoFragments(); break;
             case 8: p.RepairNames(); break;
-            default: break;  // the index entries: not yet
+            case 9: p.MountIndexEntries(); break;
+            default: break;
         }
     }
     if (host) host->EndStages();

@@ -12,6 +12,7 @@
 #include "../carve/ImageSamples.h"
 #include "../carve/Samples.h"
 #include "RunRavlin.h"
+#include "support/Fixtures.h"
 #include "support/TempDir.h"
 
 using namespace ravlin::test;
@@ -200,4 +201,57 @@ TEST(CarvedRecovery, ADocumentIsNamedAndDescribedByItsProperties) {
     EXPECT_EQ((*found)["metadata"]["title"], "Quarterly Report & Plan");
     EXPECT_EQ((*found)["metadata"]["date"], "2021-04-06");
     EXPECT_EQ(ReadAll(temp / "out" / "0_Reconstructed files" / (*found)["path"].get<std::string>()), docx);
+}
+
+// A volume whose MFT and mirror are gone (mkntfs + ntfs-3g, then zeroed): nothing lists its
+// photos, but its folder's index block still names them with their sizes. The deep scan
+// carves the photos and gives each its name back, "INDX-<name>" in a folder named after the
+// folder's record, with the photo's own bytes; a second photo of a listed size would not be
+// named (which one it names is not known).
+TEST(CarvedRecovery, NamesFromALostFoldersIndexBlockNameTheCarvedFiles) {
+    TempDir temp;
+    const fs::path image = FixtureImage("ntfs-indx.img");
+    std::ifstream manifestFile(fs::path(RAVLIN_FIXTURE_DIR) / "ntfs-indx.img.json");
+    const Json manifest = Json::parse(manifestFile);
+    auto run = RunRavlin({"scan", image.string(), "--deep", "--recover", (temp / "out").string(), "-q"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    std::ifstream in(temp / "out" / "recovered.json");
+    const Json list = Json::parse(in);
+    std::map<std::string, std::string> named;  // INDX name -> md5
+    for (const auto& file : list["files"]) {
+        const std::string path = file["path"];
+        const size_t slash = path.rfind('/');
+        const std::string leaf = path.substr(slash + 1);
+        if (leaf.rfind("INDX-", 0) != 0) continue;
+        EXPECT_EQ(path.substr(0, slash), "Lost path/Dir00000064") << path;
+        EXPECT_EQ(file["read_whole"], true);
+        named[leaf.substr(5)] = file["md5"];
+    }
+    ASSERT_EQ(named.size(), manifest["files"].size());
+    for (const auto& photo : manifest["files"]) {
+        const std::string path = photo["path"];
+        const std::string leaf = path.substr(path.rfind('/') + 1);
+        EXPECT_EQ(named[leaf], photo["md5"]) << leaf;
+    }
+
+    // Two copies of one photo elsewhere on a disk: its name no longer says which file it is.
+    const fs::path twice = temp / "twice.img";
+    fs::copy_file(image, twice);
+    const Json first = manifest["files"][0];
+    {
+        std::ifstream source(image, std::ios::binary);
+        std::string bytes(first["size"].get<size_t>(), '\0');
+        source.seekg(first["offset"].get<std::streamoff>());
+        source.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        std::fstream out(twice, std::ios::binary | std::ios::in | std::ios::out);
+        out.seekp(static_cast<std::streamoff>(fs::file_size(image) - (64 << 10)));
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    auto listing = RunRavlin({"scan", twice.string(), "--deep", "--list", "-q"});
+    ASSERT_EQ(listing.code, 0) << listing.err;
+    const std::string firstPath = first["path"];
+    const std::string firstName = "INDX-" + firstPath.substr(firstPath.rfind('/') + 1);
+    EXPECT_EQ(listing.out.find(firstName), std::string::npos) << listing.out;
+    const std::string secondPath = manifest["files"][1]["path"];
+    EXPECT_NE(listing.out.find("INDX-" + secondPath.substr(secondPath.rfind('/') + 1)), std::string::npos);
 }
