@@ -53,3 +53,62 @@ TEST(ScatteredMovie, ADeepScanRebuildsItFromItsMovieBoxAndItsChunks) {
         EXPECT_EQ(runs[i].bytes, (made.pieces[i].bytes + 511) / 512 * 512) << i;
     }
 }
+
+namespace {
+
+std::string ReadRange(const fs::path& path, uint64_t offset, uint64_t bytes) {
+    std::ifstream in(path, std::ios::binary);
+    std::string out(bytes, '\0');
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(out.data(), static_cast<std::streamsize>(bytes));
+    return out;
+}
+
+void WriteRange(const fs::path& path, uint64_t offset, const std::string& bytes) {
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(offset));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+size_t RebuiltMovies(const std::string& listing) {
+    size_t count = 0;
+    for (size_t at = listing.find(".mov  "); at != std::string::npos; at = listing.find(".mov  ", at + 1)) ++count;
+    return count;
+}
+
+}  // namespace
+
+// A second copy of the movie box elsewhere on the disk matches the same chunks: the chunks go
+// to one movie, and the copy, which cannot take them again, makes none. With the sample data
+// gone (only the ftyp and mdat headers and the movie box left) no movie is made, and no
+// video partition either.
+TEST(ScatteredMovie, ChunksServeOneMovieAndAMovieWithoutChunksIsNone) {
+    const ScatteredMovie& made = ScatteredMovieDisk();
+    ASSERT_EQ(made.pieces.size(), 5u);
+    TempDir temp;
+    const MoviePiece& box = made.pieces.back();  // the sector where the movie box begins, and on
+    const std::string moov = ReadRange(made.disk, box.diskOffset, box.bytes);
+    ASSERT_LT(moov.find("moov"), 512u);
+
+    const fs::path twice = temp / "twice.img";
+    fs::copy_file(made.disk, twice);
+    const uint64_t end = fs::file_size(twice);
+    fs::resize_file(twice, end + (1 << 20) + (box.bytes + 511) / 512 * 512 + (1 << 20));
+    WriteRange(twice, end + (1 << 20), moov);
+    auto both = RunRavlin({"scan", twice.string(), "--deep", "--list", "-q"});
+    ASSERT_EQ(both.code, 0) << both.err;
+    EXPECT_EQ(RebuiltMovies(both.out), 1u) << both.out;
+    EXPECT_NE(both.out.find("Video files"), std::string::npos);
+
+    const fs::path bare = temp / "bare.img";
+    fs::copy_file(made.disk, bare);
+    for (size_t i = 0; i + 1 < made.pieces.size(); ++i) {
+        const MoviePiece& piece = made.pieces[i];
+        const uint64_t keep = i == 0 ? 4096 : 0;  // the ftyp and mdat headers
+        WriteRange(bare, piece.diskOffset + keep, std::string(piece.bytes - keep, '\0'));
+    }
+    auto none = RunRavlin({"scan", bare.string(), "--deep", "--list", "-q"});
+    ASSERT_EQ(none.code, 0) << none.err;
+    EXPECT_EQ(RebuiltMovies(none.out), 0u) << none.out;
+    EXPECT_EQ(none.out.find("Video files"), std::string::npos) << none.out;
+}
