@@ -72,7 +72,8 @@ struct Pipeline {
                     endOf(inner) > end)
                     continue;
                 inner.status = kParseInvalid;
-                contained.emplace(inner.startSector, type);
+                const uint64_t start = inner.startSector;
+                contained.emplace(start, type);
             }
         }
         if (contained.empty()) return;
@@ -108,8 +109,10 @@ struct Pipeline {
             if (item.origin != kOriginCarving || item.status == kParseNeedData || item.status == kParseInvalid ||
                 item.size == 0)
                 continue;
-            auto [at, made] = starts.try_emplace({item.size, item.typeId}, item.startSector);
-            if (!made && at->second != item.startSector) at->second = kSeveral;
+            const uint64_t size = item.size, start = item.startSector;
+            const uint32_t type = item.typeId;
+            auto [at, made] = starts.try_emplace({size, type}, start);
+            if (!made && at->second != start) at->second = kSeveral;
         }
         std::erase_if(names, [&](NameRecord& record) {
             auto at = starts.find({record.size, record.typeId});

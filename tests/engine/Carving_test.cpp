@@ -183,8 +183,10 @@ TEST(Carving, AFileFoundWholeInsideAnotherOfItsTypeIsKeptOnce) {
     auto hits = engine.Records().Block(0);
     ASSERT_TRUE(hits);
     std::map<uint64_t, uint64_t> whole;
-    for (const ScanItem& item : *hits)
-        if (item.status == kParseComplete) whole[item.startSector] = item.size;
+    for (const ScanItem& item : *hits) {
+        const uint64_t start = item.startSector, size = item.size;
+        if (item.status == kParseComplete) whole[start] = size;
+    }
     EXPECT_EQ(whole, (std::map<uint64_t, uint64_t>{{100, nested.size()}, {100 + innerAt / 512, inner.size()},
                                                    {300, inner.size()}}));
     std::map<uint64_t, const RFileNode*> live;
