@@ -180,10 +180,22 @@ struct Pipeline {
                     part->NodeAt(part->rootNodeId)->children.push_back(id);
                     part->orphanFolderId = id;
                 }
+                // The folders of the lost-path folder by name, made once: millions of names may
+                // go into thousands of folders.
+                std::map<std::wstring, uint32_t> folders;
+                for (uint32_t id : part->NodeAt(part->orphanFolderId)->children)
+                    if (const RFileNode* child = part->LiveNodeAt(id); child && child->IsDirectoryKind())
+                        folders.emplace(child->name, id);
                 for (const NameRecord* record : records) {
                     wchar_t folderName[16];
                     std::swprintf(folderName, 16, L"Dir%08u", record->parentId);
-                    const uint32_t folder = FindOrCreateFolder(*part, part->orphanFolderId, folderName);
+                    uint32_t& folder = folders[folderName];
+                    if (folder == 0) {
+                        const uint32_t orphan = part->orphanFolderId;
+                        folder = part->StoreNodeLocked(
+                            FolderNode(part->NextNodeId(), orphan, NodeKind::DeletedDirectory, folderName));
+                        if (folder != 0) part->NodeAt(orphan)->children.push_back(folder);
+                    }
                     if (folder == 0) continue;
                     RFileNode node;
                     node.id = part->NextNodeId();
