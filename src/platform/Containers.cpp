@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <mutex>
 
 #if defined(RAVLIN_HAVE_LIBEWF)
@@ -320,21 +322,23 @@ std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errn
         // libewf hands out a chunk whose checksum fails as if it were good, and notes it only
         // the first time it reads it. Every chunk it has noted stays a failed read: its bytes
         // are not the acquired ones.
-        [handle, sectorBytes, bad = std::vector<std::pair<uint64_t, uint64_t>>()](uint8_t* destination, size_t length,
-                                                                     uint64_t offset) mutable -> ssize_t {
+        [handle, sectorBytes, bad = std::map<uint64_t, uint64_t>(), seen = uint32_t{0}](
+            uint8_t* destination, size_t length, uint64_t offset) mutable -> ssize_t {
             libewf_error_t* readError = nullptr;
             const ssize_t got = libewf_handle_read_random(handle, destination, length, static_cast<off64_t>(offset), &readError);
             libewf_error_free(&readError);
             uint32_t noted = 0;
             if (libewf_handle_get_number_of_checksum_errors(handle, &noted, nullptr) == 1)
-                for (uint32_t i = static_cast<uint32_t>(bad.size()); i < noted; ++i) {
+                for (; seen < noted; ++seen) {
                     uint64_t first = 0, count = 0;
-                    if (libewf_handle_get_checksum_error(handle, i, &first, &count, nullptr) != 1) break;
-                    bad.emplace_back(first * sectorBytes, count * sectorBytes);
+                    if (libewf_handle_get_checksum_error(handle, seen, &first, &count, nullptr) != 1) break;
+                    bad[first * sectorBytes] = count * sectorBytes;  // chunks: no two overlap
                 }
             if (got <= 0) return got;
-            for (const auto& [start, bytes] : bad)
-                if (start < offset + static_cast<uint64_t>(got) && offset < start + bytes) return -1;
+            // The chunk that starts in the read, or the one before it that reaches into it.
+            auto after = bad.lower_bound(offset);
+            if (after != bad.end() && after->first < offset + static_cast<uint64_t>(got)) return -1;
+            if (after != bad.begin() && std::prev(after)->first + std::prev(after)->second > offset) return -1;
             return got;
         },
         [handle]() mutable {
