@@ -249,6 +249,32 @@ TEST(Containers, VmdkImagesScanAsTheImageTheyWereMadeFromAndStayInTheirFolder) {
     }
 }
 
+// A VMDK in 2 GiB sparse extents (qemu-img, twoGbMaxExtentSparse) whose one partition, the
+// sample disk's NTFS volume, straddles the two extents: its files are those of the volume.
+TEST(Containers, AVolumeAcrossTwoSparseExtentsReadsAsOne) {
+    TempDir temp;
+    ravlin::SourceDescription description;
+    ravlin::DescribeSource(FixtureImage("sample-disk.vmdk").wstring(), description);
+    if (!description.supported) return;
+    const fs::path folder = temp / "split";
+    fs::create_directories(folder);
+    fs::copy_file(fs::path(RAVLIN_FIXTURE_DIR) / "sample-disk-split.vmdk", folder / "sample-disk-split.vmdk");
+    for (const char* extent : {"sample-disk-split-s001.vmdk", "sample-disk-split-s002.vmdk"})
+        fs::copy_file(FixtureImage(extent), folder / extent);
+    const fs::path image = folder / "sample-disk-split.vmdk";
+    ASSERT_TRUE(ravlin::DescribeSource(image.wstring(), description));
+    EXPECT_EQ(description.sizeBytes, ((2048 - 40) * 2048 + 131072) * 512ull + (1 << 20));
+    auto run = RunRavlin({"scan", image.string(), "--list", "--recover", (temp / "v").string(), "-q"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.out.find("NTFS, 4,112,384+131,072 sectors"), std::string::npos) << run.out;
+    auto raw = RunRavlin({"scan", FixtureImage("sample-disk.img").string(), "--partition", "0", "--recover",
+                          (temp / "r").string(), "-q"});
+    ASSERT_EQ(raw.code, 0) << raw.err;
+    const auto expected = Recovered(temp / "r");
+    EXPECT_GE(expected.size(), 8u);
+    EXPECT_EQ(Recovered(temp / "v"), expected);
+}
+
 TEST(Containers, ASegmentSetWithAGapIsRefusedAtOpen) {
     TempDir temp;
     const fs::path first = SplitImage();
