@@ -172,7 +172,7 @@ void DiskRecoveryEngine::Run() {
     if (input_.scanMode != kScanModeVideoFragments && !IsStopped()) {
         FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
         StageContext context{pass, recordIndex_, foundSectors_, carvedBuilder_->Partition(), resumeRebuilt_,
-                             &videoScanner_};
+                             &videoScanner_, freeSpace_.Usable() ? &freeSpace_ : nullptr};
         HeldStores stores(storesLock_);  // the stages change the name records a save writes
         RunStages(context);
     }
@@ -191,6 +191,7 @@ void DiskRecoveryEngine::Prepare() {
         reader_.SetFailureHook(nullptr);
     reader_.Open(source, input_.startSector, input_.sectorCount);  // failure: the reader loop asks
     rangeMap_.Init(input_.startSector, input_.sectorCount);
+    freeSpace_ = FreeSpaceMap();
     if (input_.scanKind == 2 || input_.scanKind == 5) SelectFreeSpaceBlocks();
     recordIndex_.Reset(rangeMap_.FirstBlock(), rangeMap_.BlockCount());
     window_->Clear();
@@ -228,6 +229,7 @@ void DiskRecoveryEngine::SelectFreeSpaceBlocks() {
     for (uint64_t block : FreeSpaceBlocks(map, input_.startSector, input_.sectorCount)) {
         if (rangeMap_.Inside(block)) rangeMap_.QueueBlock(block);
     }
+    freeSpace_ = std::move(map);
 }
 
 template <class Body>

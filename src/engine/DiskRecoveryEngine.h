@@ -18,6 +18,7 @@
 #include "disk/DiskReader.h"
 #include "engine/BlockQueue.h"
 #include "engine/ScanRangeMap.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/ScanItem.h"
 #include "fs/ScanOutput.h"
 #include "progress/ProgressFile.h"
@@ -150,6 +151,9 @@ private:
     std::mutex storesLock_;
     std::unique_ptr<SavedPayloads> saved_;  // payloads of a resumed scan's items
     std::vector<std::shared_ptr<PartInfo>> resumeRebuilt_;
+    // The volume's allocation map when a free-space scan reads only its free clusters; empty
+    // otherwise.
+    FreeSpaceMap freeSpace_;
     std::atomic<uint8_t> state_{0};
     std::mutex stateLock_;
     std::condition_variable stateChanged_;

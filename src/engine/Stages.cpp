@@ -12,6 +12,7 @@
 #include "discovery/LostPartitions.h"
 #include "disk/DiskReader.h"
 #include "fs/FileNode.h"
+#include "fs/FreeSpaceMap.h"
 #include "fs/PartInfo.h"
 #include "fs/RecycleNames.h"
 #include "fs/rebuild/Rebuild.h"
@@ -28,11 +29,50 @@ struct Pipeline {
     const ScanInput& input() const { return c.pass.input; }
     ScanOutput& output() const { return c.pass.output; }
 
-    // Stage 1: every item of every block, in block order.
+    // Carving items a free-space scan's stages dropped, or cut at a cluster in use, by (start
+    // sector, type): stage 3 applies them to the carved nodes.
+    std::set<std::pair<uint64_t, uint32_t>> dropped;
+    std::map<std::pair<uint64_t, uint32_t>, uint64_t> cut;
+
+    // Stage 1: every item of every block, in block order. A free-space scan keeps the carving
+    // hits that start a cluster of the volume: a file starts on one.
     void Collect() {
         for (uint64_t b = 0; b < c.records.BlockCount(); ++b)
             if (auto list = c.records.Block(c.records.FirstBlockSector() + b * kBlockUnit))
                 items.insert(items.end(), list->begin(), list->end());
+        const FreeSpaceMap* map = c.freeSpace;
+        if (!map) return;
+        std::erase_if(items, [&](const ScanItem& item) {
+            const uint64_t start = item.startSector;
+            if (item.origin != kOriginCarving ||
+                (start >= map->firstSector && (start - map->firstSector) % map->sectorsPerCluster == 0))
+                return false;
+            const uint32_t type = item.typeId;
+            dropped.emplace(start, type);
+            return true;
+        });
+    }
+
+    // The bytes of the `size` from `start` that lie in free clusters before the first one in
+    // use (or the volume's end). Whole bytes of the bitmap are passed over at once.
+    static uint64_t FreeBytesFrom(const FreeSpaceMap& map, uint64_t start, uint64_t size) {
+        const uint64_t perCluster = map.sectorsPerCluster;
+        if (start < map.firstSector) return size;
+        const uint64_t wanted = (size + 511) / 512;
+        uint64_t cluster = (start - map.firstSector) / perCluster;
+        const uint64_t last = (start - map.firstSector + wanted - 1) / perCluster;
+        while (cluster <= last) {
+            if (cluster >= map.clusterCount || map.InUse(cluster)) break;
+            if (cluster % 8 == 0 && cluster / 8 < map.bitmap.size() && map.bitmap[cluster / 8] == 0 &&
+                cluster + 8 <= map.clusterCount) {
+                cluster += 8;
+                continue;
+            }
+            ++cluster;
+        }
+        if (cluster > last) return size;
+        const uint64_t freeSectors = map.firstSector + cluster * perCluster - start;
+        return std::min(freeSectors * 512, size);
     }
 
     // Stage 2: carving items still without a size run to the next file start, or the region's end.
@@ -52,6 +92,57 @@ struct Pipeline {
             }
             item.size = next > start ? std::min(next - start, kMaxSizeSectors) * 512 : 0;
         }
+        // A free-space scan's estimates end at the first cluster in use: what lies there is a
+        // live file's. A hit whose own cluster is in use is a live file's data, not a lost file.
+        const FreeSpaceMap* map = c.freeSpace;
+        if (!map) return;
+        for (ScanItem& item : items) {
+            if (item.origin != kOriginCarving || item.size == 0) continue;
+            const uint64_t start = item.startSector, size = item.size;
+            const uint32_t type = item.typeId;
+            const uint64_t free = FreeBytesFrom(*map, start, size);
+            if (free == size || (free != 0 && item.status == kParseComplete)) continue;
+            item.size = free;
+            if (free == 0) item.status = kParseInvalid;
+            cut[{start, type}] = free;
+        }
+    }
+
+    // Hides the live carved file nodes `which` chooses, keeping the counters in step.
+    template <class Which>
+    void HideCarved(Which which) {
+        uint32_t hidden = 0;
+        {
+            auto lock = c.carved->WriteLock();
+            std::vector<uint32_t> ids;
+            c.carved->ForEachNode([&](uint32_t id, const RFileNode& node) {
+                if (node.IsLive() && node.IsFileKind() && which(node)) ids.push_back(id);
+            });
+            for (uint32_t id : ids) hidden += SetNodeValid(*c.carved, id, false);
+        }
+        output().SubtractFiles(hidden);
+        uint64_t carved = output().carvedFiles.load();
+        while (!output().carvedFiles.compare_exchange_weak(carved, carved > hidden ? carved - hidden : 0)) {
+        }
+    }
+
+    // Stage 3, for a free-space scan: the nodes of the hits stages 1 and 2 dropped are hidden,
+    // and those cut at a cluster in use take the shorter size.
+    void ApplyFreeSpace() {
+        if (!c.carved || (dropped.empty() && cut.empty())) return;
+        HideCarved([&](const RFileNode& node) {
+            const std::pair<uint64_t, uint32_t> key{node.firstSector, node.typeId};
+            auto shorter = cut.find(key);
+            return dropped.count(key) != 0 || (shorter != cut.end() && shorter->second == 0);
+        });
+        auto lock = c.carved->WriteLock();
+        c.carved->ForEachNode([&](uint32_t id, const RFileNode& seen) {
+            auto shorter = cut.find({seen.firstSector, seen.typeId});
+            if (!seen.IsLive() || !seen.IsFileKind() || shorter == cut.end() || shorter->second >= seen.size) return;
+            RFileNode& node = *c.carved->NodeAt(id);
+            node.size = shorter->second;
+            node.runs = {{node.firstSector, (node.size + 511) / 512}};
+        });
     }
 
     // Stage 3, its first step: a complete carved file found again, whole, inside a complete
@@ -77,20 +168,7 @@ struct Pipeline {
             }
         }
         if (contained.empty()) return;
-        uint32_t hidden = 0;
-        {
-            auto lock = c.carved->WriteLock();
-            std::vector<uint32_t> ids;
-            c.carved->ForEachNode([&](uint32_t id, const RFileNode& node) {
-                if (node.IsLive() && node.IsFileKind() && contained.count({node.firstSector, node.typeId}))
-                    ids.push_back(id);
-            });
-            for (uint32_t id : ids) hidden += SetNodeValid(*c.carved, id, false);
-        }
-        output().SubtractFiles(hidden);
-        uint64_t carved = output().carvedFiles.load();
-        while (!output().carvedFiles.compare_exchange_weak(carved, carved > hidden ? carved - hidden : 0)) {
-        }
+        HideCarved([&](const RFileNode& node) { return contained.count({node.firstSector, node.typeId}) != 0; });
     }
 
     // Stage 3, its second step: a name harvested from an index block in raw data names the
@@ -340,13 +418,14 @@ void RunStages(StageContext& context) {
     const auto& names = StageNames();
     const uint32_t total = static_cast<uint32_t>(names.size());
     if (host) host->BeginStages(total);
-    Pipeline p{context, {}};
+    Pipeline p{context, {}, {}, {}};
     for (uint32_t i = 1; i <= total; ++i) {
         if (host) host->OnStage(i, total, names[i - 1].c_str());
         switch (i) {
             case 1: p.Collect(); break;
             case 2: p.CompleteSizes(); break;
             case 3:
+                p.ApplyFreeSpace();
                 p.HideContainedDuplicates();
                 p.MatchNameRecords();
                 break;

@@ -15,6 +15,7 @@
 namespace ravlin {
 
 class ExtFindPartInfo;
+struct FreeSpaceMap;
 class PartInfo;
 class VideoScanner;
 
@@ -31,6 +32,8 @@ struct StageContext {
     // after the pass replaces them.
     std::vector<std::shared_ptr<PartInfo>> provisional;
     const VideoScanner* video = nullptr;  // the video-fragment items and their records
+    // The allocation map a free-space scan read by (kinds 2 and 5); null when none is in force.
+    const FreeSpaceMap* freeSpace = nullptr;
 };
 
 // Publishes volumes rebuilt from found structures as deleted partitions whose every node is
