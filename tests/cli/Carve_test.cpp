@@ -203,35 +203,42 @@ TEST(CarvedRecovery, ADocumentIsNamedAndDescribedByItsProperties) {
     EXPECT_EQ(ReadAll(temp / "out" / "0_Reconstructed files" / (*found)["path"].get<std::string>()), docx);
 }
 
-// A volume whose MFT and mirror are gone (mkntfs + ntfs-3g, then zeroed): nothing lists its
-// photos, but its folder's index block still names them with their sizes. The deep scan
-// carves the photos and gives each its name back, "INDX-<name>" in a folder named after the
-// folder's record, with the photo's own bytes; a second photo of a listed size would not be
-// named (which one it names is not known).
+// A volume whose MFT and mirror are gone, or only the records of a folder and its photos
+// (mkntfs + ntfs-3g, then zeroed): nothing lists the photos, but the folder's index block still
+// names them with their sizes. The deep scan carves the photos and gives each its name back,
+// "INDX-<name>" in a folder named after the folder's record, with the photo's own bytes; a
+// second photo of a listed size would not be named (which one it names is not known).
 TEST(CarvedRecovery, NamesFromALostFoldersIndexBlockNameTheCarvedFiles) {
     TempDir temp;
     const fs::path image = FixtureImage("ntfs-indx.img");
     std::ifstream manifestFile(fs::path(RAVLIN_FIXTURE_DIR) / "ntfs-indx.img.json");
     const Json manifest = Json::parse(manifestFile);
-    auto run = RunRavlin({"scan", image.string(), "--deep", "--recover", (temp / "out").string(), "-q"});
-    ASSERT_EQ(run.code, 0) << run.err;
-    std::ifstream in(temp / "out" / "recovered.json");
-    const Json list = Json::parse(in);
-    std::map<std::string, std::string> named;  // INDX name -> md5
-    for (const auto& file : list["files"]) {
-        const std::string path = file["path"];
-        const size_t slash = path.rfind('/');
-        const std::string leaf = path.substr(slash + 1);
-        if (leaf.rfind("INDX-", 0) != 0) continue;
-        EXPECT_EQ(path.substr(0, slash), "Lost path/Dir00000064") << path;
-        EXPECT_EQ(file["read_whole"], true);
-        named[leaf.substr(5)] = file["md5"];
-    }
-    ASSERT_EQ(named.size(), manifest["files"].size());
-    for (const auto& photo : manifest["files"]) {
-        const std::string path = photo["path"];
-        const std::string leaf = path.substr(path.rfind('/') + 1);
-        EXPECT_EQ(named[leaf], photo["md5"]) << leaf;
+    // With the whole MFT gone the names go to a partition of reconstructed files; with only the
+    // photos' records gone, to the volume, which still lists its own metadata files.
+    for (const auto& [name, partition] : {std::pair{"ntfs-indx.img", "Reconstructed files"},
+                                          std::pair{"ntfs-indx-records.img", "RAVLININDX"}}) {
+        const fs::path out = temp / name;
+        auto run = RunRavlin({"scan", FixtureImage(name).string(), "--deep", "--recover", out.string(), "-q"});
+        ASSERT_EQ(run.code, 0) << name << run.err;
+        std::ifstream in(out / "recovered.json");
+        const Json list = Json::parse(in);
+        std::map<std::string, std::string> named;  // INDX name -> md5
+        for (const auto& file : list["files"]) {
+            const std::string path = file["path"];
+            const size_t slash = path.rfind('/');
+            const std::string leaf = path.substr(slash + 1);
+            if (leaf.rfind("INDX-", 0) != 0) continue;
+            EXPECT_EQ(path.substr(0, slash), "Lost path/Dir00000064") << path;
+            EXPECT_EQ(file["partition_name"], partition) << name;
+            EXPECT_EQ(file["read_whole"], true);
+            named[leaf.substr(5)] = file["md5"];
+        }
+        ASSERT_EQ(named.size(), manifest["files"].size()) << name;
+        for (const auto& photo : manifest["files"]) {
+            const std::string path = photo["path"];
+            const std::string leaf = path.substr(path.rfind('/') + 1);
+            EXPECT_EQ(named[leaf], photo["md5"]) << name << " " << leaf;
+        }
     }
 
     // Two copies of one photo elsewhere on a disk: its name no longer says which file it is.
