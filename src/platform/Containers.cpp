@@ -62,6 +62,12 @@ constexpr char kVhdxSignature[8] = {'v', 'h', 'd', 'x', 'f', 'i', 'l', 'e'};
 constexpr char kVmdkSparse[4] = {'K', 'D', 'M', 'V'};
 constexpr char kVmdkDescriptor[] = "# Disk DescriptorFile";
 
+// The folder a file lies in: "." for a bare name, "/" for a file at the root.
+[[maybe_unused]] std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
 #if defined(RAVLIN_HAVE_LIBVMDK)
 // Whether every extent the descriptor names is a plain file name (no folder, no "..").
 bool ExtentsStayBeside(libvmdk_handle_t* handle) {
@@ -191,8 +197,7 @@ std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errn
         errnoValue = code;
         if (problem) *problem = std::move(why);
     };
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string folder = FolderOf(path);
     auto nameOf = [](const std::string& file) { return file.substr(file.rfind('/') + 1); };
     std::vector<libvhdi_file_t*> chain;  // the image first, then its parents
     std::vector<std::pair<dev_t, ino_t>> seen;
@@ -357,8 +362,7 @@ std::shared_ptr<DeviceBackend> OpenVmdkBackend(const std::string& path, int& err
 #if defined(RAVLIN_HAVE_LIBVMDK)
     libvmdk_error_t* error = nullptr;
     libvmdk_handle_t* handle = nullptr;
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string folder = FolderOf(path);
     size64_t media = 0;
     bool ok = libvmdk_handle_initialize(&handle, &error) == 1 &&
               libvmdk_handle_open(handle, path.c_str(), LIBVMDK_OPEN_READ, &error) == 1;

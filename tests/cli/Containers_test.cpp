@@ -20,9 +20,26 @@ using Json = nlohmann::json;
 
 namespace {
 
-std::map<std::string, std::string> Recovered(const fs::path& folder) {
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+Json RecoveredList(const fs::path& folder) {
     std::ifstream in(folder / "recovered.json");
-    Json list = Json::parse(in, nullptr, false);
+    return Json::parse(in, nullptr, false);
+}
+
+Json RecoveredEntry(const fs::path& folder, const std::string& path) {
+    const Json list = RecoveredList(folder);
+    if (!list.is_discarded())
+        for (const auto& file : list["files"])
+            if (file["path"] == path) return file;
+    return nullptr;
+}
+
+std::map<std::string, std::string> Recovered(const fs::path& folder) {
+    const Json list = RecoveredList(folder);
     std::map<std::string, std::string> out;
     if (!list.is_discarded())
         for (const auto& file : list["files"]) out[file["written_to"]] = file["md5"];
@@ -170,11 +187,7 @@ TEST(Containers, ADifferencingVhdReadsThroughItsParentsAndIsRefusedWithoutThem) 
     for (const char* name : {"sample-disk.vhd", "differencing.vhd", "differencing-2.vhd", "differencing-loop.vhd"})
         fs::copy_file(FixtureImage(name), folder / name);
 
-    std::string expected;
-    {
-        std::ifstream raw(FixtureImage("sample-disk.img"), std::ios::binary);
-        expected.assign(std::istreambuf_iterator<char>(raw), {});
-    }
+    std::string expected = ReadAll(FixtureImage("sample-disk.img"));
     expected.resize(136339456, '\0');  // the VHD's media, rounded up to its geometry
     expected.replace(1048576, 65536, 65536, '\x5a');
     expected.replace(10485760, 4096, 4096, '\xa5');
@@ -234,8 +247,7 @@ TEST(Containers, VmdkImagesScanAsTheImageTheyWereMadeFromAndStayInTheirFolder) {
         EXPECT_EQ(run.out, fromRaw.out) << image;
         EXPECT_EQ(Recovered(out), Recovered(temp / "raw")) << image;
     }
-    std::ifstream in(flat);
-    const std::string descriptor((std::istreambuf_iterator<char>(in)), {});
+    const std::string descriptor = ReadAll(flat);
     for (const std::string& escape : {std::string("../sample-disk-flat-flat.vmdk"),
                                       flat.parent_path().string() + "/sample-disk-flat-flat.vmdk"}) {
         std::string evil = descriptor;
@@ -307,27 +319,10 @@ TEST(Containers, ASegmentSetWithAGapIsRefusedAtOpen) {
     EXPECT_NE(v2.err.find("cannot read EWF2 (Ex01) images"), std::string::npos) << v2.err;
 }
 
-namespace {
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-Json RecoveredEntry(const fs::path& folder, const std::string& path) {
-    std::ifstream in(folder / "recovered.json");
-    const Json list = Json::parse(in);
-    for (const auto& file : list["files"])
-        if (file["path"] == path) return file;
-    return nullptr;
-}
-
-}  // namespace
-
 // --verify hashes the image's media while the scan runs. A byte flipped inside an uncompressed
 // chunk fails that chunk's checksum: the chunk reads as unreadable (libewf would hand out its
-// bytes as good), the stored MD5 is not confirmed (exit 65), and the file whose data lies
-// there recovers with the chunk as an unreadable part while every other file is as acquired.
+// bytes as good), the stored MD5 is not confirmed (exit 65), the file whose data lies there is
+// not written as recovered, and every other live file is as acquired.
 TEST(Containers, VerifyConfirmsAGoodImageAndAChunkWithAFlippedByteReadsAsUnreadable) {
     TempDir temp;
     const fs::path good = fs::path(RAVLIN_FIXTURE_DIR) / "sample-disk.E01";
@@ -399,8 +394,7 @@ TEST(Containers, VerifyConfirmsAGoodImageAndAChunkWithAFlippedByteReadsAsUnreada
     EXPECT_TRUE(RecoveredEntry(temp / "flip", victim).is_null()) << victim;
     EXPECT_FALSE(RecoveredEntry(temp / "whole", victim).is_null()) << victim;
     const auto expected = Recovered(temp / "whole");
-    std::ifstream in(temp / "flip" / "recovered.json");
-    const Json list = Json::parse(in);
+    const Json list = RecoveredList(temp / "flip");
     size_t live = 0;
     for (const auto& file : list["files"]) {
         if (file["deleted"]) continue;
@@ -408,8 +402,7 @@ TEST(Containers, VerifyConfirmsAGoodImageAndAChunkWithAFlippedByteReadsAsUnreada
         EXPECT_EQ(expected.at(file["written_to"]), file["md5"]) << file.dump();
         EXPECT_EQ(file["read_whole"], true) << file.dump();
     }
-    std::ifstream wholeIn(temp / "whole" / "recovered.json");
-    const Json wholeList = Json::parse(wholeIn);
+    const Json wholeList = RecoveredList(temp / "whole");
     const auto wholeLive = std::count_if(wholeList["files"].begin(), wholeList["files"].end(),
                                          [](const Json& file) { return !file["deleted"]; });
     EXPECT_EQ(live + 1, static_cast<size_t>(wholeLive));  // all but the victim

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
+#include <nlohmann/json.hpp>
 
 #include "carve/Samples.h"
 #include "engine/DiskRecoveryEngine.h"
@@ -82,16 +82,11 @@ std::map<uint64_t, const RFileNode*> CarvedFiles(DiskRecoveryEngine& engine) {
 // start a cluster is no file of the volume: a free-space scan drops it.
 TEST(Stages, AFreeSpaceScanEndsEstimatesAtTheFirstClusterInUse) {
     std::ifstream in(std::filesystem::path(RAVLIN_FIXTURE_DIR) / "ntfs-free.img.json");
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string manifest = text.str();
-    auto number = [&](const std::string& path, const std::string& field) {
-        const size_t entry = manifest.find("\"path\": \"" + path + "\"");
-        const size_t at = manifest.find("\"" + field + "\": ", entry) + field.size() + 4;
-        return std::stoull(manifest.substr(at));
-    };
-    const uint64_t pdf = number("download.pdf", "offset") / 512, notes = number("notes.bin", "offset") / 512,
-                   photo = number("photo.jpg", "offset") / 512;
+    const nlohmann::json manifest = nlohmann::json::parse(in);
+    std::map<std::string, uint64_t> sectorOf;
+    for (const auto& file : manifest["files"])
+        sectorOf[file["path"].get<std::string>()] = file["offset"].get<uint64_t>() / 512;
+    const uint64_t pdf = sectorOf["download.pdf"], notes = sectorOf["notes.bin"], photo = sectorOf["photo.jpg"];
     ASSERT_EQ(notes, pdf + 16);
 
     test::TempDir temp;
