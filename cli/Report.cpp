@@ -1,5 +1,9 @@
 #include "Report.h"
 
+#include <charconv>
+#include <cstring>
+#include <string_view>
+#include <vector>
 #include <ctime>
 
 #include <nlohmann/json.hpp>
@@ -33,138 +37,236 @@ std::string XmlEscape(const std::string& text) {
     return out;
 }
 
-// JSON text of a string: quotes, backslashes and control characters escaped, bytes that are not
-// UTF-8 replaced by U+FFFD.
-void AppendJsonString(std::string& out, const std::string& text) {
-    out += '"';
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
-    for (size_t i = 0; i < n;) {
-        unsigned char c = p[i];
-        if (c < 0x80) {
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += static_cast<char>(c);
-            } else if (c < 0x20) {
-                static const char hex[] = "0123456789abcdef";
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 15];
-            } else {
-                out += static_cast<char>(c);
-            }
-            ++i;
-            continue;
-        }
-        // The length of a well-formed sequence starting here, 0 when there is none.
-        size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-        bool ok = length != 0 && i + length <= n;
-        for (size_t k = 1; ok && k < length; ++k) ok = (p[i + k] & 0xC0) == 0x80;
-        if (ok && length == 3) {
-            ok = !(c == 0xE0 && p[i + 1] < 0xA0) && !(c == 0xED && p[i + 1] >= 0xA0);
-        } else if (ok && length == 4) {
-            ok = !(c == 0xF0 && p[i + 1] < 0x90) && !(c == 0xF4 && p[i + 1] >= 0x90);
-        }
-        if (ok) {
-            out.append(text, i, length);
-            i += length;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    out += '"';
-}
+// Writes into room made beforehand (see NodeJsonBound): literals of known length, numbers and
+// escaped strings straight into the buffer.
+class JsonCursor {
+public:
+    explicit JsonCursor(char* at) : p_(at) {}
+    char* At() const { return p_; }
 
-void AppendTime(std::string& out, uint32_t seconds) {
-    if (seconds == 0) {
-        out += "null";
-        return;
+    template <size_t N>
+    void Literal(const char (&text)[N]) {
+        std::memcpy(p_, text, N - 1);
+        p_ += N - 1;
     }
-    out += '"';
-    out += IsoTime(seconds);
-    out += '"';
+    void Char(char c) { *p_++ = c; }
+    void Number(uint64_t value) { p_ = std::to_chars(p_, p_ + 20, value).ptr; }
+    void Flag(bool value) {
+        if (value) {
+            Literal("true");
+        } else {
+            Literal("false");
+        }
+    }
+
+    // JSON text of a string: quotes, backslashes and control characters escaped, bytes that are
+    // not UTF-8 replaced by U+FFFD. At most 6 bytes out for each byte in, and the quotes.
+    void String(std::string_view text) {
+        *p_++ = '"';
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        const size_t n = text.size();
+        for (size_t i = 0; i < n;) {
+            // Plain ASCII goes over in one piece.
+            size_t plain = i;
+            while (plain < n && p[plain] >= 0x20 && p[plain] < 0x80 && p[plain] != '"' && p[plain] != '\\') ++plain;
+            if (plain != i) {
+                std::memcpy(p_, p + i, plain - i);
+                p_ += plain - i;
+                i = plain;
+                continue;
+            }
+            unsigned char c = p[i];
+            if (c < 0x80) {
+                if (c == '"' || c == '\\') {
+                    *p_++ = '\\';
+                    *p_++ = static_cast<char>(c);
+                } else {
+                    static const char hex[] = "0123456789abcdef";
+                    Literal("\\u00");
+                    *p_++ = hex[c >> 4];
+                    *p_++ = hex[c & 15];
+                }
+                ++i;
+                continue;
+            }
+            // The length of a well-formed sequence starting here, 0 when there is none.
+            size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+            bool ok = length != 0 && i + length <= n;
+            for (size_t k = 1; ok && k < length; ++k) ok = (p[i + k] & 0xC0) == 0x80;
+            if (ok && length == 3) {
+                ok = !(c == 0xE0 && p[i + 1] < 0xA0) && !(c == 0xED && p[i + 1] >= 0xA0);
+            } else if (ok && length == 4) {
+                ok = !(c == 0xF0 && p[i + 1] < 0x90) && !(c == 0xF4 && p[i + 1] >= 0x90);
+            }
+            if (ok) {
+                std::memcpy(p_, p + i, length);
+                p_ += length;
+                i += length;
+            } else {
+                Literal("\xEF\xBF\xBD");
+                ++i;
+            }
+        }
+        *p_++ = '"';
+    }
+
+    // "YYYY-MM-DDTHH:MM:SSZ" of seconds since 1970, UTC; the date from the day count by the
+    // proleptic Gregorian calendar, with years counted from March so that leap days come last.
+    void IsoTime(uint32_t seconds) {
+        const uint32_t days = seconds / 86400, inDay = seconds % 86400;
+        const uint32_t shifted = days + 719468;  // days since 0000-03-01
+        const uint32_t era = shifted / 146097, dayOfEra = shifted % 146097;
+        const uint32_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+        const uint32_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+        const uint32_t monthIndex = (5 * dayOfYear + 2) / 153;  // 0 is March
+        const uint32_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+        const uint32_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+        const uint32_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+        Two(year / 100);
+        Two(year % 100);
+        Char('-');
+        Two(month);
+        Char('-');
+        Two(day);
+        Char('T');
+        Two(inDay / 3600);
+        Char(':');
+        Two(inDay / 60 % 60);
+        Char(':');
+        Two(inDay % 60);
+        Char('Z');
+    }
+
+    // A time as a JSON string, or null when unknown.
+    void Time(uint32_t seconds) {
+        if (seconds == 0) {
+            Literal("null");
+            return;
+        }
+        Char('"');
+        IsoTime(seconds);
+        Char('"');
+    }
+
+private:
+    void Two(uint32_t v) {
+        *p_++ = static_cast<char>('0' + v / 10);
+        *p_++ = static_cast<char>('0' + v % 10);
+    }
+
+    char* p_;
+};
+
+// Room one node's line can take at most.
+size_t NodeJsonBound(const NodeResult& node) {
+    const size_t text = node.path.size() + node.name.size() + TypeName(node.typeId).size() + node.originalPath.size() +
+                        node.streamName.size() + node.maker.size() + node.model.size() + node.title.size() +
+                        node.date.size();
+    return 1024 + 6 * text + 96 * node.runs.size();
 }
 
 // One node of the json report, on one line; written by hand for speed.
-void AppendNodeJson(std::string& out, const NodeResult& node) {
-    auto number = [&](const char* key, uint64_t value) {
-        out += key;
-        out += std::to_string(value);
-    };
-    auto flag = [&](const char* key, bool value) {
-        out += key;
-        out += value ? "true" : "false";
-    };
-    number("{\"id\": ", node.id);
-    number(", \"parent_id\": ", node.parentId);
-    out += ", \"path\": ";
-    AppendJsonString(out, node.path);
-    out += ", \"name\": ";
-    AppendJsonString(out, node.name);
-    out += ", \"kind\": ";
-    AppendJsonString(out, KindName(node.kind));
-    flag(", \"deleted\": ", node.Deleted());
-    flag(", \"directory\": ", node.directory);
-    number(", \"size\": ", node.size);
-    number(", \"type_id\": ", node.typeId);
-    out += ", \"type_name\": ";
-    AppendJsonString(out, node.directory ? std::string() : TypeName(node.typeId));
-    out += ", \"category\": ";
-    out += node.directory ? std::string("null") : std::to_string(TypeCategory(node.typeId));
-    number(", \"first_sector\": ", node.firstSector);
-    out += ", \"created\": ";
-    AppendTime(out, node.created);
-    out += ", \"modified\": ";
-    AppendTime(out, node.modified);
-    flag(", \"resident\": ", node.resident);
-    flag(", \"volume_label\": ", node.volumeLabel);
-    flag(", \"local_time\": ", node.localTime);
-    out += ", \"runs\": [";
+char* WriteNodeJson(char* at, const NodeResult& node) {
+    JsonCursor out(at);
+    out.Literal("{\"id\":");
+    out.Number(node.id);
+    out.Literal(",\"parent_id\":");
+    out.Number(node.parentId);
+    out.Literal(",\"path\":");
+    out.String(node.path);
+    out.Literal(",\"name\":");
+    out.String(node.name);
+    out.Literal(",\"kind\":");
+    switch (node.kind) {
+        case 1: out.Literal("\"file\""); break;
+        case 2: out.Literal("\"deleted file\""); break;
+        case 3: out.Literal("\"directory\""); break;
+        case 4: out.Literal("\"deleted directory\""); break;
+        default: out.Literal("\"unknown\""); break;
+    }
+    out.Literal(",\"deleted\":");
+    out.Flag(node.Deleted());
+    out.Literal(",\"directory\":");
+    out.Flag(node.directory);
+    out.Literal(",\"size\":");
+    out.Number(node.size);
+    out.Literal(",\"type_id\":");
+    out.Number(node.typeId);
+    if (node.directory) {
+        out.Literal(",\"type_name\":\"\",\"category\":null");
+    } else {
+        out.Literal(",\"type_name\":");
+        out.String(TypeName(node.typeId));
+        out.Literal(",\"category\":");
+        out.Number(static_cast<uint64_t>(TypeCategory(node.typeId)));
+    }
+    out.Literal(",\"first_sector\":");
+    out.Number(node.firstSector);
+    out.Literal(",\"created\":");
+    out.Time(node.created);
+    out.Literal(",\"modified\":");
+    out.Time(node.modified);
+    out.Literal(",\"resident\":");
+    out.Flag(node.resident);
+    out.Literal(",\"volume_label\":");
+    out.Flag(node.volumeLabel);
+    out.Literal(",\"local_time\":");
+    out.Flag(node.localTime);
+    out.Literal(",\"runs\":[");
     for (size_t i = 0; i < node.runs.size(); ++i) {
         const DataRun& run = node.runs[i];
         const bool sparse = run.startSector == kSparseSector;
-        out += i ? ", {\"start_sector\": " : "{\"start_sector\": ";
-        out += sparse ? std::string("null") : std::to_string(run.startSector);
-        number(", \"sector_count\": ", run.sectorCount);
-        flag(", \"sparse\": ", sparse);
-        out += '}';
+        if (i) out.Char(',');
+        out.Literal("{\"start_sector\":");
+        if (sparse) {
+            out.Literal("null");
+        } else {
+            out.Number(run.startSector);
+        }
+        out.Literal(",\"sector_count\":");
+        out.Number(run.sectorCount);
+        out.Literal(",\"sparse\":");
+        out.Flag(sparse);
+        out.Char('}');
     }
-    out += "], \"recycled\": ";
+    out.Literal("],\"recycled\":");
     if (node.recycled) {
-        out += "{\"original_path\": ";
-        AppendJsonString(out, node.originalPath);
-        out += ", \"deleted\": ";
-        AppendTime(out, node.recycledTime);
-        out += '}';
+        out.Literal("{\"original_path\":");
+        out.String(node.originalPath);
+        out.Literal(",\"deleted\":");
+        out.Time(node.recycledTime);
+        out.Char('}');
     } else {
-        out += "null";
+        out.Literal("null");
     }
-    flag(", \"recycle_info\": ", node.recycleInfo);
-    out += ", \"stream\": ";
+    out.Literal(",\"recycle_info\":");
+    out.Flag(node.recycleInfo);
+    out.Literal(",\"stream\":");
     if (node.isStream) {
-        out += "{\"name\": ";
-        AppendJsonString(out, node.streamName);
-        number(", \"owner_id\": ", node.streamOwner);
-        out += '}';
+        out.Literal("{\"name\":");
+        out.String(node.streamName);
+        out.Literal(",\"owner_id\":");
+        out.Number(node.streamOwner);
+        out.Char('}');
     } else {
-        out += "null";
+        out.Literal("null");
     }
-    out += ", \"metadata\": ";
+    out.Literal(",\"metadata\":");
     if (node.described) {
-        out += "{\"maker\": ";
-        AppendJsonString(out, node.maker);
-        out += ", \"model\": ";
-        AppendJsonString(out, node.model);
-        out += ", \"title\": ";
-        AppendJsonString(out, node.title);
-        out += ", \"date\": ";
-        AppendJsonString(out, node.date);
-        out += '}';
+        out.Literal("{\"maker\":");
+        out.String(node.maker);
+        out.Literal(",\"model\":");
+        out.String(node.model);
+        out.Literal(",\"title\":");
+        out.String(node.title);
+        out.Literal(",\"date\":");
+        out.String(node.date);
+        out.Char('}');
     } else {
-        out += "null";
+        out.Literal("null");
     }
-    out += '}';
+    out.Char('}');
+    return out.At();
 }
 
 void Tag(std::ostream& out, int indent, const char* name, const std::string& value) {
@@ -175,12 +277,10 @@ void Tag(std::ostream& out, int indent, const char* name, const std::string& val
 
 std::string IsoTime(uint32_t seconds) {
     if (seconds == 0) return {};
-    std::time_t t = seconds;
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
+    char text[24];
+    JsonCursor out(text);
+    out.IsoTime(seconds);
+    return std::string(text, out.At());
 }
 
 std::string HumanSize(uint64_t bytes) {
@@ -290,12 +390,25 @@ public:
         nodes_ = 0;
     }
     void Node(const PartResult&, NodeResult&& node) override {
-        line_.assign(nodes_++ ? ",\n   " : "\n   ");
-        AppendNodeJson(line_, node);
-        out_ << line_;
+        const size_t bound = NodeJsonBound(node) + 8;
+        if (pending_.size() - used_ < bound) {
+            Flush();
+            if (pending_.size() < bound) pending_.resize(std::max(bound, kFlushBytes));
+        }
+        JsonCursor out(pending_.data() + used_);
+        if (nodes_++) {
+            out.Literal(",\n   ");
+        } else {
+            out.Literal("\n   ");
+        }
+        used_ = static_cast<size_t>(WriteNodeJson(out.At(), node) - pending_.data());
     }
-    void EndPart(const PartResult&) override { out_ << (nodes_ ? "\n  ]}" : "]}"); }
+    void EndPart(const PartResult&) override {
+        Flush();
+        out_ << (nodes_ ? "\n  ]}" : "]}");
+    }
     void End(const ScanTotals& totals) override {
+        Flush();
         out_ << (parts_ ? "\n ]" : "]") << ",\n \"summary\": "
              << Dump({{"files", totals.files}, {"bytes", totals.bytes}, {"deleted_files", totals.deletedFiles}})
              << "\n}\n";
@@ -305,7 +418,14 @@ private:
     std::ostream& out_;
     uint64_t parts_ = 0;
     uint64_t nodes_ = 0;
-    std::string line_;  // kept: one allocation for every node
+    // Nodes go out a megabyte at a time, from a buffer made once.
+    static constexpr size_t kFlushBytes = size_t{1} << 20;
+    std::vector<char> pending_ = std::vector<char>(kFlushBytes);
+    size_t used_ = 0;
+    void Flush() {
+        out_.write(pending_.data(), static_cast<std::streamsize>(used_));
+        used_ = 0;
+    }
 };
 
 class DfxmlReport final : public ReportWriter {

@@ -40,32 +40,44 @@ void FillDetails(const RFileNode* node, void* context) {
     }
 }
 
-const std::unordered_map<uint32_t, ravlin::FileTypeInfo>& TypeTable() {
+// The type table as the reports show it: names in UTF-8, made once.
+struct TypeEntry {
+    std::string name;
+    int category = 6;
+};
+
+const std::unordered_map<uint32_t, TypeEntry>& TypeTable() {
     static const auto table = [] {
-        std::unordered_map<uint32_t, ravlin::FileTypeInfo> map;
-        for (auto& info : ravlin::ListFileTypes()) map.emplace(info.typeId, info);
+        std::unordered_map<uint32_t, TypeEntry> map;
+        for (auto& info : ravlin::ListFileTypes())
+            map.emplace(info.typeId, TypeEntry{ToUtf8(info.name), static_cast<int>(info.category)});
         return map;
     }();
     return table;
 }
 
-NodeResult MakeNode(const IScanView& view, uint64_t part, uint32_t id, const NodeBrief& brief,
-                    const std::string& prefix, int depth) {
-    NodeResult node;
-    node.id = id;
-    node.parentId = brief.parentId;
-    node.name = ToUtf8(brief.name);
-    node.path = prefix + node.name;
-    node.kind = brief.kind;
-    node.directory = brief.isDirectory != 0;
-    node.size = node.directory ? 0 : brief.size;
-    node.typeId = brief.typeId;
-    node.firstSector = brief.firstSector;
-    node.modified = brief.secondTime;
-    node.localTime = brief.localTime != 0;
-    node.depth = depth;
-    view.VisitNode(part, id, FillDetails, &node);
-    return node;
+// A node as the reports take it, from the node itself while the view holds it.
+NodeResult MakeNode(const RFileNode& node) {
+    NodeResult out;
+    out.id = node.id;
+    out.parentId = node.parentId;
+    // A recycle-bin node shows the name its info item gave it.
+    const auto* shown = dynamic_cast<const RFileNodeRecycleName*>(node.ext.get());
+    out.name = ToUtf8(shown ? shown->name : node.name);
+    out.kind = static_cast<uint32_t>(node.kind);
+    out.directory = node.IsDirectoryKind();
+    out.size = out.directory ? 0 : node.size;
+    out.typeId = node.typeId;
+    out.firstSector = node.firstSector;
+    out.modified = node.secondTime;
+    out.localTime = node.localTime != 0;
+    FillDetails(&node, &out);
+    return out;
+}
+
+// Takes a page of children into `page`.
+void TakeChild(const RFileNode* node, void* context) {
+    static_cast<std::vector<NodeResult>*>(context)->push_back(MakeNode(*node));
 }
 
 // Preorder: each directory is followed by its whole subtree, subdirectories before files.
@@ -96,33 +108,43 @@ Chosen Choose(const WalkSelection& selection, const std::string& foldedPath, uin
 
 void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode, int maxDepth, ResultSink& sink,
                    const WalkSelection& selection, ScanTotals& totals) {
-    auto count = [&](uint32_t id) {
-        return everyNode ? view.GetChildCount(part.index, id) : view.GetVisibleChildCount(part.index, id);
-    };
-    auto child = [&](uint32_t id, uint64_t i) {
-        return everyNode ? view.GetChild(part.index, id, i) : view.GetVisibleChild(part.index, id, i);
-    };
+    // Children come a page at a time, so that memory stays bounded however wide a folder is.
+    constexpr uint64_t kPage = 1024;
     struct Frame {
         uint32_t id;
         std::string prefix;
-        uint64_t next;
-        uint64_t count;
+        std::vector<NodeResult> page;
+        size_t next;            // in the page
+        uint64_t pageEnd;       // list position after the page
+        bool more;              // the list goes on after the page
         bool inside;      // below a chosen node: everything is kept
         bool shown;       // the folder itself is shown: its children hang below it
         bool recycleBin;  // in the recycle bin
     };
+    auto fill = [&](Frame& frame) {
+        frame.page.clear();
+        frame.next = 0;
+        uint64_t positions =
+            view.VisitChildren(part.index, frame.id, !everyNode, frame.pageEnd, kPage, TakeChild, &frame.page);
+        frame.pageEnd += positions;
+        frame.more = positions == kPage;
+    };
     const bool narrows = selection.NarrowsNodes();
     std::vector<Frame> stack;
-    stack.push_back({part.rootId, "", 0, count(part.rootId), !narrows, true, false});
+    stack.push_back({part.rootId, "", {}, 0, 0, true, !narrows, true, false});
+    fill(stack.back());
     while (!stack.empty()) {
         Frame& frame = stack.back();
-        if (frame.next >= frame.count) {
-            stack.pop_back();
+        if (frame.next >= frame.page.size()) {
+            if (frame.more) {
+                fill(frame);
+            } else {
+                stack.pop_back();
+            }
             continue;
         }
-        uint32_t id = child(frame.id, frame.next++);
-        NodeBrief brief;
-        if (id == frame.id || !view.GetNodeBrief(part.index, id, &brief)) continue;
+        NodeResult node = std::move(frame.page[frame.next++]);
+        const uint32_t id = node.id;
         int depth = static_cast<int>(stack.size()) - 1;
         // A node shown without its folder (chosen by a pattern or an id) starts a tree of its
         // own, named by its whole path.
@@ -131,9 +153,9 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
             shownDepth = f.shown ? shownDepth + (&f == &stack.front() ? 0 : 1) : 0;
         // The library's fixed folder names in English: the folder of lost paths (left out
         // while empty) and the recycle bin's display name at the top.
-        const bool lostPath = id == part.lostPathId && brief.isDirectory;
+        const bool lostPath = id == part.lostPathId && node.directory;
         if (lostPath && view.GetChildCount(part.index, id) == 0) continue;
-        NodeResult node = MakeNode(view, part.index, id, brief, frame.prefix, depth);
+        node.path = frame.prefix + node.name;
         const bool isRecycleBin = depth == 0 && node.directory && EnglishName(node.name) == "Recycle Bin";
         if (lostPath || (depth == 0 && node.directory)) {
             node.name = part.fsType == kCarvedFsType ? EnglishCategoryName(node.name) : EnglishName(node.name);
@@ -174,7 +196,8 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         std::string prefix = node.path + "/";
         if (shown) sink.Node(part, std::move(node));
         const bool bin = frame.recycleBin || (depth == 0 && isRecycleBin);
-        stack.push_back({id, std::move(prefix), 0, count(id), inside, shown, bin});
+        stack.push_back({id, std::move(prefix), {}, 0, 0, true, inside, shown, bin});
+        fill(stack.back());
     }
 }
 
@@ -316,14 +339,15 @@ std::string KindName(uint32_t kind) {
     }
 }
 
-std::string TypeName(uint32_t typeId) {
+const std::string& TypeName(uint32_t typeId) {
+    static const std::string unknown = "unknown";
     auto it = TypeTable().find(typeId);
-    return typeId == 0 || it == TypeTable().end() ? "unknown" : ToUtf8(it->second.name);
+    return typeId == 0 || it == TypeTable().end() ? unknown : it->second.name;
 }
 
 int TypeCategory(uint32_t typeId) {
     auto it = TypeTable().find(typeId);
-    return it == TypeTable().end() ? 6 : static_cast<int>(it->second.category);
+    return it == TypeTable().end() ? 6 : it->second.category;
 }
 
 }  // namespace ravlin::cli

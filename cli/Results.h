@@ -141,7 +141,7 @@ std::string FsTypeName(uint32_t fsType);
 // Kind names of the reports: "file", "deleted file", "directory", "deleted directory".
 std::string KindName(uint32_t kind);
 // Name of a type id from the type table; "unknown" for 0 and unknown ids.
-std::string TypeName(uint32_t typeId);
+const std::string& TypeName(uint32_t typeId);
 int TypeCategory(uint32_t typeId);
 
 }  // namespace ravlin::cli

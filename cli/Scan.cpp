@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -369,7 +370,25 @@ int RunScan(const ScanOptions& options) {
     } removeTemporary{reportTemp};
 
     Host host;  // outlives the engine, whose worker calls it
+    // Wakes the progress loop the moment the scan ends, rather than at its next tick.
+    struct FinishSignal {
+        std::mutex lock;
+        std::condition_variable wake;
+        bool finished = false;
+        static void Notify(ScanEngine::Notify what, void* context) {
+            auto& self = *static_cast<FinishSignal*>(context);
+            if (what != ScanEngine::Finished) return;
+            std::lock_guard<std::mutex> guard(self.lock);
+            self.finished = true;
+            self.wake.notify_all();
+        }
+        void WaitFor(std::chrono::milliseconds time) {
+            std::unique_lock<std::mutex> guard(lock);
+            wake.wait_for(guard, time, [&] { return finished; });
+        }
+    } finishSignal;
     ScanEngine engine;
+    engine.SetNotifyCallback(FinishSignal::Notify, &finishSignal);
     if (selection.deletedOnly && selection.types.empty() && selection.minSize == 0 && selection.maxSize == UINT64_MAX)
         engine.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
     else if (!selection.SelectsAll())
@@ -435,7 +454,7 @@ int RunScan(const ScanOptions& options) {
             progress.Update(sample());
             lastShown = now;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        finishSignal.WaitFor(std::chrono::milliseconds(20));
     }
     // The hash check reads the whole image, which a quick scan does not: it is waited for.
     while (verifier && !verifier->Done()) {

@@ -199,6 +199,23 @@ RFileNodeCreationInfo::~RFileNodeCreationInfo() = default;
 IScanHost::~IScanHost() = default;
 IScanView::~IScanView() = default;
 
+// Through the single calls, for views that have nothing faster.
+unsigned long long IScanView::VisitChildren(unsigned long long partIndex, unsigned int nodeId, bool visibleOnly,
+                                            unsigned long long first, unsigned long long count,
+                                            void (*visit)(const RFileNode* child, void* context),
+                                            void* context) const {
+    if (!visit) return 0;
+    const unsigned long long total =
+        visibleOnly ? GetVisibleChildCount(partIndex, nodeId) : GetChildCount(partIndex, nodeId);
+    if (first >= total) return 0;
+    const unsigned long long end = total - first > count ? first + count : total;
+    for (unsigned long long i = first; i < end; ++i) {
+        unsigned int child = visibleOnly ? GetVisibleChild(partIndex, nodeId, i) : GetChild(partIndex, nodeId, i);
+        if (child != nodeId) VisitNode(partIndex, child, visit, context);
+    }
+    return end - first;
+}
+
 namespace ravlin {
 
 const char* LibraryVersion() { return RAVLIN_VERSION; }

@@ -133,6 +133,28 @@ unsigned int ScanPreViewBridge::GetChild(unsigned long long partIndex, unsigned 
     return view ? view->AllChildAt(nodeId, index) : 0;
 }
 
+unsigned long long ScanPreViewBridge::VisitChildren(unsigned long long partIndex, unsigned int nodeId,
+                                                    bool visibleOnly, unsigned long long first,
+                                                    unsigned long long count,
+                                                    void (*visit)(const RFileNode* child, void* context),
+                                                    void* context) const {
+    auto view = ViewOf(partIndex);
+    auto part = engine_->PartitionAt(partIndex);
+    if (!view || !part || !visit) return 0;
+    std::vector<uint32_t> ids;
+    const uint64_t positions = view->ChildIds(nodeId, visibleOnly, first, count, ids);
+    // The node lock is let go now and then, so that a running scan is never held up for long.
+    constexpr size_t kPerLock = 512;
+    for (size_t from = 0; from < ids.size(); from += kPerLock) {
+        auto nodes = part->ReadLock();
+        for (size_t i = from; i < ids.size() && i < from + kPerLock; ++i) {
+            if (ids[i] == nodeId) continue;
+            if (const RFileNode* node = part->LiveNodeAt(ids[i])) visit(node, context);
+        }
+    }
+    return positions;
+}
+
 unsigned int ScanPreViewBridge::GetVisibleDir(unsigned long long partIndex, unsigned int nodeId,
                                               unsigned long long index) const {
     auto view = ViewOf(partIndex);

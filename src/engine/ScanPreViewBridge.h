@@ -35,6 +35,10 @@ public:
                                      unsigned int nodeId) const override;
     unsigned int GetChild(unsigned long long partIndex, unsigned int nodeId,
                           unsigned long long index) const override;
+    unsigned long long VisitChildren(unsigned long long partIndex, unsigned int nodeId, bool visibleOnly,
+                                     unsigned long long first, unsigned long long count,
+                                     void (*visit)(const RFileNode* child, void* context),
+                                     void* context) const override;
     unsigned int GetVisibleDir(unsigned long long partIndex, unsigned int nodeId,
                                unsigned long long index) const override;
     void SetNodeChecked(unsigned long long partIndex, unsigned int nodeId, bool checked) override;

@@ -664,6 +664,30 @@ uint32_t PartView::AllChildAt(uint32_t id, uint64_t index) const {
     return all && index < all->size() ? (*all)[index] : 0;
 }
 
+uint64_t PartView::ChildIds(uint32_t id, bool visibleOnly, uint64_t first, uint64_t count,
+                            std::vector<uint32_t>& out) const {
+    out.clear();
+    auto view = Snapshot();
+    if (!view) return 0;
+    // Takes what falls in the range from one list, `skip` being where the list starts.
+    auto add = [&](const std::vector<uint32_t>* ids, uint64_t skip) {
+        if (!ids || first + out.size() >= skip + ids->size()) return;
+        uint64_t from = first + out.size() - skip;
+        uint64_t take = std::min<uint64_t>(ids->size() - from, count - out.size());
+        out.insert(out.end(), ids->begin() + static_cast<ptrdiff_t>(from),
+                   ids->begin() + static_cast<ptrdiff_t>(from + take));
+    };
+    if (visibleOnly) {
+        const auto* dirs = view->Dirs(id);
+        const uint64_t dirCount = dirs ? dirs->size() : 0;
+        if (first < dirCount) add(dirs, 0);
+        if (out.size() < count) add(view->Files(id), dirCount);
+    } else {
+        add(view->All(id), 0);
+    }
+    return out.size();
+}
+
 bool PartView::NodeStatus(uint32_t id, NodeStatusBrief& out) const {
     out = NodeStatusBrief();
     auto view = Snapshot();

@@ -210,6 +210,11 @@ public:
     uint32_t VisibleDirAt(uint32_t id, uint64_t index) const;
     uint64_t AllChildCount(uint32_t id) const;
     uint32_t AllChildAt(uint32_t id, uint64_t index) const;
+    // Positions `first` to `first + count - 1` of the children of `id`, from one snapshot: of
+    // every attached one, or of the visible ones (directories first) with `visibleOnly`.
+    // Returns how many of those positions the list has.
+    uint64_t ChildIds(uint32_t id, bool visibleOnly, uint64_t first, uint64_t count,
+                      std::vector<uint32_t>& out) const;
     bool NodeStatus(uint32_t id, NodeStatusBrief& out) const;
 
     // For tests and for the preview's bookkeeping (lock held).

@@ -461,3 +461,139 @@ TEST(BrowseNtfs, FiltersAndCollectorsOutliveAStartAndReadersNest) {
     view.CloseReader(0);
     EXPECT_FALSE(view.OpenReader(99));
 }
+
+namespace {
+
+// Hands every call on to a view, except VisitChildren: that one is the interface's own, made of
+// the single calls, as a host's own view would have it.
+class PlainView final : public IScanView {
+public:
+    explicit PlainView(IScanView& view) : v_(view) {}
+    unsigned long long GetPartCount() const override { return v_.GetPartCount(); }
+    bool GetPartBrief(unsigned long long p, PartBrief* out) const override { return v_.GetPartBrief(p, out); }
+    bool VisitNode(unsigned long long p, unsigned int id, void (*visit)(const RFileNode*, void*), void* c) const override {
+        return v_.VisitNode(p, id, visit, c);
+    }
+    bool GetNodeBrief(unsigned long long p, unsigned int id, NodeBrief* out) const override {
+        return v_.GetNodeBrief(p, id, out);
+    }
+    unsigned long long GetVisibleChildCount(unsigned long long p, unsigned int id) const override {
+        return v_.GetVisibleChildCount(p, id);
+    }
+    unsigned int GetVisibleChild(unsigned long long p, unsigned int id, unsigned long long i) const override {
+        return v_.GetVisibleChild(p, id, i);
+    }
+    unsigned long long GetVisibleDirCount(unsigned long long p, unsigned int id) const override {
+        return v_.GetVisibleDirCount(p, id);
+    }
+    unsigned long long GetChildCount(unsigned long long p, unsigned int id) const override { return v_.GetChildCount(p, id); }
+    unsigned int GetChild(unsigned long long p, unsigned int id, unsigned long long i) const override {
+        return v_.GetChild(p, id, i);
+    }
+    unsigned int GetVisibleDir(unsigned long long p, unsigned int id, unsigned long long i) const override {
+        return v_.GetVisibleDir(p, id, i);
+    }
+    void SetNodeChecked(unsigned long long p, unsigned int id, bool c) override { v_.SetNodeChecked(p, id, c); }
+    void SetNodesChecked(const unsigned long long* p, const unsigned int* ids, int n, bool c) override {
+        v_.SetNodesChecked(p, ids, n, c);
+    }
+    const wchar_t* CurrentPath() const override { return v_.CurrentPath(); }
+    unsigned long long GetCheckedBytes() const override { return v_.GetCheckedBytes(); }
+    bool GetNodeStatus(unsigned long long p, unsigned int id, NodeStatusBrief* out) const override {
+        return v_.GetNodeStatus(p, id, out);
+    }
+    bool OpenReader(unsigned long long p) override { return v_.OpenReader(p); }
+    bool ReadNodeData(unsigned long long p, unsigned int id, void* b, unsigned long long o, unsigned int n) override {
+        return v_.ReadNodeData(p, id, b, o, n);
+    }
+    void CloseReader(unsigned long long p) override { v_.CloseReader(p); }
+    bool ReadNodeDataChecked(unsigned long long p, unsigned int id, void* b, unsigned long long o, unsigned int n,
+                             ReadGap* g, unsigned int m, unsigned int* c) override {
+        return v_.ReadNodeDataChecked(p, id, b, o, n, g, m, c);
+    }
+
+private:
+    IScanView& v_;
+};
+
+struct Seen {
+    uint32_t id;
+    std::string name;
+    uint64_t size;
+    bool operator==(const Seen&) const = default;
+};
+
+void Take(const RFileNode* node, void* context) {
+    static_cast<std::vector<Seen>*>(context)->push_back({node->id, Utf8(node->name.c_str()), node->size});
+}
+
+// A folder's children through VisitChildren, `page` positions a call.
+std::vector<Seen> Paged(const IScanView& view, uint64_t part, uint32_t id, bool visibleOnly, uint64_t page,
+                        uint64_t& positions) {
+    std::vector<Seen> seen;
+    positions = 0;
+    for (uint64_t got; (got = view.VisitChildren(part, id, visibleOnly, positions, page, Take, &seen)) != 0;) {
+        EXPECT_LE(got, page);
+        positions += got;
+        if (got < page) break;
+    }
+    return seen;
+}
+
+// The same through one GetChild and one VisitNode per child.
+std::vector<Seen> OneByOne(const IScanView& view, uint64_t part, uint32_t id, bool visibleOnly, uint64_t& count) {
+    std::vector<Seen> seen;
+    count = visibleOnly ? view.GetVisibleChildCount(part, id) : view.GetChildCount(part, id);
+    for (uint64_t i = 0; i < count; ++i) {
+        uint32_t child = visibleOnly ? view.GetVisibleChild(part, id, i) : view.GetChild(part, id, i);
+        if (child != id) view.VisitNode(part, child, Take, &seen);
+    }
+    return seen;
+}
+
+}  // namespace
+
+// With only deleted files in view, a folder's visible children differ from its attached ones,
+// and pages that do not divide the lists cross from folders to files.
+TEST(BrowseNtfs, ChildrenVisitedInPagesAreTheChildrenOneByOne) {
+    auto image = FixtureImage("ntfs.img");
+    ScanEngine engine;
+    engine.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
+    ScanWhileTicking(engine, DiskInput(image), 0);
+    IScanView& view = engine.GetView();
+    PlainView plain(view);
+    size_t folders = 0, differing = 0, children = 0;
+    for (uint64_t part = 0; part < view.GetPartCount(); ++part) {
+        PartBrief brief;
+        ASSERT_TRUE(view.GetPartBrief(part, &brief));
+        std::vector<uint32_t> pending{brief.rootNodeId};
+        while (!pending.empty()) {
+            const uint32_t id = pending.back();
+            pending.pop_back();
+            ++folders;
+            for (bool visibleOnly : {false, true}) {
+                uint64_t count = 0;
+                const auto want = OneByOne(view, part, id, visibleOnly, count);
+                for (uint64_t page : {1u, 7u, 4096u}) {
+                    uint64_t positions = 0;
+                    EXPECT_EQ(Paged(view, part, id, visibleOnly, page, positions), want) << id << " page " << page;
+                    EXPECT_EQ(positions, count);
+                }
+                uint64_t positions = 0;
+                EXPECT_EQ(Paged(plain, part, id, visibleOnly, 7, positions), want) << id;
+                EXPECT_EQ(positions, count);
+                EXPECT_EQ(view.VisitChildren(part, id, visibleOnly, count, 5, Take, nullptr), 0u);
+                children += want.size();
+            }
+            differing += view.GetChildCount(part, id) != view.GetVisibleChildCount(part, id);
+            for (uint64_t i = 0, n = view.GetChildCount(part, id); i < n; ++i) {
+                NodeBrief child;
+                uint32_t c = view.GetChild(part, id, i);
+                if (c != id && view.GetNodeBrief(part, c, &child) && child.isDirectory) pending.push_back(c);
+            }
+        }
+    }
+    EXPECT_GT(folders, 10u);
+    EXPECT_GT(differing, 3u);
+    EXPECT_GT(children, 2000u);
+}

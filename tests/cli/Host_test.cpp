@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -343,6 +344,25 @@ TEST(HostText, BodyFieldsAndSizes) {
 
 // Names come from disks: whatever bytes they hold, the json report stays valid JSON and keeps
 // every character that is one.
+// Report times are made without the C library: they must agree with it over the whole range.
+TEST(HostText, ReportTimesAgreeWithTheCalendar) {
+    auto expected = [](uint32_t seconds) {
+        std::time_t t = seconds;
+        std::tm tm{};
+        gmtime_r(&t, &tm);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+        return std::string(text);
+    };
+    // Leap days, century years, the last second of 32-bit time.
+    for (uint32_t s : {1u, 86399u, 86400u, 68255999u, 951782400u, 951868799u, 1709164800u, 1709251199u,
+                       4107542400u, 4107628799u, 4294967295u})
+        EXPECT_EQ(IsoTime(s), expected(s)) << s;
+    for (uint64_t s = 7; s <= 0xFFFFFFFFu; s += 3 * 86400 + 3607) {
+        ASSERT_EQ(IsoTime(static_cast<uint32_t>(s)), expected(static_cast<uint32_t>(s))) << s;
+    }
+}
+
 TEST(HostText, JsonReportsEscapeNamesAndReplaceBytesThatAreNoText) {
     const std::string names[] = {"plain.txt", "quote\" and \\ slash", "tab\tand\x01control",
                                  "\xE5\x9B\x9E\xF0\x9F\x98\x80 ok", "bad \xFF\xC0\x80 bytes", "cut \xE5\x9B",
