@@ -676,6 +676,24 @@ TEST(Failures, EachGivesOneLineOnStderrAndItsExitCode) {
     EXPECT_GT(fs::file_size(image), 1u << 20);
 }
 
+// A report the target cannot take whole (here a file-size limit, as a full disk would) fails
+// the run with 74 and leaves neither the report nor its temporary file behind.
+TEST(Failures, AReportThatCannotBeWrittenWholeIsNoReport) {
+    TempDir temp;
+    const std::string image = FixtureImage("ntfs.img").string();
+    const std::string report = (temp / "r.json").string();
+    // 64 KiB of file at most; the report of this volume is far larger.
+    auto run = RunProgram("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 128; exec env TZ=UTC \"$0\" \"$@\"",
+                                      RAVLIN_CLI_PATH, "scan", image, "--report", report, "-q"});
+    EXPECT_EQ(run.code, 74) << run.err;
+    EXPECT_NE(run.err.find("cannot write the report"), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::is_empty(temp.Path())) << "left behind: " << fs::directory_iterator(temp.Path())->path();
+    // Without the limit the same run writes it.
+    auto whole = RunRavlin({"scan", image, "--report", report, "-q"});
+    EXPECT_EQ(whole.code, 0) << whole.err;
+    EXPECT_GT(fs::file_size(report), 64u << 10);
+}
+
 // Ctrl-C, a closed terminal or a service manager's stop: the scan stops and its report is whole,
 // written over the old one only once complete.
 TEST(Interrupt, SigintAndSigtermStopTheScanAndLeaveAWholeReport) {
