@@ -32,6 +32,11 @@ uint64_t BrowseOnce(IScanView& view, std::string& error) {
                 break;
             }
             uint64_t count = view.GetVisibleChildCount(p, id);
+            // The same children a page at a time, read whole while the scan may be writing.
+            uint64_t seenBytes = 0;
+            view.VisitChildren(p, id, true, 0, 64, [](const RFileNode* child, void* context) {
+                *static_cast<uint64_t*>(context) += child->name.size() + child->runs.size() + child->size;
+            }, &seenBytes);
             for (uint64_t i = 0; i < count && i < 64; ++i) {
                 uint32_t child = view.GetVisibleChild(p, id, i);
                 if (child == 0) continue;  // a newer snapshot has fewer children
