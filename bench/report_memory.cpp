@@ -33,12 +33,20 @@ public:
         out->devicePath = out->secondName = out->displayName = out->volumeLabel = L"";
         return true;
     }
-    bool VisitNode(unsigned long long, unsigned int id, void (*visit)(const RFileNode*, void*),
+    bool VisitNode(unsigned long long part, unsigned int id, void (*visit)(const RFileNode*, void*),
                    void* context) const override {
+        NodeBrief brief;
+        GetNodeBrief(part, id, &brief);
         RFileNode node;
         node.id = id;
+        node.parentId = brief.parentId;
+        node.kind = static_cast<NodeKind>(brief.kind);
+        node.size = brief.size;
+        node.typeId = brief.typeId;
+        node.name = brief.name;
         node.firstTime = 1546300800 + id;
-        node.runs = {{2048ull + id * 8, 8}};
+        node.secondTime = brief.secondTime;
+        if (!brief.isDirectory) node.runs = {{2048ull + id * 8, 8}};
         visit(&node, context);
         return true;
     }

@@ -8,7 +8,7 @@
 namespace ravlin::cli {
 namespace {
 
-constexpr size_t kBufferBytes = size_t{1} << 20;
+constexpr size_t kBufferBytes = size_t{512} << 10;
 
 }  // namespace
 

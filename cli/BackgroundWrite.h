@@ -1,5 +1,5 @@
-// An output file whose bytes are written by a thread of its own, a megabyte at a time, while
-// the caller goes on making the next megabyte.
+// An output file whose bytes are written by a thread of its own, half a megabyte at a time,
+// while the caller goes on making the next half.
 #pragma once
 
 #include <condition_variable>

@@ -109,7 +109,7 @@ Chosen Choose(const WalkSelection& selection, const std::string& foldedPath, uin
 void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode, int maxDepth, ResultSink& sink,
                    const WalkSelection& selection, ScanTotals& totals) {
     // Children come a page at a time, so that memory stays bounded however wide a folder is.
-    constexpr uint64_t kPage = 1024;
+    constexpr uint64_t kPage = 256;
     struct Frame {
         uint32_t id;
         std::string prefix;
