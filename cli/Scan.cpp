@@ -25,6 +25,7 @@
 #include "Selection.h"
 #include "Session.h"
 #include "Source.h"
+#include "ThreadedSink.h"
 #include "Unicode.h"
 #include "Verify.h"
 #include "ravlin/Ravlin.h"
@@ -502,7 +503,12 @@ int RunScan(const ScanOptions& options) {
         auto writer = MakeReportWriter(format, out);
         ZoneSink sink(*writer, zone);
         writer->Begin(info);
-        totals = WalkResults(engine, everyNode, sink, walk);
+        {
+            // The report is made on a thread of its own while the walk goes on.
+            ThreadedSink threaded(sink);
+            totals = WalkResults(engine, everyNode, threaded, walk);
+            threaded.Finish();
+        }
         writer->End(totals);
         out.flush();
         bool written = static_cast<bool>(out);
