@@ -58,6 +58,27 @@ public:
             Literal("false");
         }
     }
+    // A key (with its separator and colon) and its value.
+    template <size_t N>
+    void NumberField(const char (&key)[N], uint64_t value) {
+        Literal(key);
+        Number(value);
+    }
+    template <size_t N>
+    void FlagField(const char (&key)[N], bool value) {
+        Literal(key);
+        Flag(value);
+    }
+    template <size_t N>
+    void StringField(const char (&key)[N], std::string_view value) {
+        Literal(key);
+        String(value);
+    }
+    template <size_t N>
+    void TimeField(const char (&key)[N], uint32_t seconds) {
+        Literal(key);
+        Time(seconds);
+    }
 
     // JSON text of a string: quotes, backslashes and control characters escaped, bytes that are
     // not UTF-8 replaced by U+FFFD. At most 6 bytes out for each byte in, and the quotes.
@@ -168,14 +189,10 @@ size_t NodeJsonBound(const NodeResult& node) {
 // One node of the json report, on one line; written by hand for speed.
 char* WriteNodeJson(char* at, const NodeResult& node) {
     JsonCursor out(at);
-    out.Literal("{\"id\":");
-    out.Number(node.id);
-    out.Literal(",\"parent_id\":");
-    out.Number(node.parentId);
-    out.Literal(",\"path\":");
-    out.String(node.path);
-    out.Literal(",\"name\":");
-    out.String(node.name);
+    out.NumberField("{\"id\":", node.id);
+    out.NumberField(",\"parent_id\":", node.parentId);
+    out.StringField(",\"path\":", node.path);
+    out.StringField(",\"name\":", node.name);
     out.Literal(",\"kind\":");
     switch (node.kind) {
         case 1: out.Literal("\"file\""); break;
@@ -184,34 +201,22 @@ char* WriteNodeJson(char* at, const NodeResult& node) {
         case 4: out.Literal("\"deleted directory\""); break;
         default: out.Literal("\"unknown\""); break;
     }
-    out.Literal(",\"deleted\":");
-    out.Flag(node.Deleted());
-    out.Literal(",\"directory\":");
-    out.Flag(node.directory);
-    out.Literal(",\"size\":");
-    out.Number(node.size);
-    out.Literal(",\"type_id\":");
-    out.Number(node.typeId);
+    out.FlagField(",\"deleted\":", node.Deleted());
+    out.FlagField(",\"directory\":", node.directory);
+    out.NumberField(",\"size\":", node.size);
+    out.NumberField(",\"type_id\":", node.typeId);
     if (node.directory) {
         out.Literal(",\"type_name\":\"\",\"category\":null");
     } else {
-        out.Literal(",\"type_name\":");
-        out.String(TypeName(node.typeId));
-        out.Literal(",\"category\":");
-        out.Number(static_cast<uint64_t>(TypeCategory(node.typeId)));
+        out.StringField(",\"type_name\":", TypeName(node.typeId));
+        out.NumberField(",\"category\":", static_cast<uint64_t>(TypeCategory(node.typeId)));
     }
-    out.Literal(",\"first_sector\":");
-    out.Number(node.firstSector);
-    out.Literal(",\"created\":");
-    out.Time(node.created);
-    out.Literal(",\"modified\":");
-    out.Time(node.modified);
-    out.Literal(",\"resident\":");
-    out.Flag(node.resident);
-    out.Literal(",\"volume_label\":");
-    out.Flag(node.volumeLabel);
-    out.Literal(",\"local_time\":");
-    out.Flag(node.localTime);
+    out.NumberField(",\"first_sector\":", node.firstSector);
+    out.TimeField(",\"created\":", node.created);
+    out.TimeField(",\"modified\":", node.modified);
+    out.FlagField(",\"resident\":", node.resident);
+    out.FlagField(",\"volume_label\":", node.volumeLabel);
+    out.FlagField(",\"local_time\":", node.localTime);
     out.Literal(",\"runs\":[");
     for (size_t i = 0; i < node.runs.size(); ++i) {
         const DataRun& run = node.runs[i];
@@ -223,44 +228,33 @@ char* WriteNodeJson(char* at, const NodeResult& node) {
         } else {
             out.Number(run.startSector);
         }
-        out.Literal(",\"sector_count\":");
-        out.Number(run.sectorCount);
-        out.Literal(",\"sparse\":");
-        out.Flag(sparse);
+        out.NumberField(",\"sector_count\":", run.sectorCount);
+        out.FlagField(",\"sparse\":", sparse);
         out.Char('}');
     }
     out.Literal("],\"recycled\":");
     if (node.recycled) {
-        out.Literal("{\"original_path\":");
-        out.String(node.originalPath);
-        out.Literal(",\"deleted\":");
-        out.Time(node.recycledTime);
+        out.StringField("{\"original_path\":", node.originalPath);
+        out.TimeField(",\"deleted\":", node.recycledTime);
         out.Char('}');
     } else {
         out.Literal("null");
     }
-    out.Literal(",\"recycle_info\":");
-    out.Flag(node.recycleInfo);
+    out.FlagField(",\"recycle_info\":", node.recycleInfo);
     out.Literal(",\"stream\":");
     if (node.isStream) {
-        out.Literal("{\"name\":");
-        out.String(node.streamName);
-        out.Literal(",\"owner_id\":");
-        out.Number(node.streamOwner);
+        out.StringField("{\"name\":", node.streamName);
+        out.NumberField(",\"owner_id\":", node.streamOwner);
         out.Char('}');
     } else {
         out.Literal("null");
     }
     out.Literal(",\"metadata\":");
     if (node.described) {
-        out.Literal("{\"maker\":");
-        out.String(node.maker);
-        out.Literal(",\"model\":");
-        out.String(node.model);
-        out.Literal(",\"title\":");
-        out.String(node.title);
-        out.Literal(",\"date\":");
-        out.String(node.date);
+        out.StringField("{\"maker\":", node.maker);
+        out.StringField(",\"model\":", node.model);
+        out.StringField(",\"title\":", node.title);
+        out.StringField(",\"date\":", node.date);
         out.Char('}');
     } else {
         out.Literal("null");
