@@ -25,7 +25,6 @@
 #include "Selection.h"
 #include "Session.h"
 #include "Source.h"
-#include "ThreadedSink.h"
 #include "Unicode.h"
 #include "Verify.h"
 #include "ravlin/Ravlin.h"
@@ -503,12 +502,7 @@ int RunScan(const ScanOptions& options) {
         auto writer = MakeReportWriter(format, out);
         ZoneSink sink(*writer, zone);
         writer->Begin(info);
-        {
-            // The report is made on a thread of its own while the walk goes on.
-            ThreadedSink threaded(sink);
-            totals = WalkResults(engine, everyNode, threaded, walk);
-            threaded.Finish();
-        }
+        totals = WalkResults(engine, everyNode, sink, walk);
         writer->End(totals);
         out.flush();
         bool written = static_cast<bool>(out);
