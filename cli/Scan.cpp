@@ -16,7 +16,6 @@
 #include <optional>
 #include <thread>
 
-#include "BackgroundWrite.h"
 #include "ExitCodes.h"
 #include "Progress.h"
 #include "Recover.h"
@@ -146,7 +145,7 @@ ProgressSample Sample(const ScanEngine& engine, const Host& host, uint64_t regio
 
 // Opens the report's temporary file (beside the report, renamed over it once written) before
 // the scan, so that a bad path fails at once.
-bool OpenReport(const ScanOptions& options, const Source& source, BackgroundFile& file, fs::path& temporary,
+bool OpenReport(const ScanOptions& options, const Source& source, std::ofstream& file, fs::path& temporary,
                 std::string& error) {
     if (options.report.empty() || options.report == "-") return true;
     fs::path path(options.report);
@@ -160,7 +159,8 @@ bool OpenReport(const ScanOptions& options, const Source& source, BackgroundFile
     }
     temporary = path;
     temporary += ".partial-" + std::to_string(::getpid());
-    if (!file.Open(temporary.string())) {
+    file.open(temporary, std::ios::trunc);
+    if (!file) {
         error = "cannot create " + options.report + ": " + std::strerror(errno);
         return false;
     }
@@ -355,7 +355,7 @@ int RunScan(const ScanOptions& options) {
             return kExitCantCreate;
         }
     }
-    BackgroundFile reportFile;
+    std::ofstream reportFile;
     fs::path reportTemp;
     if (!OpenReport(options, info.source, reportFile, reportTemp, error)) {
         std::cerr << "ravlin: " << error << '\n';
@@ -506,8 +506,9 @@ int RunScan(const ScanOptions& options) {
         writer->End(totals);
         out.flush();
         bool written = static_cast<bool>(out);
-        if (reportFile.IsOpen()) {
-            written = reportFile.Close() && written;
+        if (reportFile.is_open()) {
+            reportFile.close();
+            written = written && !reportFile.fail();
             std::error_code ec;
             if (written) fs::rename(reportTemp, options.report, ec);
             if (!written || ec) fs::remove(reportTemp, ec), written = false;
