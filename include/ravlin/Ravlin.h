@@ -388,10 +388,11 @@ public:
                                      unsigned int maxGaps, unsigned int* gapCount) = 0;
     // Calls `visit` for the children of a node at positions `first` to `first + count - 1` of
     // the list GetChild gives (GetVisibleChild with `visibleOnly`), in order, with the whole
-    // child while the view holds it still (valid only during the call); children no longer live
-    // are passed over. Returns how many positions the list had in that range: fewer than
-    // `count` at its end. `visit` must not call the view. This does the work of GetChild and
-    // VisitNode for each child at the cost of a few locks per call.
+    // child while the view holds it still (valid only during the call). Children no longer
+    // live, and a root listed as its own child, are passed over. Returns how many positions the
+    // list had in that range: fewer than `count` at its end. `visit` must not call the view.
+    // This does the work of GetChild and VisitNode for each child at the cost of a few locks
+    // per call.
     virtual unsigned long long VisitChildren(unsigned long long partIndex, unsigned int nodeId, bool visibleOnly,
                                              unsigned long long first, unsigned long long count,
                                              void (*visit)(const RFileNode* child, void* context),

@@ -138,9 +138,12 @@ unsigned long long ScanPreViewBridge::VisitChildren(unsigned long long partIndex
                                                     unsigned long long count,
                                                     void (*visit)(const RFileNode* child, void* context),
                                                     void* context) const {
-    auto view = ViewOf(partIndex);
+    // The ids and the nodes come from the same partition record, even if the list changes.
+    auto preview = engine_->Preview();
     auto part = engine_->PartitionAt(partIndex);
-    if (!view || !part || !visit) return 0;
+    if (!preview || !part || !visit) return 0;
+    auto view = preview->PartViewOf(part.get());
+    if (!view) return 0;
     std::vector<uint32_t> ids;
     const uint64_t positions = view->ChildIds(nodeId, visibleOnly, first, count, ids);
     // The node lock is let go now and then, so that a running scan is never held up for long.
