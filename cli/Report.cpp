@@ -179,28 +179,21 @@ private:
 };
 
 // Room one node's line can take at most.
-size_t NodeJsonBound(const NodeResult& node) {
-    const size_t text = node.path.size() + node.name.size() + TypeName(node.typeId).size() + node.originalPath.size() +
+size_t NodeJsonBound(const NodeResult& node, const std::string& typeName) {
+    const size_t text = node.path.size() + node.name.size() + typeName.size() + node.originalPath.size() +
                         node.streamName.size() + node.maker.size() + node.model.size() + node.title.size() +
                         node.date.size();
     return 1024 + 6 * text + 96 * node.runs.size();
 }
 
 // One node of the json report, on one line; written by hand for speed.
-char* WriteNodeJson(char* at, const NodeResult& node) {
+char* WriteNodeJson(char* at, const NodeResult& node, const std::string& typeName) {
     JsonCursor out(at);
     out.NumberField("{\"id\":", node.id);
     out.NumberField(",\"parent_id\":", node.parentId);
     out.StringField(",\"path\":", node.path);
     out.StringField(",\"name\":", node.name);
-    out.Literal(",\"kind\":");
-    switch (node.kind) {
-        case 1: out.Literal("\"file\""); break;
-        case 2: out.Literal("\"deleted file\""); break;
-        case 3: out.Literal("\"directory\""); break;
-        case 4: out.Literal("\"deleted directory\""); break;
-        default: out.Literal("\"unknown\""); break;
-    }
+    out.StringField(",\"kind\":", KindName(node.kind));
     out.FlagField(",\"deleted\":", node.Deleted());
     out.FlagField(",\"directory\":", node.directory);
     out.NumberField(",\"size\":", node.size);
@@ -208,7 +201,7 @@ char* WriteNodeJson(char* at, const NodeResult& node) {
     if (node.directory) {
         out.Literal(",\"type_name\":\"\",\"category\":null");
     } else {
-        out.StringField(",\"type_name\":", TypeName(node.typeId));
+        out.StringField(",\"type_name\":", typeName);
         out.NumberField(",\"category\":", static_cast<uint64_t>(TypeCategory(node.typeId)));
     }
     out.NumberField(",\"first_sector\":", node.firstSector);
@@ -384,7 +377,8 @@ public:
         nodes_ = 0;
     }
     void Node(const PartResult&, NodeResult&& node) override {
-        const size_t bound = NodeJsonBound(node) + 8;
+        const std::string& typeName = TypeName(node.typeId);
+        const size_t bound = NodeJsonBound(node, typeName) + 8;
         if (pending_.size() - used_ < bound) {
             Flush();
             if (pending_.size() < bound) pending_.resize(std::max(bound, kFlushBytes));
@@ -395,7 +389,7 @@ public:
         } else {
             out.Literal("\n   ");
         }
-        used_ = static_cast<size_t>(WriteNodeJson(out.At(), node) - pending_.data());
+        used_ = static_cast<size_t>(WriteNodeJson(out.At(), node, typeName) - pending_.data());
     }
     void EndPart(const PartResult&) override {
         Flush();

@@ -75,7 +75,7 @@ NodeResult MakeNode(const RFileNode& node) {
     return out;
 }
 
-// Takes a page of children into `page`.
+// Adds one child to a page of children.
 void TakeChild(const RFileNode* node, void* context) {
     static_cast<std::vector<NodeResult>*>(context)->push_back(MakeNode(*node));
 }
@@ -114,9 +114,9 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         uint32_t id;
         std::string prefix;
         std::vector<NodeResult> page;
-        size_t next;            // in the page
-        uint64_t pageEnd;       // list position after the page
-        bool more;              // the list goes on after the page
+        size_t next;      // in the page
+        uint64_t pageEnd; // list position after the page
+        bool more;        // the list goes on after the page
         bool inside;      // below a chosen node: everything is kept
         bool shown;       // the folder itself is shown: its children hang below it
         bool recycleBin;  // in the recycle bin
@@ -329,7 +329,7 @@ std::string FsTypeName(uint32_t fsType) {
     }
 }
 
-std::string KindName(uint32_t kind) {
+const char* KindName(uint32_t kind) {
     switch (kind) {
         case 1: return "file";
         case 2: return "deleted file";

@@ -139,7 +139,7 @@ std::string EnglishCategoryName(const std::string& name);
 // "NTFS", "FAT32", "FAT16", "exFAT", "carved", or "unknown".
 std::string FsTypeName(uint32_t fsType);
 // Kind names of the reports: "file", "deleted file", "directory", "deleted directory".
-std::string KindName(uint32_t kind);
+const char* KindName(uint32_t kind);
 // Name of a type id from the type table; "unknown" for 0 and unknown ids.
 const std::string& TypeName(uint32_t typeId);
 int TypeCategory(uint32_t typeId);
