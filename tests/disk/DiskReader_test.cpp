@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -320,6 +321,61 @@ TEST(DiskReader, FileSystemsWithoutDirectIoStillRead) {
         EXPECT_TRUE(SectorIs(buffer.data() + 1024, 31));
     }
     std::filesystem::remove(image);
+}
+
+// Pages of the file in the page cache, counted without reading it.
+size_t CachedPages(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    off_t size = ::lseek(fd, 0, SEEK_END);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    std::vector<unsigned char> resident((size + 4095) / 4096);
+    size_t cached = 0;
+    if (map != MAP_FAILED && ::mincore(map, size, resident.data()) == 0)
+        for (unsigned char r : resident) cached += r & 1;
+    if (map != MAP_FAILED) ::munmap(map, size);
+    ::close(fd);
+    return cached;
+}
+
+// Whatever of the image the page cache holds (nothing, a stretch in the middle, all of it),
+// every range reads back the same; and reads of what it does not hold leave it out.
+TEST(DiskReader, ReadsAgreeWhateverThePageCacheHolds) {
+    test::TempDir temp;
+    auto image = temp / "cached.img";
+    constexpr uint64_t kSectors = 6000;  // not a whole number of pages at the end
+    test::WriteNumberedImage(image, kSectors);
+    int fd = ::open(image.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ::fsync(fd);
+    auto evict = [&](off_t from, off_t length) { ::posix_fadvise(fd, from, length, POSIX_FADV_DONTNEED); };
+    DiskReader reader;
+    ASSERT_TRUE(reader.OpenPath(image.wstring()));
+    std::vector<uint8_t> buffer(512 * 2048);
+    auto readsBack = [&](uint64_t first, uint32_t count) {
+        std::fill(buffer.begin(), buffer.end(), 0xEE);
+        if (reader.ReadSectors(buffer.data(), first, count) != 1) return false;
+        for (uint32_t i = 0; i < count; ++i)
+            if (!SectorIs(buffer.data() + size_t{i} * 512, first + i)) return false;
+        return true;
+    };
+    const std::pair<uint64_t, uint32_t> ranges[] = {{0, 2048}, {1, 7}, {2047, 1000}, {3000, 8}, {5990, 10}, {5999, 1}};
+
+    evict(0, 0);
+    if (CachedPages(image) != 0) GTEST_SKIP() << "the page cache keeps the file";
+    for (auto [first, count] : ranges) EXPECT_TRUE(readsBack(first, count)) << first << "+" << count;
+    EXPECT_EQ(CachedPages(image), 0u) << "reads past the cache filled it";
+
+    // The middle third cached, the rest not.
+    std::vector<char> sink(1000 * 512);
+    EXPECT_EQ(::pread(fd, sink.data(), sink.size(), 2000 * 512), static_cast<ssize_t>(sink.size()));
+    evict(0, 2000 * 512);
+    evict(3000 * 512, 0);
+    for (auto [first, count] : ranges) EXPECT_TRUE(readsBack(first, count)) << first << "+" << count;
+
+    std::ifstream(image, std::ios::binary).ignore(kSectors * 512);
+    EXPECT_GT(CachedPages(image), 0u);
+    for (auto [first, count] : ranges) EXPECT_TRUE(readsBack(first, count)) << first << "+" << count;
+    ::close(fd);
 }
 
 // An image cut short while it is read (as a detached or shrunk loop device is) has gone: its
