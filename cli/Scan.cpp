@@ -369,7 +369,13 @@ int RunScan(const ScanOptions& options) {
         }
     } removeTemporary{reportTemp};
 
-    Host host;  // outlives the engine, whose worker calls it
+    // The engine and its host are left to the system when the process ends, as it does once
+    // the scan is done: freeing a tree of millions of nodes one by one takes longer than
+    // listing it. The pointers keep them reachable until then.
+    static Host* keptHost = nullptr;
+    static ScanEngine* keptEngine = nullptr;
+    keptHost = new Host;  // outlives the engine, whose worker calls it
+    Host& host = *keptHost;
     // Wakes the progress loop the moment the scan ends, rather than at its next tick.
     struct FinishSignal {
         std::mutex lock;
@@ -387,8 +393,17 @@ int RunScan(const ScanOptions& options) {
             wake.wait_for(guard, time, [&] { return finished; });
         }
     } finishSignal;
-    ScanEngine engine;
+    keptEngine = new ScanEngine;
+    ScanEngine& engine = *keptEngine;
     engine.SetNotifyCallback(FinishSignal::Notify, &finishSignal);
+    // The engine outlives this scope: nothing of it may point here once the scan is over.
+    struct Unhook {
+        ScanEngine& engine;
+        ~Unhook() {
+            engine.ClearNotifyCallback();
+            engine.SetNodeFilter(nullptr, nullptr);
+        }
+    } unhook{engine};
     if (selection.deletedOnly && selection.types.empty() && selection.minSize == 0 && selection.maxSize == UINT64_MAX)
         engine.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
     else if (!selection.SelectsAll())
@@ -434,7 +449,11 @@ int RunScan(const ScanOptions& options) {
             engine.Stop();
             verifyStop = true;
         }
-        engine.TickPreview(50000);
+        // A deep scan's preview takes in its nodes as they come. A quick scan's takes them in
+        // only for the progress line, when one is shown: taken in while the file-system pass
+        // runs, they cost the pass more than they save at the end, and the finished pass
+        // relinks its tree, which the preview then goes over again anyway.
+        if (!quick) engine.TickPreview(50000);
         auto now = std::chrono::steady_clock::now();
         // Saved every so often while it runs, paused for the moment of the save.
         if (!session.folder.empty() && !stopping && now - lastSaved >= std::chrono::seconds(options.saveEverySeconds)) {
@@ -451,6 +470,7 @@ int RunScan(const ScanOptions& options) {
             lastSaved = now = std::chrono::steady_clock::now();
         }
         if (now - lastShown >= std::chrono::milliseconds(200)) {
+            if (quick && !options.quiet) engine.TickPreview(50000);
             progress.Update(sample());
             lastShown = now;
         }
@@ -510,7 +530,13 @@ int RunScan(const ScanOptions& options) {
             reportFile.close();
             written = written && !reportFile.fail();
             std::error_code ec;
-            if (written) fs::rename(reportTemp, options.report, ec);
+            // The old report goes first: renamed over, it would make ext4 write the new one
+            // out at once (its guard for files replaced by rename), which costs more than the
+            // rest of a quick scan.
+            if (written) {
+                fs::remove(options.report, ec);
+                fs::rename(reportTemp, options.report, ec);
+            }
             if (!written || ec) fs::remove(reportTemp, ec), written = false;
         }
         if (!written) {

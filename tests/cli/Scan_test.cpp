@@ -677,17 +677,21 @@ TEST(Failures, EachGivesOneLineOnStderrAndItsExitCode) {
 }
 
 // A report the target cannot take whole (here a file-size limit, as a full disk would) fails
-// the run with 74 and leaves neither the report nor its temporary file behind.
+// the run with 74, leaves no temporary file behind and the older report as it was.
 TEST(Failures, AReportThatCannotBeWrittenWholeIsNoReport) {
     TempDir temp;
     const std::string image = FixtureImage("ntfs.img").string();
     const std::string report = (temp / "r.json").string();
+    { std::ofstream(report) << "an older report"; }
     // 64 KiB of file at most; the report of this volume is far larger.
     auto run = RunProgram("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 128; exec env TZ=UTC \"$0\" \"$@\"",
                                       RAVLIN_CLI_PATH, "scan", image, "--report", report, "-q"});
     EXPECT_EQ(run.code, 74) << run.err;
     EXPECT_NE(run.err.find("cannot write the report"), std::string::npos) << run.err;
-    EXPECT_TRUE(fs::is_empty(temp.Path())) << "left behind: " << fs::directory_iterator(temp.Path())->path();
+    std::ifstream older(report);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(older)), {}), "an older report");
+    for (const auto& entry : fs::directory_iterator(temp.Path()))
+        EXPECT_EQ(entry.path(), fs::path(report)) << "left behind";
     // Without the limit the same run writes it.
     auto whole = RunRavlin({"scan", image, "--report", report, "-q"});
     EXPECT_EQ(whole.code, 0) << whole.err;
