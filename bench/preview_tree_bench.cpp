@@ -83,7 +83,7 @@ void BM_PreviewIngestRefilterTick(benchmark::State& state) {
         NodePredicate filter = [](const RFileNode&) { return true; };
         std::array<CollectorSlot, kCollectorSlots> collectors;
         std::vector<std::wstring> path;
-        PreviewContext ctx{path, 1, filter, collectors, tree.get(), totals};
+        PreviewContext ctx{path, 1, filter, collectors, tree.get(), totals, ActiveCollectors(collectors)};
 
         auto start = std::chrono::steady_clock::now();
         uint32_t high = part->NextNodeId();

@@ -3,6 +3,7 @@
 #include "results/PartView.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "fs/FileNode.h"
 #include "fs/PartInfo.h"
@@ -292,7 +293,9 @@ void PartView::PropagateUp(uint32_t start, uint64_t files, uint64_t bytes, uint6
 
 void PartView::EvaluateCollectors(const PreviewContext& ctx, uint32_t id, const RFileNode& node) {
     PreviewEntry& e = Entry(id);
-    for (uint32_t k = 0; k < kCollectorSlots; ++k) {
+    // Only the slots in use and those the entry counts in can change.
+    for (uint32_t pending = ctx.activeCollectors | e.collectorBits; pending != 0; pending &= pending - 1) {
+        const uint32_t k = static_cast<uint32_t>(std::countr_zero(pending));
         const CollectorSlot& slot = ctx.collectors[k];
         bool now = slot.id != 0 && !e.isDirectory && slot.predicate && slot.predicate(node);
         bool was = (e.collectorBits >> k) & 1;

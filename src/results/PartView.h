@@ -50,7 +50,15 @@ struct PreviewContext {
     const std::array<CollectorSlot, kCollectorSlots>& collectors;
     VirtualFileTree* tree;
     PreviewTotals& totals;
+    uint32_t activeCollectors;  // bit k: slot k holds a collector
 };
+
+inline uint32_t ActiveCollectors(const std::array<CollectorSlot, kCollectorSlots>& slots) {
+    uint32_t mask = 0;
+    for (uint32_t k = 0; k < kCollectorSlots; ++k)
+        if (slots[k].id != 0 && slots[k].predicate) mask |= 1u << k;
+    return mask;
+}
 
 inline constexpr int kDirList = 0;   // child directories with visible files
 inline constexpr int kFileList = 1;  // visible child files

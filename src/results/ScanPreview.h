@@ -68,7 +68,8 @@ private:
     };
     SliceState TakeSlice() const;
     PreviewContext Context(const SliceState& slice) {
-        return {pathComponents_, scanKind_, *slice.filter, slice.collectors, &tree_, totals_};
+        return {pathComponents_, scanKind_, *slice.filter, slice.collectors, &tree_, totals_,
+                ActiveCollectors(slice.collectors)};
     }
     // Brings the views in line with the partition list; returns them in list order.
     std::vector<std::shared_ptr<PartView>> SyncViews(const SliceState& slice);

@@ -107,7 +107,7 @@ TEST(PreviewConcurrency, ReadersWalkSnapshotsWhileOneWriterIngestsAndTicks) {
                 filter = [limit](const RFileNode& n) { return n.IsDirectoryKind() || n.size < limit; };
             }
             std::lock_guard<platform::RwLock> guard(view.lock);
-            PreviewContext ctx{path, 1, filter, collectors, &tree, totals};
+            PreviewContext ctx{path, 1, filter, collectors, &tree, totals, ActiveCollectors(collectors)};
             if (round % 10 == 5) view.RefilterRange(ctx, *part, 0, view.EntryLimit());
             uint32_t high = part->NextNodeId();
             for (uint32_t id = view.ingestCursor; id < high; ++id) {

@@ -33,7 +33,7 @@ struct Harness {
         tree.SyncParts({part});
         view.treePartIndex = tree.PartIndex(part);
     }
-    PreviewContext Ctx() { return {path, scanKind, filter, collectors, &tree, totals}; }
+    PreviewContext Ctx() { return {path, scanKind, filter, collectors, &tree, totals, ActiveCollectors(collectors)}; }
 
     void Add(uint32_t id, uint32_t parent, bool dir, uint64_t size, uint32_t type, std::wstring name) {
         RFileNode node;
