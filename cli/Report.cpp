@@ -88,8 +88,7 @@ public:
         const size_t n = text.size();
         for (size_t i = 0; i < n;) {
             // Plain ASCII goes over in one piece.
-            size_t plain = i;
-            while (plain < n && p[plain] >= 0x20 && p[plain] < 0x80 && p[plain] != '"' && p[plain] != '\\') ++plain;
+            size_t plain = PlainRun(p, i, n);
             if (plain != i) {
                 std::memcpy(p_, p + i, plain - i);
                 p_ += plain - i;
@@ -164,12 +163,42 @@ public:
             Literal("null");
             return;
         }
+        // Neighbouring nodes mostly share their times: the last one made is kept.
+        thread_local uint32_t lastSeconds = 0;
+        thread_local char lastText[20];
         Char('"');
-        IsoTime(seconds);
+        if (seconds != lastSeconds) {
+            char* from = p_;
+            IsoTime(seconds);
+            if (p_ - from == sizeof lastText) {
+                std::memcpy(lastText, from, sizeof lastText);
+                lastSeconds = seconds;
+            }
+        } else {
+            std::memcpy(p_, lastText, sizeof lastText);
+            p_ += sizeof lastText;
+        }
         Char('"');
     }
 
 private:
+    // The end of the run of bytes from `i` that go over as they are: printable ASCII other
+    // than the quote and the backslash. Eight bytes are tested at a time.
+    static size_t PlainRun(const unsigned char* p, size_t i, size_t n) {
+        constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+        auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+        for (; i + 8 <= n; i += 8) {
+            uint64_t v;
+            std::memcpy(&v, p + i, 8);
+            // Bytes of 0x80 and above, below 0x20, quotes and backslashes.
+            const uint64_t special = (v & kHigh) | ((v - 0x2020202020202020ull) & ~v & kHigh) |
+                                     hasZero(v ^ (kOnes * '"')) | hasZero(v ^ (kOnes * '\\'));
+            if (special != 0) break;
+        }
+        while (i < n && p[i] >= 0x20 && p[i] < 0x80 && p[i] != '"' && p[i] != '\\') ++i;
+        return i;
+    }
+
     void Two(uint32_t v) {
         *p_++ = static_cast<char>('0' + v / 10);
         *p_++ = static_cast<char>('0' + v % 10);

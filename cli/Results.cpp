@@ -21,6 +21,7 @@ void FillDetails(const RFileNode* node, void* context) {
     out.runs = node->runs;
     // The bin's own folders and desktop.ini are as live as the file system has them.
     if (node->liveInRecycleBin) out.kind = node->IsDirectoryKind() ? 3 : 1;
+    if (!node->ext) return;
     if (auto c = std::dynamic_pointer_cast<const RFileNodeCreationInfo>(node->ext)) {
         out.described = true;
         out.maker = ToUtf8(c->maker);
@@ -57,8 +58,7 @@ const std::unordered_map<uint32_t, TypeEntry>& TypeTable() {
 }
 
 // A node as the reports take it, from the node itself while the view holds it.
-NodeResult MakeNode(const RFileNode& node) {
-    NodeResult out;
+void FillNode(const RFileNode& node, NodeResult& out) {
     out.id = node.id;
     out.parentId = node.parentId;
     // A recycle-bin node shows the name its info item gave it.
@@ -72,12 +72,11 @@ NodeResult MakeNode(const RFileNode& node) {
     out.modified = node.secondTime;
     out.localTime = node.localTime != 0;
     FillDetails(&node, &out);
-    return out;
 }
 
 // Adds one child to a page of children.
 void TakeChild(const RFileNode* node, void* context) {
-    static_cast<std::vector<NodeResult>*>(context)->push_back(MakeNode(*node));
+    FillNode(*node, static_cast<std::vector<NodeResult>*>(context)->emplace_back());
 }
 
 // Preorder: each directory is followed by its whole subtree, subdirectories before files.

@@ -1,15 +1,22 @@
 #include "Unicode.h"
 
 #include <cstdint>
+#include <string_view>
 
 namespace ravlin::cli {
 
 std::string ToUtf8(const wchar_t* text) { return text ? ToUtf8(std::wstring(text)) : std::string(); }
 
 std::string ToUtf8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t wc : text) {
+    // ASCII, as most names are, byte for byte.
+    std::string out(text.size(), '\0');
+    size_t ascii = 0;
+    for (; ascii < text.size() && static_cast<uint32_t>(text[ascii]) < 0x80; ++ascii)
+        out[ascii] = static_cast<char>(text[ascii]);
+    if (ascii == text.size()) return out;
+    out.resize(ascii);
+    out.reserve(text.size() + 3 * (text.size() - ascii));
+    for (wchar_t wc : std::wstring_view(text).substr(ascii)) {
         auto c = static_cast<uint32_t>(wc);
         if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
         if (c < 0x80) {

@@ -366,11 +366,14 @@ TEST(HostText, ReportTimesAgreeWithTheCalendar) {
 TEST(HostText, JsonReportsEscapeNamesAndReplaceBytesThatAreNoText) {
     const std::string names[] = {"plain.txt", "quote\" and \\ slash", "tab\tand\x01control",
                                  "\xE5\x9B\x9E\xF0\x9F\x98\x80 ok", "bad \xFF\xC0\x80 bytes", "cut \xE5\x9B",
-                                 "surrogate \xED\xA0\x80"};
+                                 "surrogate \xED\xA0\x80", "0123456789abcdef\"0123456\\x\x7f",
+                                 "01234567\x1f" "89abcdef\xC3\xA9 and a long plain tail"};
     const std::string want[] = {"plain.txt", "quote\" and \\ slash", "tab\tand\x01control",
                                 "\xE5\x9B\x9E\xF0\x9F\x98\x80 ok", "bad \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD bytes",
                                 "cut \xEF\xBF\xBD\xEF\xBF\xBD",
-                                "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"};
+                                "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD",
+                                "0123456789abcdef\"0123456\\x\x7f",
+                                "01234567\x1f" "89abcdef\xC3\xA9 and a long plain tail"};
     std::vector<NodeResult> nodes;
     for (size_t i = 0; i < std::size(names); ++i) nodes.push_back(File(static_cast<uint32_t>(i + 1), names[i], 1));
     nodes[1].runs = {{kSparseSector, 8}, {100, 8}};
