@@ -3,8 +3,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "disk/DiskReader.h"
 #include "disk/Prefetch.h"
@@ -122,15 +127,14 @@ public:
     WalkResult Run() {
         if (reader_.IsClosed() || params_.fileRecordSize == 0 || params_.bytesPerSector == 0)
             return {};
-        // Records are taken from a byte stream of the whole MFT, so one that straddles two
-        // runs (clusters smaller than records) is still whole; a sparse run breaks the
-        // stream. The next piece is read while this one is decoded, and the node-store memory
-        // of its records is faulted in on the reading thread, so that the walk finds it present.
-        // The reading thread and the walk follow two copies of the same plan.
+        // Three stages overlap: the reading thread reads the next piece, a decoding thread turns
+        // the records of the piece before into decoded records, and this thread makes them
+        // nodes and stores them, in record order. The node-store memory of a piece's records is
+        // faulted in on the reading thread, so that the store finds it present. The reading
+        // and the decoding threads follow two copies of the same plan.
         uint32_t perRecord = params_.SectorsPerRecord();
         uint64_t lastSector = reader_.LastSector();
         MftPlan ahead(part_.mftRuns, perRecord, limit_, lastSector);
-        MftPlan plan(part_.mftRuns, perRecord, limit_, lastSector);
         MftPlan::Piece read;
         PrefetchReader pieces(
             reader_,
@@ -144,6 +148,105 @@ public:
                 if (read.firstRecord <= lastStored_.load(std::memory_order_relaxed) + kPrefaultAhead)
                     part_.PrefaultNodes(read.firstRecord, read.endRecord);
             });
+        std::exception_ptr decodeFailure;
+        std::thread decoder([&] {
+            try {
+                Decode(pieces);
+            } catch (...) {
+                decodeFailure = std::current_exception();
+            }
+            decoded_.Close();
+        });
+        struct Join {
+            DecodedQueue& queue;
+            std::thread& thread;
+            ~Join() {
+                queue.Stop();
+                if (thread.joinable()) thread.join();
+            }
+        } join{decoded_, decoder};
+        // The stop request is polled for every piece, whether or not any of its records decode.
+        std::vector<NtfsRecord> batch;
+        while (KeepGoingNow() && decoded_.Take(batch)) {
+            for (NtfsRecord& record : batch) {
+                Record(std::move(record));
+                if (stopped_) break;
+            }
+            decoded_.GiveBack(std::move(batch));
+        }
+        decoded_.Stop();
+        decoder.join();
+        if (decodeFailure) std::rethrow_exception(decodeFailure);
+        report_.finished = true;
+        if (progress_) progress_(report_);
+        return std::move(result_);
+    }
+
+private:
+    // Decoded records handed from the decoding thread to the walk, a piece at a time, at most
+    // two pieces ahead. Emptied record vectors go back to be filled again.
+    class DecodedQueue {
+    public:
+        // False once the walk stopped: the decoding thread then ends.
+        bool Hand(std::vector<NtfsRecord>&& records) {
+            std::unique_lock<std::mutex> guard(lock_);
+            changed_.wait(guard, [&] { return stop_ || ready_.size() < 2; });
+            if (stop_) return false;
+            ready_.push_back(std::move(records));
+            changed_.notify_all();
+            return true;
+        }
+        // False once every piece was taken (or the walk stopped).
+        bool Take(std::vector<NtfsRecord>& records) {
+            std::unique_lock<std::mutex> guard(lock_);
+            changed_.wait(guard, [&] { return stop_ || closed_ || !ready_.empty(); });
+            if (stop_ || ready_.empty()) return false;
+            records = std::move(ready_.front());
+            ready_.pop_front();
+            changed_.notify_all();
+            return true;
+        }
+        void GiveBack(std::vector<NtfsRecord>&& records) {
+            records.clear();
+            std::lock_guard<std::mutex> guard(lock_);
+            spare_.push_back(std::move(records));
+        }
+        std::vector<NtfsRecord> Spare() {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (spare_.empty()) return {};
+            std::vector<NtfsRecord> records = std::move(spare_.back());
+            spare_.pop_back();
+            return records;
+        }
+        bool Stopped() {
+            std::lock_guard<std::mutex> guard(lock_);
+            return stop_;
+        }
+        void Close() {
+            std::lock_guard<std::mutex> guard(lock_);
+            closed_ = true;
+            changed_.notify_all();
+        }
+        void Stop() {
+            std::lock_guard<std::mutex> guard(lock_);
+            stop_ = true;
+            changed_.notify_all();
+        }
+
+    private:
+        std::mutex lock_;
+        std::condition_variable changed_;
+        std::deque<std::vector<NtfsRecord>> ready_;
+        std::vector<std::vector<NtfsRecord>> spare_;
+        bool closed_ = false;
+        bool stop_ = false;
+    };
+
+    // The decoding thread: records are taken from a byte stream of the whole MFT, so one that
+    // straddles two runs (clusters smaller than records) is still whole; a sparse run breaks
+    // the stream.
+    void Decode(PrefetchReader& pieces) {
+        MftPlan plan(part_.mftRuns, params_.SectorsPerRecord(), limit_, reader_.LastSector());
         std::vector<uint8_t> carry(recordBytes_);
         std::vector<uint8_t> joined(recordBytes_);
         size_t carried = 0;
@@ -151,11 +254,18 @@ public:
         uint32_t count;
         bool ok;
         MftPlan::Piece piece;
-        // A failed read gives zeros, which fail to decode. The stop request is polled for every
-        // piece, whether or not any of its records decode.
-        while (KeepGoingNow() && pieces.Next(data, count, ok) && plan.Next(piece)) {
+        // A failed read gives zeros, which fail to decode.
+        while (!decoded_.Stopped() && pieces.Next(data, count, ok) && plan.Next(piece)) {
             if (!ok) Reread(piece.sector, data, count);
             if (piece.breakBefore) carried = 0;
+            std::vector<NtfsRecord> records = decoded_.Spare();
+            auto decode = [&](std::span<uint8_t> bytes) {
+                // Resident content is re-read on demand; only the metadata files keep theirs.
+                NtfsRecord& record = records.emplace_back();
+                if (!DecodeFileRecordInPlace(bytes, part_.volumeSector, params_.sectorsPerCluster,
+                                             record, limit_, kLastMetadataRecord))
+                    records.pop_back();
+            };
             size_t available = size_t{count} * 512;
             size_t at = 0;
             if (carried != 0) {
@@ -163,33 +273,30 @@ public:
                 if (available < need) {
                     std::memcpy(carry.data() + carried, data, available);
                     carried += available;
+                    if (!decoded_.Hand(std::move(records))) break;
                     continue;
                 }
                 std::memcpy(joined.data(), carry.data(), carried);
                 std::memcpy(joined.data() + carried, data, need);
-                Record(std::span<uint8_t>(joined.data(), recordBytes_));
+                decode(std::span<uint8_t>(joined.data(), recordBytes_));
                 at = need;
                 carried = 0;
             }
-            for (; at + recordBytes_ <= available && !stopped_; at += recordBytes_) {
+            for (; at + recordBytes_ <= available; at += recordBytes_) {
                 // The piece came from the device, not from the cache: ask for the next record
                 // while this one is decoded.
                 if (at + 2 * recordBytes_ <= available) {
                     for (size_t line = 0; line < recordBytes_; line += 64)
                         __builtin_prefetch(data + at + recordBytes_ + line, 1);
                 }
-                Record(std::span<uint8_t>(data + at, recordBytes_));
+                decode(std::span<uint8_t>(data + at, recordBytes_));
             }
-            if (stopped_) break;
             carried = available - at;
             std::memcpy(carry.data(), data + at, carried);
+            if (!decoded_.Hand(std::move(records))) break;
         }
-        report_.finished = true;
-        if (progress_) progress_(report_);
-        return std::move(result_);
     }
 
-private:
     bool KeepGoingNow() {
         if (!stopped_ && !KeepGoing(progress_, report_)) stopped_ = true;
         return !stopped_;
@@ -197,19 +304,14 @@ private:
 
     // A failed read leaves zeros, which fail to decode.
     void Reread(uint64_t sector, uint8_t* data, uint32_t count) {
-        for (uint32_t done = 0; done < count && !reader_.IsDeviceLost() && KeepGoingNow();
+        for (uint32_t done = 0; done < count && !reader_.IsDeviceLost() && !decoded_.Stopped();
              done += kRetrySectors) {
             reader_.ReadSectors(data + size_t{done} * 512, sector + done,
                                 std::min(kRetrySectors, count - done));
         }
     }
 
-    void Record(std::span<uint8_t> bytes) {
-        NtfsRecord record;
-        // Resident content is re-read on demand; only the metadata files keep theirs.
-        if (!DecodeFileRecordInPlace(bytes, part_.volumeSector, params_.sectorsPerCluster, record,
-                                     limit_, kLastMetadataRecord))
-            return;
+    void Record(NtfsRecord&& record) {
         bool hadList = record.hasAttributeList != 0;
         if (hadList && !reader_.IsClosed()) {
             ResolveAttributeList(reader_, params_, part_.volumeSector, part_.mftRuns,
@@ -295,6 +397,7 @@ private:
     uint32_t limit_;
     ParseProgress report_;
     WalkResult result_;
+    DecodedQueue decoded_;
     uint64_t streamBytes_ = 0;
     bool stopped_ = false;
     std::atomic<uint32_t> lastStored_{0};  // written by the walk, read by the reading thread
