@@ -102,13 +102,16 @@ bool TimeZone::Resolve(const std::string& requested, TimeZone& out, std::string&
 
 std::string TimeZone::Format(uint32_t utc) const {
     if (utc == 0) return {};
+    if (utc == lastUtc_) return lastText_;  // neighbouring files mostly share their times
     SelectRule(rule_);
     std::time_t t = utc;
     std::tm tm{};
     if (!::localtime_r(&t, &tm)) return {};
     char text[64];
     if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm) == 0) return {};
-    return text;
+    lastUtc_ = utc;
+    lastText_ = text;
+    return lastText_;
 }
 
 uint32_t TimeZone::ToUtc(uint32_t wallClock) const {

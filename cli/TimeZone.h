@@ -27,6 +27,8 @@ public:
 private:
     std::string name_ = "UTC";
     std::string rule_ = "UTC0";  // the TZ value that selects the zone
+    mutable uint32_t lastUtc_ = 0;  // the last time formatted, and its text
+    mutable std::string lastText_;
 };
 
 }  // namespace ravlin::cli
