@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -262,6 +263,18 @@ bool ParseMode(const std::string& text, uint32_t& mode) {
     return true;
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kFreeScanAtExit = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kFreeScanAtExit = true;
+#else
+constexpr bool kFreeScanAtExit = false;
+#endif
+#else
+constexpr bool kFreeScanAtExit = false;
+#endif
+
 int RunScan(const ScanOptions& options) {
     ScanInfo info;
     info.mode = AsciiLower(options.mode);
@@ -369,13 +382,8 @@ int RunScan(const ScanOptions& options) {
         }
     } removeTemporary{reportTemp};
 
-    // The engine and its host are left to the system when the process ends, as it does once
-    // the scan is done: freeing a tree of millions of nodes one by one takes longer than
-    // listing it. The pointers keep them reachable until then.
-    static Host* keptHost = nullptr;
-    static ScanEngine* keptEngine = nullptr;
-    keptHost = new Host;  // outlives the engine, whose worker calls it
-    Host& host = *keptHost;
+    auto hostOwner = std::make_unique<Host>();  // outlives the engine, whose worker calls it
+    Host& host = *hostOwner;
     // Wakes the progress loop the moment the scan ends, rather than at its next tick.
     struct FinishSignal {
         std::mutex lock;
@@ -393,17 +401,25 @@ int RunScan(const ScanOptions& options) {
             wake.wait_for(guard, time, [&] { return finished; });
         }
     } finishSignal;
-    keptEngine = new ScanEngine;
-    ScanEngine& engine = *keptEngine;
+    auto engineOwner = std::make_unique<ScanEngine>();
+    ScanEngine& engine = *engineOwner;
     engine.SetNotifyCallback(FinishSignal::Notify, &finishSignal);
-    // The engine outlives this scope: nothing of it may point here once the scan is over.
-    struct Unhook {
-        ScanEngine& engine;
-        ~Unhook() {
-            engine.ClearNotifyCallback();
-            engine.SetNodeFilter(nullptr, nullptr);
+    // The engine and its host are left to the system when the process ends, as it does once
+    // the scan is done: freeing a tree of millions of nodes one by one takes longer than
+    // listing it. Nothing of the engine may point into this scope then. Builds with the leak
+    // checker free them, so that it sees the engine's own teardown.
+    struct LeaveToExit {
+        std::unique_ptr<Host>& host;
+        std::unique_ptr<ScanEngine>& engine;
+        ~LeaveToExit() {
+            engine->ClearNotifyCallback();
+            engine->SetNodeFilter(nullptr, nullptr);
+            if (!kFreeScanAtExit) {
+                (void)engine.release();
+                (void)host.release();
+            }
         }
-    } unhook{engine};
+    } leaveToExit{hostOwner, engineOwner};
     if (selection.deletedOnly && selection.types.empty() && selection.minSize == 0 && selection.maxSize == UINT64_MAX)
         engine.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
     else if (!selection.SelectsAll())
