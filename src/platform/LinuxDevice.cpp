@@ -37,9 +37,10 @@ bool PathExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-// Whether every page of [offset, offset + length) of the file is in the page cache, asked
-// without reading anything (cachestat, Linux 6.5). False where the kernel cannot tell.
-bool WhollyCached(int fd, uint64_t offset, uint32_t length) {
+// Whether the page cache holds the pages of [offset, offset + length) of the file: all of them,
+// or for `mostly` at least half. Asked without reading anything (cachestat, Linux 6.5); false
+// where the kernel cannot tell.
+bool Cached(int fd, uint64_t offset, uint32_t length, bool mostly) {
 #ifdef __NR_cachestat
     constexpr long kCachestat = __NR_cachestat;
 #else
@@ -60,7 +61,7 @@ bool WhollyCached(int fd, uint64_t offset, uint32_t length) {
     }
     static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
     const uint64_t pages = (offset + length + page - 1) / page - offset / page;
-    return stat.cache >= pages;
+    return mostly ? 2 * stat.cache >= pages : stat.cache >= pages;
 }
 
 // Reads an image file or a block device. Never opened for writing.
@@ -79,10 +80,11 @@ public:
 
     IoResult ReadAt(uint8_t* destination, uint64_t offset, uint32_t length) override {
         bool aligned = offset % 512 == 0 && length % 512 == 0;
-        // Reads go past the page cache, except where it already holds them all (an image just
-        // written or read): copying them from memory is faster than reading them again, and
-        // evicts nothing.
-        if (directFd_ >= 0 && aligned && !WhollyCached(bufferedFd_, offset, length)) {
+        // Reads go past the page cache, except where it already holds what they ask for (an
+        // image just written or read): copying that from memory is faster than reading it
+        // again. An image file mostly held there is read through it; a disk only when all of
+        // the range is, so that a failing one is never read ahead.
+        if (directFd_ >= 0 && aligned && !Cached(bufferedFd_, offset, length, !isBlock_)) {
             IoResult result = ReadLoop(directFd_, destination, offset, length);
             // Direct I/O refused for this alignment (4096-byte sectors): read it buffered.
             if (result.errnoValue != EINVAL) return Classify(result);
