@@ -127,9 +127,9 @@ public:
     WalkResult Run() {
         if (reader_.IsClosed() || params_.fileRecordSize == 0 || params_.bytesPerSector == 0)
             return {};
-        // Three stages overlap: the reading thread reads the next piece, a decoding thread turns
-        // the records of the piece before into decoded records, and this thread makes them
-        // nodes and stores them, in record order. The node-store memory of a piece's records is
+        // Three stages overlap: the reading thread reads the next piece, a decoding thread makes
+        // the records of the piece before into nodes, and this thread stores them, in record
+        // order. The node-store memory of a piece's records is
         // faulted in on the reading thread, so that the store finds it present. The reading
         // and the decoding threads follow two copies of the same plan.
         uint32_t perRecord = params_.SectorsPerRecord();
@@ -166,10 +166,10 @@ public:
             }
         } join{decoded_, decoder};
         // The stop request is polled for every piece, whether or not any of its records decode.
-        std::vector<NtfsRecord> batch;
+        std::vector<Decoded> batch;
         while (KeepGoingNow() && decoded_.Take(batch)) {
-            for (NtfsRecord& record : batch) {
-                Record(std::move(record));
+            for (Decoded& record : batch) {
+                Store(std::move(record));
                 if (stopped_) break;
             }
             decoded_.GiveBack(std::move(batch));
@@ -177,18 +177,28 @@ public:
         decoded_.Stop();
         decoder.join();
         if (decodeFailure) std::rethrow_exception(decodeFailure);
+        result_.logFile = std::move(logFile_);
+        result_.bitmap = std::move(bitmap_);
         report_.finished = true;
         if (progress_) progress_(report_);
         return std::move(result_);
     }
 
 private:
+    // A record made a node, with what the walk still needs of it.
+    struct Decoded {
+        RFileNode node;
+        std::vector<NtfsStream> streams;
+        std::vector<DataRun> indexRuns;
+        bool unlocatable = false;  // file data behind an attribute list that could not be followed
+    };
+
     // Decoded records handed from the decoding thread to the walk, a piece at a time, at most
-    // two pieces ahead. Emptied record vectors go back to be filled again.
+    // two pieces ahead. Emptied vectors go back to be filled again.
     class DecodedQueue {
     public:
         // False once the walk stopped: the decoding thread then ends.
-        bool Hand(std::vector<NtfsRecord>&& records) {
+        bool Hand(std::vector<Decoded>&& records) {
             std::unique_lock<std::mutex> guard(lock_);
             changed_.wait(guard, [&] { return stop_ || ready_.size() < 2; });
             if (stop_) return false;
@@ -197,7 +207,7 @@ private:
             return true;
         }
         // False once every piece was taken (or the walk stopped).
-        bool Take(std::vector<NtfsRecord>& records) {
+        bool Take(std::vector<Decoded>& records) {
             std::unique_lock<std::mutex> guard(lock_);
             changed_.wait(guard, [&] { return stop_ || closed_ || !ready_.empty(); });
             if (stop_ || ready_.empty()) return false;
@@ -206,15 +216,15 @@ private:
             changed_.notify_all();
             return true;
         }
-        void GiveBack(std::vector<NtfsRecord>&& records) {
+        void GiveBack(std::vector<Decoded>&& records) {
             records.clear();
             std::lock_guard<std::mutex> guard(lock_);
             spare_.push_back(std::move(records));
         }
-        std::vector<NtfsRecord> Spare() {
+        std::vector<Decoded> Spare() {
             std::lock_guard<std::mutex> guard(lock_);
             if (spare_.empty()) return {};
-            std::vector<NtfsRecord> records = std::move(spare_.back());
+            std::vector<Decoded> records = std::move(spare_.back());
             spare_.pop_back();
             return records;
         }
@@ -236,8 +246,8 @@ private:
     private:
         std::mutex lock_;
         std::condition_variable changed_;
-        std::deque<std::vector<NtfsRecord>> ready_;
-        std::vector<std::vector<NtfsRecord>> spare_;
+        std::deque<std::vector<Decoded>> ready_;
+        std::vector<std::vector<Decoded>> spare_;
         bool closed_ = false;
         bool stop_ = false;
     };
@@ -258,13 +268,13 @@ private:
         while (!decoded_.Stopped() && pieces.Next(data, count, ok) && plan.Next(piece)) {
             if (!ok) Reread(piece.sector, data, count);
             if (piece.breakBefore) carried = 0;
-            std::vector<NtfsRecord> records = decoded_.Spare();
+            std::vector<Decoded> records = decoded_.Spare();
             auto decode = [&](std::span<uint8_t> bytes) {
                 // Resident content is re-read on demand; only the metadata files keep theirs.
-                NtfsRecord& record = records.emplace_back();
-                if (!DecodeFileRecordInPlace(bytes, part_.volumeSector, params_.sectorsPerCluster,
-                                             record, limit_, kLastMetadataRecord))
-                    records.pop_back();
+                NtfsRecord record;
+                if (DecodeFileRecordInPlace(bytes, part_.volumeSector, params_.sectorsPerCluster,
+                                            record, limit_, kLastMetadataRecord))
+                    MakeNode(std::move(record), records);
             };
             size_t available = size_t{count} * 512;
             size_t at = 0;
@@ -311,25 +321,25 @@ private:
         }
     }
 
-    void Record(NtfsRecord&& record) {
+    // On the decoding thread: the node of a record, when it names one.
+    void MakeNode(NtfsRecord&& record, std::vector<Decoded>& out) {
         bool hadList = record.hasAttributeList != 0;
         if (hadList && !reader_.IsClosed()) {
             ResolveAttributeList(reader_, params_, part_.volumeSector, part_.mftRuns,
                                  params_.SectorsPerRecord(), record);
         }
         if (record.name.empty()) return;
-        if (record.recordNumber == 2 && !result_.logFile) result_.logFile = record;
-        if (record.recordNumber == 6 && !result_.bitmap) result_.bitmap = record;
+        if (record.recordNumber == 2 && !logFile_) logFile_ = record;
+        if (record.recordNumber == 6 && !bitmap_) bitmap_ = record;
         if (record.recordNumber == 3 && !record.volumeName.empty()) {
             auto lock = part_.WriteLock();
             part_.volumeLabel = record.volumeName;
         }
-        ClaimIndexSectors(record);
-
-        bool inUseRoot = record.recordNumber == kRootRecord;
         uint32_t number = record.recordNumber;
-        std::vector<NtfsStream> streams = std::move(record.streams);
-        RFileNode node;
+        Decoded& decoded = out.emplace_back();
+        decoded.indexRuns = std::move(record.indexRuns);
+        decoded.streams = std::move(record.streams);
+        RFileNode& node = decoded.node;
         RecordToNode(std::move(record), node, partitionDeleted_, false);
         node.valid = 1;
         if (!node.name.empty() && node.name[0] == L'$' && number <= kLastMetadataRecord)
@@ -338,13 +348,21 @@ private:
             node.ext = std::make_shared<RFileNodeRecycleName>(kRecycleBinDisplayName);
         if (deletedOnly_ && node.kind == NodeKind::File) node.valid = 0;
         // Data behind an attribute list that could not be followed cannot be located.
-        if (node.IsFileKind() && hadList && !node.resident && node.runs.empty() && node.size > 0) {
+        decoded.unlocatable =
+            node.IsFileKind() && hadList && !node.resident && node.runs.empty() && node.size > 0;
+    }
+
+    void Store(Decoded&& decoded) {
+        ClaimIndexSectors(decoded.indexRuns);
+        if (decoded.unlocatable) {
             Report();
             return;
         }
+        RFileNode& node = decoded.node;
+        bool inUseRoot = node.id == kRootRecord;
         bool countable = node.IsFileKind() && node.valid;
         CountNode(node, report_);
-        KeepStreams(std::move(streams), node);
+        KeepStreams(std::move(decoded.streams), node);
         uint32_t id = part_.StoreNode(std::move(node));
         if (id != 0 && countable) part_.fileCount.fetch_add(1);
         if (id > lastStored_.load(std::memory_order_relaxed))
@@ -373,9 +391,9 @@ private:
         result_.streams.resize(kept);
     }
 
-    void ClaimIndexSectors(const NtfsRecord& record) {
+    void ClaimIndexSectors(const std::vector<DataRun>& indexRuns) {
         uint32_t spc = params_.sectorsPerCluster;
-        for (const DataRun& run : record.indexRuns) {
+        for (const DataRun& run : indexRuns) {
             if (run.startSector == kSparseSector || run.sectorCount >= kClaimedIndexClusters * spc)
                 continue;
             for (uint64_t s = 0; s < run.sectorCount; s += spc) part_.Claim(run.startSector + s);
@@ -398,6 +416,8 @@ private:
     ParseProgress report_;
     WalkResult result_;
     DecodedQueue decoded_;
+    std::optional<NtfsRecord> logFile_;  // records 2 and 6, kept by the decoding thread
+    std::optional<NtfsRecord> bitmap_;
     uint64_t streamBytes_ = 0;
     bool stopped_ = false;
     std::atomic<uint32_t> lastStored_{0};  // written by the walk, read by the reading thread
