@@ -666,25 +666,35 @@ void WriteListing(std::ostream& out, const ScanResults& results, const TimeZone&
             laterSibling.resize(depth + 1);
         }
         std::vector<bool> open;  // per depth: an ancestor has siblings still to come
+        // Lines are gathered and written some 64 KiB at a time.
+        std::string lines;
         for (size_t i = 0; i < nodes.size(); ++i) {
             const auto& node = nodes[i];
             size_t depth = static_cast<size_t>(node.depth);
             open.resize(depth + 1);
-            std::string line;
-            for (size_t d = 0; d < depth; ++d) line += open[d] ? "\xE2\x94\x82   " : "    ";
-            line += last[i] ? "\xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 " : "\xE2\x94\x9C\xE2\x94\x80\xE2\x94\x80 ";
+            for (size_t d = 0; d < depth; ++d) lines += open[d] ? "\xE2\x94\x82   " : "    ";
+            lines += last[i] ? "\xE2\x94\x94\xE2\x94\x80\xE2\x94\x80 " : "\xE2\x94\x9C\xE2\x94\x80\xE2\x94\x80 ";
             open[depth] = !last[i];
-            line += Printable(node.detached ? node.path : node.name);
+            lines += Printable(node.detached ? node.path : node.name);
             if (node.directory) {
-                line += "/";
+                lines += '/';
             } else {
-                line += "  " + HumanSize(node.size);
-                if (node.modified) line += "  " + zone.Format(node.modified);
+                lines += "  ";
+                lines += HumanSize(node.size);
+                if (node.modified) {
+                    lines += "  ";
+                    lines += zone.Format(node.modified);
+                }
             }
-            if (node.recycled) line += "  [recycled]";
-            else if (node.Deleted()) line += "  [deleted]";
-            out << line << '\n';
+            if (node.recycled) lines += "  [recycled]";
+            else if (node.Deleted()) lines += "  [deleted]";
+            lines += '\n';
+            if (lines.size() >= (64u << 10)) {
+                out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
+                lines.clear();
+            }
         }
+        out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
     }
 }
 
