@@ -129,9 +129,9 @@ public:
             return {};
         // Three stages overlap: the reading thread reads the next piece, a decoding thread makes
         // the records of the piece before into nodes, and this thread stores them, in record
-        // order. The node-store memory of a piece's records is
-        // faulted in on the reading thread, so that the store finds it present. The reading
-        // and the decoding threads follow two copies of the same plan.
+        // order. The node-store memory of a piece's records is faulted in on the reading thread,
+        // so that the store finds it present. The reading and the decoding threads follow two
+        // copies of the same plan.
         uint32_t perRecord = params_.SectorsPerRecord();
         uint64_t lastSector = reader_.LastSector();
         MftPlan ahead(part_.mftRuns, perRecord, limit_, lastSector);
@@ -149,33 +149,33 @@ public:
                     part_.PrefaultNodes(read.firstRecord, read.endRecord);
             });
         std::exception_ptr decodeFailure;
-        std::thread decoder([&] {
-            try {
-                Decode(pieces);
-            } catch (...) {
-                decodeFailure = std::current_exception();
+        {
+            // The decoding thread ends with the walk, however the walk ends.
+            struct Decoder {
+                DecodedQueue& queue;
+                std::thread thread;
+                ~Decoder() {
+                    queue.Stop();
+                    thread.join();
+                }
+            } decoder{decoded_, std::thread([&] {
+                          try {
+                              Decode(pieces);
+                          } catch (...) {
+                              decodeFailure = std::current_exception();
+                          }
+                          decoded_.Close();
+                      })};
+            // The stop request is polled for every piece, whether or not any of its records decode.
+            std::vector<Decoded> batch;
+            while (KeepGoingNow() && decoded_.Take(batch)) {
+                for (Decoded& record : batch) {
+                    Store(std::move(record));
+                    if (stopped_) break;
+                }
+                decoded_.GiveBack(std::move(batch));
             }
-            decoded_.Close();
-        });
-        struct Join {
-            DecodedQueue& queue;
-            std::thread& thread;
-            ~Join() {
-                queue.Stop();
-                if (thread.joinable()) thread.join();
-            }
-        } join{decoded_, decoder};
-        // The stop request is polled for every piece, whether or not any of its records decode.
-        std::vector<Decoded> batch;
-        while (KeepGoingNow() && decoded_.Take(batch)) {
-            for (Decoded& record : batch) {
-                Store(std::move(record));
-                if (stopped_) break;
-            }
-            decoded_.GiveBack(std::move(batch));
         }
-        decoded_.Stop();
-        decoder.join();
         if (decodeFailure) std::rethrow_exception(decodeFailure);
         result_.logFile = std::move(logFile_);
         result_.bitmap = std::move(bitmap_);
@@ -293,8 +293,8 @@ private:
                 carried = 0;
             }
             for (; at + recordBytes_ <= available; at += recordBytes_) {
-                // The piece came from the device, not from the cache: ask for the next record
-                // while this one is decoded.
+                // The piece is new to the processor's caches: ask for the next record while
+                // this one is decoded.
                 if (at + 2 * recordBytes_ <= available) {
                     for (size_t line = 0; line < recordBytes_; line += 64)
                         __builtin_prefetch(data + at + recordBytes_ + line, 1);
