@@ -66,15 +66,18 @@ void PartInfo::ComputeTimeRange() {
 void PartInfo::BuildStartIndex() {
     std::vector<StartIndexEntry> index;
     auto types = std::make_shared<std::vector<StartType>>();
+    index.reserve(LiveNodeCount());
+    types->reserve(LiveNodeCount());
     ForEachNode([&](uint32_t id, const RFileNode& node) {
         if (node.firstSector == 0 || node.IsDirectoryKind()) return;
         index.push_back({node.firstSector, id});
         if (node.IsFileKind()) types->push_back({node.firstSector, node.typeId});
     });
-    std::sort(index.begin(), index.end());
+    // Files written one after another lie in the order of their ids: often nothing to sort.
+    if (!std::is_sorted(index.begin(), index.end())) std::sort(index.begin(), index.end());
     index.erase(std::unique(index.begin(), index.end()), index.end());
     startIndex = std::move(index);
-    std::sort(types->begin(), types->end());
+    if (!std::is_sorted(types->begin(), types->end())) std::sort(types->begin(), types->end());
     startTypes.Store(std::move(types));
 }
 

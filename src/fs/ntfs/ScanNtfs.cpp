@@ -470,29 +470,32 @@ void Reparent(NtfsPartInfo& part, uint32_t id, uint32_t parentId) {
     for (auto it = subtree.rbegin(); it != subtree.rend(); ++it) SetNodeValid(part, *it, false);
 }
 
+// What the tree pass gathers of each slot.
+enum : uint8_t { kNoNode = 0, kFileSlot = 1, kFolderSlot = 2, kReparented = 4 };
+
 // Parent references carry no sequence numbers here, so records of two deleted directories can
 // name each other; their files would then reach neither the root nor the folder of lost paths.
 // Each chain is followed up once; the node that closes a loop goes to the lost paths.
-void BreakParentCycles(NtfsPartInfo& part, uint32_t limit, uint32_t root, uint32_t orphans) {
+void BreakParentCycles(std::vector<uint32_t>& parents, std::vector<uint8_t>& slots, uint32_t root,
+                       uint32_t orphans) {
     enum : uint8_t { kUnseen = 0, kOnPath = 1, kReaches = 2 };
+    const uint32_t limit = static_cast<uint32_t>(parents.size());
     std::vector<uint8_t> state(limit, kUnseen);
     std::vector<uint32_t> path;
-    for (uint32_t from = 0; from < limit; from += kTreeSlice) {
-        auto lock = part.WriteLock();
-        for (uint32_t id = from; id < std::min(limit, from + kTreeSlice); ++id) {
-            path.clear();
-            uint32_t at = id;
-            // Each step marks a node never marked before: at most `limit` steps in all.
-            while (at < limit && at != root && at != orphans && state[at] == kUnseen) {
-                const RFileNode* node = part.NodeAt(at);
-                if (!node || node->kind == NodeKind::Empty) break;
-                state[at] = kOnPath;
-                path.push_back(at);
-                at = node->parentId;
-            }
-            if (at < limit && state[at] == kOnPath) part.NodeAt(path.back())->parentId = orphans;
-            for (uint32_t p : path) state[p] = kReaches;
+    for (uint32_t id = 0; id < limit; ++id) {
+        path.clear();
+        uint32_t at = id;
+        // Each step marks a node never marked before: at most `limit` steps in all.
+        while (at < limit && at != root && at != orphans && state[at] == kUnseen && slots[at] != kNoNode) {
+            state[at] = kOnPath;
+            path.push_back(at);
+            at = parents[at];
         }
+        if (at < limit && state[at] == kOnPath) {
+            parents[path.back()] = orphans;
+            slots[path.back()] |= kReparented;
+        }
+        for (uint32_t p : path) state[p] = kReaches;
     }
 }
 
@@ -529,29 +532,48 @@ void BuildNtfsTree(NtfsPartInfo& part, bool partitionDeleted) {
         // Without any id left, nodes without a parent go to the root.
         part.orphanFolderId = orphans != 0 ? orphans : kRootRecord;
     }
-    uint32_t limit = part.NextNodeId();
-    uint32_t root = part.rootNodeId;
-    uint32_t orphans = part.orphanFolderId;
+    // The nodes are gone over once to gather their parents and kinds; parents are checked and
+    // loops broken on that copy, and then only the nodes whose parent changed and the folders
+    // that gain children are written.
+    const uint32_t limit = part.NextNodeId();
+    const uint32_t root = part.rootNodeId;
+    const uint32_t orphans = part.orphanFolderId;
+    std::vector<uint32_t> parents(limit, 0);
+    std::vector<uint8_t> slots(limit, kNoNode);
     for (uint32_t from = 0; from < limit; from += kTreeSlice) {
         auto lock = part.WriteLock();
         for (uint32_t id = from; id < std::min(limit, from + kTreeSlice); ++id) {
             RFileNode* node = part.NodeAt(id);
             if (!node) continue;
-            node->children.clear();
-            if (node->kind == NodeKind::Empty || id == root || id == orphans) continue;
-            uint32_t parentId = node->parentId == id ? orphans : node->parentId;
-            const RFileNode* parent = part.NodeAt(parentId);
-            if (!parent || !parent->IsDirectoryKind()) parentId = orphans;
-            node->parentId = parentId;
+            if (!node->children.empty()) node->children.clear();
+            if (node->kind == NodeKind::Empty) continue;
+            parents[id] = node->parentId;
+            slots[id] = node->IsDirectoryKind() ? kFolderSlot : kFileSlot;
         }
     }
-    BreakParentCycles(part, limit, root, orphans);
+    auto linked = [&](uint32_t id) { return slots[id] != kNoNode && id != root && id != orphans; };
+    for (uint32_t id = 0; id < limit; ++id) {
+        uint32_t& parent = parents[id];
+        if (!linked(id)) continue;
+        if (parent == id || parent >= limit || (slots[parent] & kFolderSlot) == 0) {
+            parent = orphans;
+            slots[id] |= kReparented;
+        }
+    }
+    BreakParentCycles(parents, slots, root, orphans);
+    std::vector<uint32_t> childCount(limit, 0);
+    for (uint32_t id = 0; id < limit; ++id)
+        if (linked(id)) ++childCount[parents[id]];
+    if (orphans != root) ++childCount[root];
     for (uint32_t from = 0; from < limit; from += kTreeSlice) {
         auto lock = part.WriteLock();
         for (uint32_t id = from; id < std::min(limit, from + kTreeSlice); ++id) {
-            const RFileNode* node = part.NodeAt(id);
-            if (!node || node->kind == NodeKind::Empty || id == root || id == orphans) continue;
-            if (RFileNode* parent = part.NodeAt(node->parentId)) parent->children.push_back(id);
+            if (!linked(id)) continue;
+            const uint32_t parent = parents[id];
+            if (slots[id] & kReparented) part.NodeAt(id)->parentId = parent;
+            std::vector<uint32_t>& children = part.NodeAt(parent)->children;
+            if (children.empty()) children.reserve(childCount[parent]);
+            children.push_back(id);
         }
     }
     auto lock = part.WriteLock();
