@@ -82,13 +82,12 @@ public:
     T* Obtain(uint32_t id) {
         SegmentPlace place;
         if (!PlaceOfId(id, place)) return nullptr;
+        uint32_t made = constructed_[place.segment].load(std::memory_order_relaxed);
+        if (place.index < made) return segments_[place.segment].load(std::memory_order_relaxed) + place.index;
         T* segment = Reserve(place.segment);
         if (!segment) throw std::bad_alloc();
-        uint32_t made = constructed_[place.segment].load(std::memory_order_relaxed);
-        if (place.index >= made) {
-            for (uint32_t i = made; i <= place.index; ++i) new (segment + i) T();
-            constructed_[place.segment].store(place.index + 1, std::memory_order_release);
-        }
+        for (uint32_t i = made; i <= place.index; ++i) new (segment + i) T();
+        constructed_[place.segment].store(place.index + 1, std::memory_order_release);
         return segment + place.index;
     }
 

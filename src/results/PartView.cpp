@@ -582,6 +582,9 @@ void PartView::Publish() {
     if (old) *next = *old;  // pages, blocks and lists stay shared until written
     next->entryCount = entryLimit_;
     CowTable<ReadBlock>::Edit blocks(next->blocks);
+    // Dirty ids come mostly in runs of the same block.
+    uint32_t lastBlock = ~0u;
+    ReadBlock* block = nullptr;
     for (uint32_t id : dirtyEntries_) {
         EntryBrief brief;
         if (PreviewEntry* e = entries_.Find(id)) {
@@ -596,7 +599,11 @@ void PartView::Publish() {
             brief.attached = e->attached;
             brief.checked = e->checked;
         }
-        blocks.Writable(id / kReadBlockSlots)[id % kReadBlockSlots] = brief;
+        if (id / kReadBlockSlots != lastBlock) {
+            lastBlock = id / kReadBlockSlots;
+            block = &blocks.Writable(lastBlock);
+        }
+        (*block)[id % kReadBlockSlots] = brief;
     }
     auto publishLists = [&](int list, CowTable<ListBlock>& table) {
         CowTable<ListBlock>::Edit edit(table);
