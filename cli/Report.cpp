@@ -302,13 +302,24 @@ std::string IsoTime(uint32_t seconds) {
 std::string HumanSize(uint64_t bytes) {
     static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
     if (bytes < 1024) return std::to_string(bytes) + " B";
-    double value = static_cast<double>(bytes);
     int unit = 0;
-    while (value >= 1024 && unit < 5) value /= 1024, ++unit;
-    char text[32];
-    std::snprintf(text, sizeof text, value < 10 ? "%.2f %s" : value < 100 ? "%.1f %s" : "%.0f %s", value,
-                  units[unit]);
-    return text;
+    while (unit < 5 && bytes >> (10 * (unit + 1)) != 0) ++unit;
+    // bytes / 1024^unit with 2, 1 or 0 decimals, rounded half to even as printf rounds: the
+    // quotient is a binary fraction, so integers give it exactly.
+    const unsigned shift = 10u * static_cast<unsigned>(unit);
+    const uint64_t whole = bytes >> shift;
+    const int decimals = whole < 10 ? 2 : whole < 100 ? 1 : 0;
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(bytes) * (decimals == 2 ? 100 : decimals == 1 ? 10 : 1);
+    const unsigned __int128 divisor = static_cast<unsigned __int128>(1) << shift;
+    uint64_t q = static_cast<uint64_t>(scaled >> shift);
+    const unsigned __int128 r2 = (scaled & (divisor - 1)) * 2;
+    if (r2 > divisor || (r2 == divisor && (q & 1) != 0)) ++q;
+    std::string text = std::to_string(q);
+    if (decimals != 0) {
+        while (text.size() <= static_cast<size_t>(decimals)) text.insert(text.begin(), '0');
+        text.insert(text.end() - decimals, '.');
+    }
+    return text + " " + units[unit];
 }
 
 namespace {

@@ -332,6 +332,8 @@ TEST(HostText, BodyFieldsAndSizes) {
     EXPECT_FALSE(ParseSize("99999999999999999999", v));
     EXPECT_EQ(HumanSize(596), "596 B");
     EXPECT_EQ(HumanSize(15820), "15.4 KiB");
+    EXPECT_EQ(HumanSize(uint64_t{1} << 30), "1.00 GiB");
+    EXPECT_EQ(HumanSize(~uint64_t{0}), "16384 PiB");
     EXPECT_EQ(IsoTime(1546302100), "2019-01-01T00:21:40Z");
     EXPECT_EQ(IsoTime(0), "");
     uint32_t kind = 0, mode = 9;
@@ -340,6 +342,35 @@ TEST(HostText, BodyFieldsAndSizes) {
     EXPECT_FALSE(ParseKind("3", kind));
     EXPECT_TRUE(ParseMode("VIDEO", mode));
     EXPECT_EQ(mode, 3u);
+}
+
+// Sizes read the same as printf's rounding gives them, at the edges of every unit and of
+// every rounding step, ties included.
+TEST(HostText, HumanSizesRoundAsPrintfDoes) {
+    auto printed = [](uint64_t bytes) {
+        static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+        if (bytes < 1024) return std::to_string(bytes) + " B";
+        double value = static_cast<double>(bytes);
+        int unit = 0;
+        while (value >= 1024 && unit < 5) value /= 1024, ++unit;
+        char text[32];
+        std::snprintf(text, sizeof text, value < 10 ? "%.2f %s" : value < 100 ? "%.1f %s" : "%.0f %s", value,
+                      units[unit]);
+        return std::string(text);
+    };
+    std::vector<uint64_t> sizes;
+    for (uint64_t b = 0; b < 300000; ++b) sizes.push_back(b);
+    for (int unit = 1; unit <= 5; ++unit) {
+        const uint64_t scale = uint64_t{1} << (10 * unit);
+        for (uint64_t step : {uint64_t{10}, uint64_t{100}, uint64_t{1024}, uint64_t{1000}})
+            for (uint64_t k = 1; k < 4 * step; ++k) {
+                // Each tie of a rounding step, and its neighbours.
+                const uint64_t tie = (2 * k + 1) * scale / (2 * (step <= 100 ? 100 : step));
+                for (uint64_t d : {tie - 1, tie, tie + 1}) sizes.push_back(d);
+            }
+        for (uint64_t m = 1; m < 1024; m += 7) sizes.push_back(m * scale - 1), sizes.push_back(m * scale);
+    }
+    for (uint64_t bytes : sizes) ASSERT_EQ(HumanSize(bytes), printed(bytes)) << bytes;
 }
 
 // Names come from disks: whatever bytes they hold, the json report stays valid JSON and keeps
