@@ -1,6 +1,9 @@
 // Text conversion.
 #include "platform/Text.h"
 
+#include <bit>
+#include <cstring>
+
 namespace ravlin::platform {
 namespace {
 
@@ -92,6 +95,21 @@ std::wstring Utf16LeToWide(std::span<const uint8_t> bytes, bool stopAtNul) {
     size_t units = bytes.size() / 2;
     std::wstring out(units, L'\0');
     size_t plain = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Four units at a time while none is a surrogate (or a nul that ends the name).
+        constexpr uint64_t kOnes = 0x0001000100010001ull, kHighs = 0x8000800080008000ull;
+        auto anyZero = [](uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
+        wchar_t* to = out.data();
+        for (; plain + 4 <= units; plain += 4) {
+            uint64_t v;
+            std::memcpy(&v, bytes.data() + 2 * plain, 8);
+            if (anyZero((v & 0xF800F800F800F800ull) ^ 0xD800D800D800D800ull) || (stopAtNul && anyZero(v))) break;
+            to[plain] = static_cast<wchar_t>(v & 0xFFFF);
+            to[plain + 1] = static_cast<wchar_t>((v >> 16) & 0xFFFF);
+            to[plain + 2] = static_cast<wchar_t>((v >> 32) & 0xFFFF);
+            to[plain + 3] = static_cast<wchar_t>(v >> 48);
+        }
+    }
     for (; plain < units; ++plain) {
         char16_t unit = static_cast<char16_t>(bytes[2 * plain] | (bytes[2 * plain + 1] << 8));
         if ((stopAtNul && unit == 0) || (unit >= 0xD800 && unit <= 0xDFFF)) break;

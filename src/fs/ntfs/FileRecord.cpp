@@ -89,8 +89,12 @@ bool DecodeFileRecord(std::span<const uint8_t> record, uint64_t volumeSector,
     size_t size = std::min<size_t>(record.size(), kMaxDecodedRecordBytes) / 512 * 512;
     uint8_t copy[kMaxDecodedRecordBytes];
     std::memcpy(copy, record.data(), size);
-    return DecodeFileRecordInPlace(std::span<uint8_t>(copy, size), volumeSector, sectorsPerCluster,
-                                   out, recordLimit);
+    NtfsRecord rec;
+    if (!DecodeFileRecordInPlace(std::span<uint8_t>(copy, size), volumeSector, sectorsPerCluster, rec,
+                                 recordLimit))
+        return false;
+    out = std::move(rec);
+    return true;
 }
 
 bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
@@ -101,7 +105,7 @@ bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
     ApplyFixups(record.first(size));
     ByteSpan r(record.data(), size);
 
-    NtfsRecord rec;
+    NtfsRecord& rec = out;
     rec.recordNumber = LoadLE32(r, 44);
     if (rec.recordNumber >= recordLimit) return false;
     uint16_t first = LoadLE16(r, 20);
@@ -198,7 +202,6 @@ bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
         // The names of a record with many of them may all live behind its attribute list.
         if (!rec.hasAttributeList) return false;
         if (!rec.hasData) rec.size = 0;
-        out = std::move(rec);
         return true;
     }
     rec.parentRecord = LoadLE32(nameValue, 0);
@@ -207,7 +210,6 @@ bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
     rec.name = platform::Utf16LeToWide(nameValue.subspan(66, 2 * size_t{nameLength}));
     if (rec.name.empty()) return false;
     if (!rec.hasData) rec.size = LoadLE64(nameValue, 48);
-    out = std::move(rec);
     return true;
 }
 

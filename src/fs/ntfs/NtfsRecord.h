@@ -113,7 +113,8 @@ void ResolveAttributeList(DiskReader& reader, const NtfsBootParams& params, uint
                           NtfsRecord& record);
 
 // The same on a buffer the caller owns: the fix-ups are applied to it. Records numbered above
-// `keepResidentUpTo` leave `residentData` empty (a walk that reads content on demand).
+// `keepResidentUpTo` leave `residentData` empty (a walk that reads content on demand). `out`
+// must be a newly made record; what it holds after a failure is of no use.
 bool DecodeFileRecordInPlace(std::span<uint8_t> record, uint64_t volumeSector,
                              uint32_t sectorsPerCluster, NtfsRecord& out,
                              uint32_t recordLimit = kDefaultRecordLimit,
