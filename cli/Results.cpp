@@ -129,8 +129,17 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         frame.more = positions == kPage;
     };
     const bool narrows = selection.NarrowsNodes();
+    // Pages of folders already left, kept for the folders still to come: a page grown to a
+    // folder's width is not grown again.
+    std::vector<std::vector<NodeResult>> spare;
+    auto page = [&] {
+        if (spare.empty()) return std::vector<NodeResult>();
+        std::vector<NodeResult> taken = std::move(spare.back());
+        spare.pop_back();
+        return taken;
+    };
     std::vector<Frame> stack;
-    stack.push_back({part.rootId, "", {}, 0, 0, true, !narrows, true, false});
+    stack.push_back({part.rootId, "", page(), 0, 0, true, !narrows, true, false});
     fill(stack.back());
     while (!stack.empty()) {
         Frame& frame = stack.back();
@@ -138,6 +147,8 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
             if (frame.more) {
                 fill(frame);
             } else {
+                frame.page.clear();
+                spare.push_back(std::move(frame.page));
                 stack.pop_back();
             }
             continue;
@@ -195,7 +206,7 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         std::string prefix = node.path + "/";
         if (shown) sink.Node(part, std::move(node));
         const bool bin = frame.recycleBin || (depth == 0 && isRecycleBin);
-        stack.push_back({id, std::move(prefix), {}, 0, 0, true, inside, shown, bin});
+        stack.push_back({id, std::move(prefix), page(), 0, 0, true, inside, shown, bin});
         fill(stack.back());
     }
 }

@@ -561,7 +561,15 @@ int RunScan(const ScanOptions& options) {
         }
     }
     // The listing draws a tree and recovery goes file by file: both take the results whole.
-    ScanResults results;
+    // Like the engine, they are left to the system at exit.
+    auto resultsOwner = std::make_unique<ScanResults>();
+    ScanResults& results = *resultsOwner;
+    struct LeaveResults {
+        std::unique_ptr<ScanResults>& results;
+        ~LeaveResults() {
+            if (!kFreeScanAtExit) (void)results.release();
+        }
+    } leaveResults{resultsOwner};
     SectorRanges recoveredBad;
     if (options.list || !options.recover.empty()) {
         results = CollectResults(engine, everyNode, walk);

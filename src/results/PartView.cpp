@@ -172,7 +172,7 @@ void PartView::Ingest(const PreviewContext& ctx, const PartInfo& part, uint32_t 
             }
             e.scope = static_cast<uint8_t>(scope);
             e.scopeDepth = scope == ScopeClass::OnPath ? depth : 0;
-            if (scope == ScopeClass::OnPath || scope == ScopeClass::Inside) Attach(ctx, id, *node);
+            if (scope == ScopeClass::OnPath || scope == ScopeClass::Inside) Attach(ctx, id, e, *node);
         }
         std::vector<uint32_t>* waiters = waiting_.Find(id);
         if (!waiters) continue;
@@ -190,7 +190,7 @@ void PartView::Link(uint32_t parent, uint32_t child, int list) {
     PreviewEntry& p = *slot;
     if (p.attached && !p.isDirectory) return;
     p.MutableChildren(list).push_back(child);
-    MarkList(parent, list);
+    MarkList(parent, list, p);
 }
 
 void PartView::Unlink(uint32_t parent, uint32_t child, int list) {
@@ -204,8 +204,7 @@ void PartView::Unlink(uint32_t parent, uint32_t child, int list) {
     MarkList(parent, list);
 }
 
-void PartView::Attach(const PreviewContext& ctx, uint32_t id, const RFileNode& node) {
-    PreviewEntry& e = Entry(id);
+void PartView::Attach(const PreviewContext& ctx, uint32_t id, PreviewEntry& e, const RFileNode& node) {
     if (e.attached) return;
     uint32_t parent = node.parentId == id ? 0 : node.parentId;
     bool dir = node.IsDirectoryKind();
@@ -213,14 +212,14 @@ void PartView::Attach(const PreviewContext& ctx, uint32_t id, const RFileNode& n
     if (subtree && !dir) {
         for (int list : {kDirList, kFileList}) {
             if (e.Children(list).empty()) continue;
-            MarkList(id, list);
+            MarkList(id, list, e);
             e.lists->of[list].clear();
         }
         e.visibleFiles = e.visibleBytes = e.checkedVisibleFiles = 0;
     }
     e.parentId = parent;
     e.isDirectory = dir;
-    Mark(id);
+    Mark(id, e);
     if (dir && parent != 0) {
         if (e.visibleFiles != 0) {
             Link(parent, id, kDirList);
@@ -237,22 +236,21 @@ void PartView::Attach(const PreviewContext& ctx, uint32_t id, const RFileNode& n
         ctx.totals.foundCount.fetch_add(1);
     }
     bool now = ctx.filter(node);
-    if (now != (e.visible != 0)) SetVisible(ctx, id, now);
-    EvaluateCollectors(ctx, id, node);
+    if (now != (e.visible != 0)) SetVisible(ctx, id, e, now);
+    EvaluateCollectors(ctx, e, node);
 }
 
-void PartView::SetVisible(const PreviewContext& ctx, uint32_t id, bool now) {
-    PreviewEntry& e = Entry(id);
+void PartView::SetVisible(const PreviewContext& ctx, uint32_t id, PreviewEntry& e, bool now) {
     if ((e.visible != 0) == now) return;
     if (e.isDirectory) {
         e.visible = now;
-        Mark(id);
+        Mark(id, e);
         return;
     }
     uint64_t v = e.visibleBytes;
     if (!now) e.visibleBytes = 0;
     e.visible = now;
-    Mark(id);
+    Mark(id, e);
     if (treePartIndex != kNoTreeIndex && ctx.tree)
         ctx.tree->UpdateRef(treePartIndex, id, e.typeId, v, e.checked != 0, now);
     if (e.parentId != 0) {
@@ -286,13 +284,12 @@ void PartView::PropagateUp(uint32_t start, uint64_t files, uint64_t bytes, uint6
         uint32_t parent = e.parentId == id ? 0 : e.parentId;
         if (add && !hadFiles && e.visibleFiles != 0) Link(parent, id, kDirList);
         if (!add && hadFiles && e.visibleFiles == 0) Unlink(parent, id, kDirList);
-        Mark(id);
+        Mark(id, e);
         id = parent;
     }
 }
 
-void PartView::EvaluateCollectors(const PreviewContext& ctx, uint32_t id, const RFileNode& node) {
-    PreviewEntry& e = Entry(id);
+void PartView::EvaluateCollectors(const PreviewContext& ctx, PreviewEntry& e, const RFileNode& node) {
     // Only the slots in use and those the entry counts in can change.
     for (uint32_t pending = ctx.activeCollectors | e.collectorBits; pending != 0; pending &= pending - 1) {
         const uint32_t k = static_cast<uint32_t>(std::countr_zero(pending));
@@ -477,9 +474,9 @@ uint32_t PartView::RefilterRange(const PreviewContext& ctx, const PartInfo& part
         if (!e->isDirectory) {
             RefreshFile(ctx, id, *node);
             bool now = ctx.filter(*node);
-            if (now != (e->visible != 0)) SetVisible(ctx, id, now);
+            if (now != (e->visible != 0)) SetVisible(ctx, id, *e, now);
         }
-        EvaluateCollectors(ctx, id, *node);
+        EvaluateCollectors(ctx, *e, *node);
     }
     return visited;
 }
@@ -555,17 +552,23 @@ void PartView::SetNodeChecked(const PreviewContext& ctx, const PartInfo& part, u
 // ---------------------------------------------------------------------------------------------
 
 void PartView::Mark(uint32_t id) {
-    PreviewEntry* e = entries_.Find(id);
-    if (!e || (e->dirty & 1)) return;
-    e->dirty |= 1;
+    if (PreviewEntry* e = entries_.Find(id)) Mark(id, *e);
+}
+
+void PartView::Mark(uint32_t id, PreviewEntry& e) {
+    if (e.dirty & 1) return;
+    e.dirty |= 1;
     dirtyEntries_.push_back(id);
 }
 
 void PartView::MarkList(uint32_t id, int list) {
-    PreviewEntry* e = entries_.Find(id);
+    if (PreviewEntry* e = entries_.Find(id)) MarkList(id, list, *e);
+}
+
+void PartView::MarkList(uint32_t id, int list, PreviewEntry& e) {
     uint8_t bit = static_cast<uint8_t>(2u << list);
-    if (!e || (e->dirty & bit)) return;
-    e->dirty |= bit;
+    if (e.dirty & bit) return;
+    e.dirty |= bit;
     dirtyLists_[list].push_back(id);
 }
 

@@ -244,11 +244,11 @@ private:
     PreviewEntry& Entry(uint32_t id);
     ScopeClass Classify(const PreviewContext& ctx, const PartInfo& part, uint32_t id,
                         const RFileNode& node, uint32_t& missingId, uint16_t& depth);
-    void Attach(const PreviewContext& ctx, uint32_t id, const RFileNode& node);
+    void Attach(const PreviewContext& ctx, uint32_t id, PreviewEntry& e, const RFileNode& node);
     void ReleaseWaiters(const PreviewContext& ctx, const PartInfo& part, uint32_t id);
-    void SetVisible(const PreviewContext& ctx, uint32_t id, bool now);
+    void SetVisible(const PreviewContext& ctx, uint32_t id, PreviewEntry& e, bool now);
     void PropagateUp(uint32_t start, uint64_t files, uint64_t bytes, uint64_t ticked, bool add);
-    void EvaluateCollectors(const PreviewContext& ctx, uint32_t id, const RFileNode& node);
+    void EvaluateCollectors(const PreviewContext& ctx, PreviewEntry& e, const RFileNode& node);
     void Link(uint32_t parent, uint32_t child, int list);
     void Unlink(uint32_t parent, uint32_t child, int list);
     void Move(const PreviewContext& ctx, uint32_t id, uint32_t newParent);
@@ -256,7 +256,9 @@ private:
     void AddCheckedToAncestors(uint32_t start, uint64_t files, bool add);
     void RefreshFile(const PreviewContext& ctx, uint32_t id, const RFileNode& node);
     void Mark(uint32_t id);
+    void Mark(uint32_t id, PreviewEntry& e);
     void MarkList(uint32_t id, int list);
+    void MarkList(uint32_t id, int list, PreviewEntry& e);
 
     SegmentedTable<PreviewEntry> entries_;
     uint32_t entryLimit_ = 0;
