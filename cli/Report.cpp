@@ -1,7 +1,9 @@
 #include "Report.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 #include <vector>
 #include <ctime>
@@ -314,12 +316,18 @@ std::string HumanSize(uint64_t bytes) {
     uint64_t q = static_cast<uint64_t>(scaled >> shift);
     const unsigned __int128 r2 = (scaled & (divisor - 1)) * 2;
     if (r2 > divisor || (r2 == divisor && (q & 1) != 0)) ++q;
-    std::string text = std::to_string(q);
-    if (decimals != 0) {
-        while (text.size() <= static_cast<size_t>(decimals)) text.insert(text.begin(), '0');
-        text.insert(text.end() - decimals, '.');
+    // Digits from the right, the point among them.
+    char text[40];
+    char* at = std::end(text);
+    for (int digit = 0; digit <= decimals || q != 0; ++digit) {
+        if (digit == decimals && decimals != 0) *--at = '.';
+        *--at = static_cast<char>('0' + q % 10);
+        q /= 10;
     }
-    return text + " " + units[unit];
+    std::string out(at, std::end(text));
+    out += ' ';
+    out += units[unit];
+    return out;
 }
 
 namespace {
@@ -592,6 +600,8 @@ std::string Grouped(uint64_t value) {
 }
 
 std::string Printable(const std::string& text) {
+    auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
+    if (std::none_of(text.begin(), text.end(), control)) return text;
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
