@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "disk/DiskReader.h"
@@ -11,7 +12,25 @@
 namespace ravlin {
 namespace {
 constexpr uint64_t kMaxUint64 = ~uint64_t{0};
+
+// Stable sort on the `sector` field, a byte at a time from the lowest; bytes that every sector
+// shares are skipped, so the sectors of a disk take three or four passes.
+template <class T>
+void StableSortBySector(std::vector<T>& items) {
+    uint64_t some = 0, every = kMaxUint64;
+    for (const T& item : items) some |= item.sector, every &= item.sector;
+    std::vector<T> sorted(items.size());
+    for (unsigned shift = 0; shift < 64; shift += 8) {
+        if (((some ^ every) >> shift & 0xFF) == 0) continue;
+        size_t start[256] = {};
+        for (const T& item : items) ++start[(item.sector >> shift) & 0xFF];
+        size_t at = 0;
+        for (size_t& s : start) at += std::exchange(s, at);
+        for (const T& item : items) sorted[start[(item.sector >> shift) & 0xFF]++] = item;
+        items.swap(sorted);
+    }
 }
+}  // namespace
 
 PartInfo::~PartInfo() = default;
 
@@ -73,11 +92,19 @@ void PartInfo::BuildStartIndex() {
         index.push_back({node.firstSector, id});
         if (node.IsFileKind()) types->push_back({node.firstSector, node.typeId});
     });
-    // Files written one after another lie in the order of their ids: often nothing to sort.
-    if (!std::is_sorted(index.begin(), index.end())) std::sort(index.begin(), index.end());
+    // Both were gathered in id order: sorted stably by sector, the index is in (sector, id)
+    // order, and the types of a shared sector are put in order among themselves.
+    if (!std::is_sorted(index.begin(), index.end())) StableSortBySector(index);
     index.erase(std::unique(index.begin(), index.end()), index.end());
     startIndex = std::move(index);
-    if (!std::is_sorted(types->begin(), types->end())) std::sort(types->begin(), types->end());
+    if (!std::is_sorted(types->begin(), types->end())) {
+        StableSortBySector(*types);
+        for (auto run = types->begin(); run != types->end();) {
+            auto end = std::find_if(run, types->end(), [&](const StartType& t) { return t.sector != run->sector; });
+            if (end - run > 1) std::sort(run, end);
+            run = end;
+        }
+    }
     startTypes.Store(std::move(types));
 }
 

@@ -1,6 +1,7 @@
 // Partition records: the segmented node store, counters, post-scan passes, content reads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -138,6 +139,40 @@ TEST(NodeStore, StartIndexIsSortedWithoutDirectoriesOrDuplicates) {
     EXPECT_EQ(part.startIndex[0], (StartIndexEntry{100, 4}));
     EXPECT_EQ(part.startIndex[1], (StartIndexEntry{100, 7}));
     EXPECT_EQ(part.startIndex[2], (StartIndexEntry{500, 3}));
+}
+
+// Files scattered over a large disk, sharing start sectors, with types that differ at a shared
+// sector: both indexes come out in full (sector, id) and (sector, type) order.
+TEST(NodeStore, StartIndexesOfScatteredFilesAreInFullOrder) {
+    ExtFindPartInfo part;
+    std::vector<StartIndexEntry> index;
+    std::vector<PartInfo::StartType> types;
+    uint64_t state = 88172645463325252ull;
+    auto next = [&] { return state ^= state << 13, state ^= state >> 7, state ^= state << 17; };
+    const NodeKind kinds[] = {NodeKind::File, NodeKind::DeletedFile, NodeKind::Directory, NodeKind::DeletedDirectory};
+    for (uint32_t id = 1; id <= 20000; ++id) {
+        RFileNode node = Node(id, kinds[next() % 4]);
+        // Some sectors taken twice or more, some near the top of 64 bits.
+        uint64_t r = next();
+        node.firstSector = r % 7 == 0 ? 1000 + r % 50 : r % 11 == 0 ? ~uint64_t{0} - r % 5 : r % (uint64_t{1} << 40);
+        node.typeId = static_cast<uint32_t>(next() % 6);
+        if (!node.IsDirectoryKind() && node.firstSector != 0) {
+            index.push_back({node.firstSector, id});
+            types.push_back({node.firstSector, node.typeId});
+        }
+        part.StoreNode(std::move(node));
+    }
+    part.BuildStartIndex();
+    std::sort(index.begin(), index.end());
+    std::sort(types.begin(), types.end());
+    EXPECT_EQ(part.startIndex, index);
+    auto built = part.startTypes.Load();
+    ASSERT_TRUE(built);
+    ASSERT_EQ(built->size(), types.size());
+    for (size_t i = 0; i < types.size(); ++i) {
+        ASSERT_EQ((*built)[i].sector, types[i].sector) << i;
+        ASSERT_EQ((*built)[i].typeId, types[i].typeId) << i;
+    }
 }
 
 class ReadFileDataTest : public ::testing::Test {

@@ -32,6 +32,7 @@ constexpr uint64_t kClaimedIndexClusters = 16;  // only short index runs are cla
 constexpr uint32_t kRootRecord = 5;
 constexpr uint32_t kLastMetadataRecord = 10;
 constexpr uint32_t kTreeSlice = 8192;  // nodes relinked per hold of the node lock
+constexpr size_t kStoredPerLock = 64;  // records stored per hold of the node lock
 // Named streams listed per volume, and the resident bytes their nodes keep.
 constexpr size_t kMaxStreamNodes = 1u << 20;
 constexpr uint64_t kMaxStreamResidentBytes = 256ull << 20;
@@ -169,9 +170,17 @@ public:
             // The stop request is polled for every piece, whether or not any of its records decode.
             std::vector<Decoded> batch;
             while (KeepGoingNow() && decoded_.Take(batch)) {
-                for (Decoded& record : batch) {
-                    Store(std::move(record));
-                    if (stopped_) break;
+                for (size_t first = 0; first < batch.size() && !stopped_; first += kStoredPerLock) {
+                    const size_t end = std::min(batch.size(), first + kStoredPerLock);
+                    {
+                        auto lock = part_.WriteLock();
+                        for (size_t i = first; i < end; ++i) Store(std::move(batch[i]));
+                    }
+                    // Outside the lock: a paused scan waits here, and readers must not wait with it.
+                    for (size_t i = first; i < end && !stopped_; ++i) {
+                        ++report_.itemsDone;
+                        if (!KeepGoing(progress_, report_)) stopped_ = true;
+                    }
                 }
                 decoded_.GiveBack(std::move(batch));
             }
@@ -352,23 +361,20 @@ private:
             node.IsFileKind() && hadList && !node.resident && node.runs.empty() && node.size > 0;
     }
 
+    // With the node lock held; the caller reports progress once the lock is let go.
     void Store(Decoded&& decoded) {
         ClaimIndexSectors(decoded.indexRuns);
-        if (decoded.unlocatable) {
-            Report();
-            return;
-        }
+        if (decoded.unlocatable) return;
         RFileNode& node = decoded.node;
         bool inUseRoot = node.id == kRootRecord;
         bool countable = node.IsFileKind() && node.valid;
         CountNode(node, report_);
         KeepStreams(std::move(decoded.streams), node);
-        uint32_t id = part_.StoreNode(std::move(node));
+        uint32_t id = part_.StoreNodeLocked(std::move(node));
         if (id != 0 && countable) part_.fileCount.fetch_add(1);
         if (id > lastStored_.load(std::memory_order_relaxed))
             lastStored_.store(id, std::memory_order_relaxed);
         if (inUseRoot) part_.rootNodeId = kRootRecord;
-        Report();
     }
 
     // Stream nodes wait for ids above every record number: they are stored after the walk.
@@ -398,11 +404,6 @@ private:
                 continue;
             for (uint64_t s = 0; s < run.sectorCount; s += spc) part_.Claim(run.startSector + s);
         }
-    }
-
-    void Report() {
-        ++report_.itemsDone;
-        if (!KeepGoing(progress_, report_)) stopped_ = true;
     }
 
     NtfsPartInfo& part_;
