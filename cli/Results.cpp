@@ -153,7 +153,8 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
             }
             continue;
         }
-        NodeResult node = std::move(frame.page[frame.next++]);
+        // Taken where it lies: the page keeps its place however the stack grows.
+        NodeResult& node = frame.page[frame.next++];
         const uint32_t id = node.id;
         int depth = static_cast<int>(stack.size()) - 1;
         // A node shown without its folder (chosen by a pattern or an id) starts a tree of its

@@ -115,7 +115,7 @@ void VirtualFileTree::RemoveAt(TypeEntry& entry, uint32_t typeId, uint64_t posit
 
 void VirtualFileTree::AddRef(uint32_t partIndex, uint32_t nodeId, uint32_t typeId, uint64_t size,
                              bool checked) {
-    TypeEntry& entry = types_[typeId];
+    TypeEntry& entry = EntryOf(typeId);
     NodeRef ref{partIndex, nodeId};
     uint64_t scratch = 0;
     if (FindPosition(entry, typeId, ref, scratch)) return;
@@ -131,7 +131,23 @@ void VirtualFileTree::AddRef(uint32_t partIndex, uint32_t nodeId, uint32_t typeI
     entry.count += 1;
     entry.totalSize += size;
     if (checked) entry.checkedCount += 1;
+    NoteChanged(typeId);
+}
+
+VirtualFileTree::TypeEntry& VirtualFileTree::EntryOf(uint32_t typeId) {
+    // Nodes come in runs of one type; entries are never erased, so the pointer stays good.
+    if (!lastEntry_ || lastTypeId_ != typeId) {
+        lastEntry_ = &types_[typeId];
+        lastTypeId_ = typeId;
+    }
+    return *lastEntry_;
+}
+
+void VirtualFileTree::NoteChanged(uint32_t typeId) {
+    if (noted_ && lastNoted_ == typeId) return;
     changedTypes_.Insert(typeId);
+    noted_ = true;
+    lastNoted_ = typeId;
 }
 
 void VirtualFileTree::RemoveRef(uint32_t partIndex, uint32_t nodeId, uint32_t typeId, uint64_t size,
@@ -209,6 +225,7 @@ void VirtualFileTree::Publish() {
         next->types[typeId] = std::move(view);
     }
     changedTypes_.Reset();
+    noted_ = false;
     std::lock_guard<std::mutex> swap(snapshotLock_);
     current_ = std::move(next);
 }

@@ -100,6 +100,8 @@ private:
     void ErasePosition(TypeEntry& entry, uint32_t typeId, NodeRef ref);
     void RemoveAt(TypeEntry& entry, uint32_t typeId, uint64_t position);
     uint32_t AppendPart(const std::shared_ptr<PartInfo>& part);
+    TypeEntry& EntryOf(uint32_t typeId);      // creates it
+    void NoteChanged(uint32_t typeId);        // for the next publication
 
     BulkTick bulkTick_;
     mutable std::mutex writeLock_;
@@ -107,6 +109,10 @@ private:
     FnvMap<const PartInfo*, uint32_t> partIndexByPtr_;
     FnvMap<uint32_t, TypeEntry> types_;
     FlatSet<uint32_t> changedTypes_;
+    TypeEntry* lastEntry_ = nullptr;  // of lastTypeId_
+    uint32_t lastTypeId_ = 0;
+    bool noted_ = false;  // lastNoted_ is in changedTypes_
+    uint32_t lastNoted_ = 0;
     std::vector<std::vector<std::unique_ptr<PlacePage>>> places_;  // by partition, by id / 4096
     bool partsChanged_ = true;
     mutable std::mutex snapshotLock_;
