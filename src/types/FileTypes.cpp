@@ -239,8 +239,14 @@ uint32_t TypeFromFileName(const std::wstring& name) {
     if (dot == std::wstring::npos || dot == 0 || dot + 1 == name.size()) return 0;
     uint64_t key;
     if (PackExtension(name.data() + dot + 1, name.size() - dot - 1, key)) {
+        // Files of a folder mostly share their extension.
+        thread_local uint64_t lastKey = 0;
+        thread_local uint32_t lastType = 0;
+        if (key == lastKey) return lastType;
         const uint32_t* typeId = T().byPackedExtension.Find(key);
-        return typeId ? *typeId : 0;
+        lastKey = key;
+        lastType = typeId ? *typeId : 0;
+        return lastType;
     }
     std::wstring ext = name.substr(dot + 1);
     for (auto& c : ext) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
