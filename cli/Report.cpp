@@ -307,15 +307,16 @@ std::string HumanSize(uint64_t bytes) {
     int unit = 0;
     while (unit < 5 && bytes >> (10 * (unit + 1)) != 0) ++unit;
     // bytes / 1024^unit with 2, 1 or 0 decimals, rounded half to even as printf rounds: the
-    // quotient is a binary fraction, so integers give it exactly.
+    // quotient is a binary fraction, so integers give it exactly. The fraction below the unit
+    // has at most 50 bits, so a hundred times it still fits.
     const unsigned shift = 10u * static_cast<unsigned>(unit);
-    const uint64_t whole = bytes >> shift;
+    const uint64_t whole = bytes >> shift, mask = (uint64_t{1} << shift) - 1;
     const int decimals = whole < 10 ? 2 : whole < 100 ? 1 : 0;
-    const unsigned __int128 scaled = static_cast<unsigned __int128>(bytes) * (decimals == 2 ? 100 : decimals == 1 ? 10 : 1);
-    const unsigned __int128 divisor = static_cast<unsigned __int128>(1) << shift;
-    uint64_t q = static_cast<uint64_t>(scaled >> shift);
-    const unsigned __int128 r2 = (scaled & (divisor - 1)) * 2;
-    if (r2 > divisor || (r2 == divisor && (q & 1) != 0)) ++q;
+    const uint64_t scale = decimals == 2 ? 100 : decimals == 1 ? 10 : 1;
+    const uint64_t fraction = (bytes & mask) * scale;
+    uint64_t q = whole * scale + (fraction >> shift);
+    const uint64_t rest = fraction & mask, half = uint64_t{1} << (shift - 1);
+    if (rest > half || (rest == half && (q & 1) != 0)) ++q;
     // Digits from the right, the point among them.
     char text[40];
     char* at = std::end(text);

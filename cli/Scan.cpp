@@ -404,22 +404,25 @@ int RunScan(const ScanOptions& options) {
     auto engineOwner = std::make_unique<ScanEngine>();
     ScanEngine& engine = *engineOwner;
     engine.SetNotifyCallback(FinishSignal::Notify, &finishSignal);
-    // The engine and its host are left to the system when the process ends, as it does once
-    // the scan is done: freeing a tree of millions of nodes one by one takes longer than
-    // listing it. Nothing of the engine may point into this scope then. Builds with the leak
-    // checker free them, so that it sees the engine's own teardown.
+    auto resultsOwner = std::make_unique<ScanResults>();
+    // The engine, its host and the results taken from it are left to the system when the
+    // process ends, as it does once the scan is done: freeing a tree of millions of nodes one by
+    // one takes longer than listing it. Nothing of the engine may point into this scope then.
+    // Builds with the leak checker free them, so that it sees the engine's own teardown.
     struct LeaveToExit {
         std::unique_ptr<Host>& host;
         std::unique_ptr<ScanEngine>& engine;
+        std::unique_ptr<ScanResults>& results;
         ~LeaveToExit() {
             engine->ClearNotifyCallback();
             engine->SetNodeFilter(nullptr, nullptr);
             if (!kFreeScanAtExit) {
                 (void)engine.release();
                 (void)host.release();
+                (void)results.release();
             }
         }
-    } leaveToExit{hostOwner, engineOwner};
+    } leaveToExit{hostOwner, engineOwner, resultsOwner};
     if (selection.deletedOnly && selection.types.empty() && selection.minSize == 0 && selection.maxSize == UINT64_MAX)
         engine.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
     else if (!selection.SelectsAll())
@@ -561,15 +564,7 @@ int RunScan(const ScanOptions& options) {
         }
     }
     // The listing draws a tree and recovery goes file by file: both take the results whole.
-    // Like the engine, they are left to the system at exit.
-    auto resultsOwner = std::make_unique<ScanResults>();
     ScanResults& results = *resultsOwner;
-    struct LeaveResults {
-        std::unique_ptr<ScanResults>& results;
-        ~LeaveResults() {
-            if (!kFreeScanAtExit) (void)results.release();
-        }
-    } leaveResults{resultsOwner};
     SectorRanges recoveredBad;
     if (options.list || !options.recover.empty()) {
         results = CollectResults(engine, everyNode, walk);
