@@ -433,6 +433,8 @@ int RunScan(const ScanOptions& options) {
     input.sectorCount = info.sectorCount;
     input.scanMode = info.scanMode;
     input.scanKind = info.scanKind;
+    // A quick scan for deleted files leaves the live ones out of the preview altogether.
+    if (info.scanKind == kScanKindFileSystems && selection.deletedOnly) input.scanKind = kScanKindDeletedFiles;
     input.host = &host;
     if (!session.folder.empty()) {
         input.sourceName = FromUtf8(session.identity);

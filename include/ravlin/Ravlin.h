@@ -302,6 +302,9 @@ public:
 // What to scan. Start copies every field.
 // The quick scan's kind: the file-system pass over the scan's own source, and nothing more.
 inline constexpr uint32_t kScanKindFileSystems = 9;
+// The quick scan for deleted files: as kScanKindFileSystems, with live files kept but not shown
+// (as the deleted-only kinds 2, 5 and 8 keep them). The preview never takes them in.
+inline constexpr uint32_t kScanKindDeletedFiles = 10;
 
 class ScanInput {
 public:
@@ -313,7 +316,8 @@ public:
     uint32_t scanMode = 0;     // 0 full, 3 video fragments, other: raw pass and stages only
     // 1 the whole region; 2/5 free space only; 8 the file systems of every physical drive,
     // then the scan ends; 9 (kScanKindFileSystems) the file systems of this source only, then
-    // the scan ends: no raw pass, no carving, no stages (a quick scan).
+    // the scan ends: no raw pass, no carving, no stages (a quick scan); 10
+    // (kScanKindDeletedFiles) as 9, for deleted files only.
     uint32_t scanKind = 1;
     IScanHost* host = nullptr;
     // A progress data file written by SaveScanProgress ("/" or "\\" before its name; without

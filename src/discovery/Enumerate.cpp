@@ -17,7 +17,9 @@ const std::wstring kPhysicalPrefix = L"\\\\.\\physicaldrive";
 constexpr int kMaxDriveNumber = 63;
 constexpr size_t kMaxExtents = 33;
 
-bool DeletedOnlyKind(uint32_t kind) { return kind == 2 || kind == 5 || kind == 8; }
+bool DeletedOnlyKind(uint32_t kind) {
+    return kind == 2 || kind == 5 || kind == 8 || kind == kScanKindDeletedFiles;
+}
 
 void ListLayout(FileSystemPass& pass, DiskReader& reader, uint64_t first, uint64_t end,
                 const std::wstring& path) {

@@ -136,7 +136,8 @@ void DiskRecoveryEngine::Run() {
     if (input_.scanMode == kScanModeFull && !IsStopped()) {
         FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
         EnumerateListedPartitions(pass);
-        if (input_.scanKind == kScanKindAllDrives || input_.scanKind == kScanKindFileSystems) {
+        if (input_.scanKind == kScanKindAllDrives || input_.scanKind == kScanKindFileSystems ||
+            input_.scanKind == kScanKindDeletedFiles) {
             reader_.Close();
             return;
         }

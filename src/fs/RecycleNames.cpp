@@ -49,15 +49,16 @@ std::vector<uint32_t> Subtree(const PartInfo& part, uint32_t top) {
 
 // The bin's own folders and files (the bin, its per-user folders, desktop.ini), as opposed to
 // its items and what lies in them: those that are live in the file system are remembered
-// before the whole bin is marked deleted.
+// before the whole bin is marked deleted. A scan for deleted files keeps live files hidden
+// (not valid); they are the bin's own all the same.
 void MarkOwnNodes(PartInfo& part, uint32_t bin) {
     std::vector<std::pair<uint32_t, uint32_t>> stack{{bin, 0}};
     FnvSet<uint32_t> seen;
     while (!stack.empty() && seen.size() < kMaxSubtreeNodes) {
         auto [id, depth] = stack.back();
         stack.pop_back();
-        RFileNode* node = part.LiveNodeAt(id);
-        if (!node || !seen.insert(id).second) continue;
+        RFileNode* node = part.NodeAt(id);
+        if (!node || (!node->IsLive() && node->kind != NodeKind::File) || !seen.insert(id).second) continue;
         if (id != bin && ClassOf(node->name) != ItemClass::Neither) continue;
         if (node->kind != NodeKind::File && node->kind != NodeKind::Directory) continue;
         node->liveInRecycleBin = 1;

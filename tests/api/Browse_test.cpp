@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "ravlin/Ravlin.h"
 #include "support/Fixtures.h"
@@ -300,6 +301,66 @@ TEST(QuickScan, ListsWhatTheDeepScanListsOfTheVolumesAndReadsNoRawSectors) {
     EXPECT_EQ(scanned, 0u);
     EXPECT_GT(found, 0u);
 }
+
+// Live files (kind 1) anywhere in a partition's tree of attached nodes.
+uint64_t LiveFilesAttached(const IScanView& view, uint64_t part, uint32_t id, int depth = 0) {
+    uint64_t live = 0;
+    const uint64_t count = view.GetChildCount(part, id);
+    for (uint64_t i = 0; i < count && depth < 40; ++i) {
+        const uint32_t child = view.GetChild(part, id, i);
+        NodeBrief brief;
+        if (!view.GetNodeBrief(part, child, &brief)) continue;
+        if (brief.isDirectory) live += LiveFilesAttached(view, part, child, depth + 1);
+        else if (brief.kind == 1) ++live;
+    }
+    return live;
+}
+
+class DeletedFilesScan : public ::testing::TestWithParam<std::string> {};
+
+// The quick scan for deleted files shows what the quick scan shows through the deleted-only
+// filter, recycle-bin items under their former names included, without taking a live file in.
+TEST_P(DeletedFilesScan, ShowsWhatTheFilteredQuickScanShowsWithoutLiveFiles) {
+    auto image = FixtureImage(GetParam());
+    ScanEngine filtered, deletedOnly;
+    ScanInput input = DiskInput(image);
+    input.scanKind = kScanKindFileSystems;
+    filtered.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
+    ScanWhileTicking(filtered, input, 0);
+    input.scanKind = kScanKindDeletedFiles;
+    deletedOnly.SetNodeFilter(NodeFilterOnlyDeleted, nullptr);
+    ScanWhileTicking(deletedOnly, input, 0);
+    auto want = WalkAll(filtered.GetView());
+    auto got = WalkAll(deletedOnly.GetView());
+    ASSERT_EQ(got.size(), want.size());
+    const Manifest& manifest = ManifestOf(GetParam());
+    bool recycled = false;
+    for (size_t p = 0; p < want.size(); ++p) {
+        ASSERT_FALSE(want[p].files.empty());
+        std::vector<std::tuple<std::string, uint64_t, uint32_t, uint32_t>> a, b;
+        for (const auto& [path, s] : want[p].files) a.emplace_back(path, s.size, s.kind, s.typeId);
+        for (const auto& [path, s] : got[p].files) b.emplace_back(path, s.size, s.kind, s.typeId);
+        EXPECT_EQ(b, a) << "partition " << p;
+        std::set<std::string> wantDirs, gotDirs;
+        for (const auto& [path, id] : want[p].dirs) wantDirs.insert(path);
+        for (const auto& [path, id] : got[p].dirs) gotDirs.insert(path);
+        EXPECT_EQ(gotDirs, wantDirs) << "partition " << p;
+        for (const auto& e : manifest.partitions[p].entries)
+            if (!e.recycledAs.empty() && !e.directory) {
+                recycled = true;
+                EXPECT_TRUE(got[p].files.count(e.recycledAs)) << e.recycledAs;
+            }
+        PartBrief brief;
+        ASSERT_TRUE(deletedOnly.GetView().GetPartBrief(p, &brief));
+        EXPECT_EQ(LiveFilesAttached(deletedOnly.GetView(), p, brief.rootNodeId), 0u) << "partition " << p;
+        ASSERT_TRUE(filtered.GetView().GetPartBrief(p, &brief));
+        EXPECT_GT(LiveFilesAttached(filtered.GetView(), p, brief.rootNodeId), 0u) << "partition " << p;
+    }
+    EXPECT_TRUE(recycled) << "the fixture has recycled files";
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, DeletedFilesScan, ::testing::Values("ntfs.img", "fat32.img", "exfat.img"),
+                         [](const auto& info) { return info.param.substr(0, info.param.find('.')); });
 
 TEST(BrowseNtfs, OnlyDeletedShowsExactlyTheDeletedFilesAndAPreviewPathNarrowsTheTree) {
     const Manifest* manifest = &ManifestOf("ntfs.img");

@@ -138,12 +138,18 @@ TEST_F(Bin, AFolderItemIsCopiedWithItsSubtree) {
 
 TEST_F(Bin, ItemsHiddenByADeletedOnlyScanBecomeVisibleAsDeleted) {
     Add(30, 4, NodeKind::File, L"$RNOINFO.txt", std::vector<uint8_t>(10, 'n'), false);
+    Add(31, 4, NodeKind::File, L"desktop.ini", std::vector<uint8_t>(10, 'i'), false);
     EXPECT_EQ(part_.FileCount(), 0u);
     RecoverRecycleNames(part_, nullptr);
     const RFileNode* item = part_.LiveNodeAt(30);
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(item->kind, NodeKind::DeletedFile);
-    EXPECT_EQ(part_.FileCount(), 1u);
+    EXPECT_EQ(item->liveInRecycleBin, 0);
+    // The bin's own file, hidden as live, is still known as the bin's own.
+    const RFileNode* own = part_.LiveNodeAt(31);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(own->liveInRecycleBin, 1);
+    EXPECT_EQ(part_.FileCount(), 2u);
 }
 
 TEST_F(Bin, SetNodeValidKeepsTheCounters) {
