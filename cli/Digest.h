@@ -1,35 +1,30 @@
-// Message digests (MD5, SHA-256) as lowercase hex, through OpenSSL.
+// Message digests (MD5, SHA-256) as lowercase hex, through OpenSSL's libcrypto, which is loaded
+// the first time a digest is made: a scan that hashes nothing does not pay for loading it.
 #pragma once
 
-#include <openssl/evp.h>
-
-#include <memory>
+#include <cstddef>
 #include <string>
 
 namespace ravlin::cli {
 
+enum class DigestKind { Md5, Sha256 };
+
 class Digest {
 public:
-    explicit Digest(const EVP_MD* md) : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
-        if (context_) EVP_DigestInit_ex(context_.get(), md, nullptr);
-    }
-    void Update(const void* data, size_t length) {
-        if (context_) EVP_DigestUpdate(context_.get(), data, length);
-    }
-    // The digest in hex; empty when OpenSSL failed.
-    std::string Final() {
-        static const char digits[] = "0123456789abcdef";
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (!context_ || EVP_DigestFinal_ex(context_.get(), out, &length) != 1) return {};
-        std::string hex;
-        for (unsigned int i = 0; i < length; ++i)
-            hex += {digits[out[i] >> 4], digits[out[i] & 15]};
-        return hex;
-    }
+    explicit Digest(DigestKind kind);
+    ~Digest();
+    Digest(const Digest&) = delete;
+    Digest& operator=(const Digest&) = delete;
+
+    void Update(const void* data, size_t length);
+    // The digest in hex; empty when libcrypto could not be loaded or failed.
+    std::string Final();
 
 private:
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
+    void* context_ = nullptr;
 };
+
+// libcrypto's version text, or why it is not there.
+std::string CryptoVersion();
 
 }  // namespace ravlin::cli

@@ -1,6 +1,5 @@
 // ravlin: scan an image file or a block device, list, report and recover what it holds.
 #include <CLI/CLI.hpp>
-#include <openssl/crypto.h>
 #include <zlib.h>
 
 #include <cstdlib>
@@ -11,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "Digest.h"
 #include "ExitCodes.h"
 #include "Report.h"
 #include "Scan.h"
@@ -32,7 +32,7 @@ std::string VersionText() {
         << "  CLI11 " << CLI11_VERSION << "\n"
         << "  nlohmann/json " << NLOHMANN_JSON_VERSION_MAJOR << '.' << NLOHMANN_JSON_VERSION_MINOR << '.'
         << NLOHMANN_JSON_VERSION_PATCH << "\n"
-        << "  " << OpenSSL_version(OPENSSL_VERSION) << "\n"
+        << "  " << CryptoVersion() << "\n"
         << "  zlib " << zlibVersion() << "\n"
         << "  containers: ";
     const auto containers = SupportedContainers();

@@ -257,7 +257,7 @@ namespace {
 std::string Md5OfFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return {};
-    Digest md5(EVP_md5());
+    Digest md5(DigestKind::Md5);
     std::vector<char> buffer(1 << 20);
     while (in) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
@@ -355,7 +355,7 @@ int RecoverFiles(IScanView& view, const ScanResults& results, const fs::path& di
                 code = kExitCantCreate;
                 break;
             }
-            Digest md5(EVP_md5()), sha256(EVP_sha256());
+            Digest md5(DigestKind::Md5), sha256(DigestKind::Sha256);
             bool pastSource = false;
             uint64_t readable = ReadableBytes(node, sourceSectors, pastSource);
             bool written = true, holes = false;

@@ -9,7 +9,7 @@ namespace ravlin::cli {
 namespace {
 
 struct Hashing {
-    Digest md5{EVP_md5()};
+    Digest md5{DigestKind::Md5};
     VerifyResult& result;
     std::atomic<uint64_t>& hashed;
     const std::atomic<bool>& stop;
