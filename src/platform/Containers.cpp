@@ -1,6 +1,7 @@
 // Containers as sources.
 #include "platform/Containers.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,57 @@
 
 namespace ravlin::platform {
 namespace {
+
+// The container libraries are loaded the first time a container of their kind is met: most
+// scans read raw images and devices, and should not pay for loading and binding them. Each
+// library's functions are bound once; a library that is missing or lacks one is not supported.
+#define RAVLIN_MEMBER(name) decltype(&::name) name = nullptr;
+#define RAVLIN_BIND(name) ok = ok && (table.name = reinterpret_cast<decltype(&::name)>(::dlsym(library, #name)));
+#define RAVLIN_LOADER(Name, FUNCTIONS, file)                                                  \
+    struct Name##Functions {                                                                  \
+        FUNCTIONS(RAVLIN_MEMBER)                                                              \
+    };                                                                                        \
+    const Name##Functions* Name() {                                                           \
+        static const Name##Functions* loaded = []() -> const Name##Functions* {             \
+            void* library = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);                            \
+            if (!library) return nullptr;                                                     \
+            static Name##Functions table;                                                     \
+            bool ok = true;                                                                   \
+            FUNCTIONS(RAVLIN_BIND)                                                            \
+            return ok ? &table : nullptr;                                                     \
+        }();                                                                                  \
+        return loaded;                                                                        \
+    }
+
+#if defined(RAVLIN_HAVE_LIBEWF)
+#define RAVLIN_EWF_FUNCTIONS(X)                                                                  \
+    X(libewf_error_free) X(libewf_glob) X(libewf_glob_free) X(libewf_handle_close)            \
+    X(libewf_handle_free) X(libewf_handle_get_bytes_per_sector) X(libewf_handle_get_checksum_error) \
+    X(libewf_handle_get_media_size) X(libewf_handle_get_number_of_checksum_errors)            \
+    X(libewf_handle_get_utf8_hash_value) X(libewf_handle_get_utf8_header_value)               \
+    X(libewf_handle_initialize) X(libewf_handle_open) X(libewf_handle_read_random)            \
+    X(libewf_handle_segment_files_corrupted)
+RAVLIN_LOADER(Ewf, RAVLIN_EWF_FUNCTIONS, RAVLIN_LIBEWF_FILE)
+#endif
+#if defined(RAVLIN_HAVE_LIBVHDI)
+#define RAVLIN_VHDI_FUNCTIONS(X)                                                                 \
+    X(libvhdi_error_free) X(libvhdi_file_close) X(libvhdi_file_free) X(libvhdi_file_get_disk_type) \
+    X(libvhdi_file_get_identifier) X(libvhdi_file_get_media_size)                             \
+    X(libvhdi_file_get_parent_identifier) X(libvhdi_file_get_utf8_parent_filename)            \
+    X(libvhdi_file_initialize) X(libvhdi_file_open) X(libvhdi_file_read_buffer_at_offset)     \
+    X(libvhdi_file_set_parent_file)
+RAVLIN_LOADER(Vhdi, RAVLIN_VHDI_FUNCTIONS, RAVLIN_LIBVHDI_FILE)
+#endif
+#if defined(RAVLIN_HAVE_LIBVMDK)
+#define RAVLIN_VMDK_FUNCTIONS(X)                                                                 \
+    X(libvmdk_error_free) X(libvmdk_extent_descriptor_free)                                   \
+    X(libvmdk_extent_descriptor_get_utf8_filename) X(libvmdk_handle_close) X(libvmdk_handle_free) \
+    X(libvmdk_handle_get_extent_descriptor) X(libvmdk_handle_get_media_size)                  \
+    X(libvmdk_handle_get_number_of_extents) X(libvmdk_handle_initialize) X(libvmdk_handle_open) \
+    X(libvmdk_handle_open_extent_data_files) X(libvmdk_handle_read_buffer_at_offset)          \
+    X(libvmdk_handle_set_extent_data_files_path)
+RAVLIN_LOADER(Vmdk, RAVLIN_VMDK_FUNCTIONS, RAVLIN_LIBVMDK_FILE)
+#endif
 
 // A container read through its library's handle, which takes one request at a time: the I/O
 // threads take turns. `read` returns the bytes read, or -1 for a chunk the library cannot give.
@@ -72,13 +124,13 @@ constexpr char kVmdkDescriptor[] = "# Disk DescriptorFile";
 // Whether every extent the descriptor names is a plain file name (no folder, no "..").
 bool ExtentsStayBeside(libvmdk_handle_t* handle) {
     int count = 0;
-    if (libvmdk_handle_get_number_of_extents(handle, &count, nullptr) != 1) return false;
+    if (Vmdk()->libvmdk_handle_get_number_of_extents(handle, &count, nullptr) != 1) return false;
     for (int i = 0; i < count; ++i) {
         libvmdk_extent_descriptor_t* extent = nullptr;
-        if (libvmdk_handle_get_extent_descriptor(handle, i, &extent, nullptr) != 1) return false;
+        if (Vmdk()->libvmdk_handle_get_extent_descriptor(handle, i, &extent, nullptr) != 1) return false;
         uint8_t name[1024] = {};
-        const int got = libvmdk_extent_descriptor_get_utf8_filename(extent, name, sizeof name, nullptr);
-        libvmdk_extent_descriptor_free(&extent, nullptr);
+        const int got = Vmdk()->libvmdk_extent_descriptor_get_utf8_filename(extent, name, sizeof name, nullptr);
+        Vmdk()->libvmdk_extent_descriptor_free(&extent, nullptr);
         if (got == 0) continue;  // a sparse image's own extent
         if (got != 1) return false;
         const std::string text(reinterpret_cast<const char*>(name));
@@ -122,13 +174,13 @@ ContainerKind ContainerOf(int fd) {
 
 bool ContainerSupported(ContainerKind kind) {
 #if defined(RAVLIN_HAVE_LIBEWF)
-    if (kind == ContainerKind::Ewf) return true;
+    if (kind == ContainerKind::Ewf) return Ewf() != nullptr;
 #endif
 #if defined(RAVLIN_HAVE_LIBVHDI)
-    if (kind == ContainerKind::Vhd) return true;
+    if (kind == ContainerKind::Vhd) return Vhdi() != nullptr;
 #endif
 #if defined(RAVLIN_HAVE_LIBVMDK)
-    if (kind == ContainerKind::Vmdk) return true;
+    if (kind == ContainerKind::Vmdk) return Vmdk() != nullptr;
 #endif
     return kind == ContainerKind::Raw;
 }
@@ -155,31 +207,32 @@ std::shared_ptr<DeviceBackend> OpenContainerBackend(ContainerKind kind, const st
 std::vector<std::pair<std::string, std::string>> ReadEwfMetadata(const std::string& path) {
     std::vector<std::pair<std::string, std::string>> out;
 #if defined(RAVLIN_HAVE_LIBEWF)
+    if (!Ewf()) return out;
     libewf_error_t* error = nullptr;
     char** segments = nullptr;
     int count = 0;
-    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &segments, &count, &error) != 1) {
-        libewf_error_free(&error);
+    if (Ewf()->libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &segments, &count, &error) != 1) {
+        Ewf()->libewf_error_free(&error);
         return out;
     }
     libewf_handle_t* handle = nullptr;
-    if (libewf_handle_initialize(&handle, &error) == 1 &&
-        libewf_handle_open(handle, segments, count, LIBEWF_OPEN_READ, &error) == 1) {
+    if (Ewf()->libewf_handle_initialize(&handle, &error) == 1 &&
+        Ewf()->libewf_handle_open(handle, segments, count, LIBEWF_OPEN_READ, &error) == 1) {
         uint8_t value[512];
         for (const char* name : {"case_number", "evidence_number", "examiner_name", "description", "notes",
                                  "acquiry_date"}) {
-            if (libewf_handle_get_utf8_header_value(handle, reinterpret_cast<const uint8_t*>(name), std::strlen(name),
+            if (Ewf()->libewf_handle_get_utf8_header_value(handle, reinterpret_cast<const uint8_t*>(name), std::strlen(name),
                                                     value, sizeof value, nullptr) == 1)
                 out.emplace_back(name, reinterpret_cast<const char*>(value));
         }
-        if (libewf_handle_get_utf8_hash_value(handle, reinterpret_cast<const uint8_t*>("MD5"), 3, value, sizeof value,
+        if (Ewf()->libewf_handle_get_utf8_hash_value(handle, reinterpret_cast<const uint8_t*>("MD5"), 3, value, sizeof value,
                                               nullptr) == 1)
             out.emplace_back("md5", reinterpret_cast<const char*>(value));
-        libewf_handle_close(handle, nullptr);
+        Ewf()->libewf_handle_close(handle, nullptr);
     }
-    libewf_error_free(&error);
-    if (handle) libewf_handle_free(&handle, nullptr);
-    libewf_glob_free(segments, count, nullptr);
+    Ewf()->libewf_error_free(&error);
+    if (handle) Ewf()->libewf_handle_free(&handle, nullptr);
+    Ewf()->libewf_glob_free(segments, count, nullptr);
 #else
     (void)path;
 #endif
@@ -189,6 +242,10 @@ std::vector<std::pair<std::string, std::string>> ReadEwfMetadata(const std::stri
 std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errnoValue, std::string* problem) {
     errnoValue = 0;
 #if defined(RAVLIN_HAVE_LIBVHDI)
+    if (!Vhdi()) {
+        errnoValue = ENOTSUP;
+        return nullptr;
+    }
     // A differencing image reads through its parent, which may have a parent of its own. Each
     // is looked for beside the image, under the file name it records (a folder it names is
     // not followed), and must carry the identifier its child records.
@@ -216,9 +273,9 @@ std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errn
         seen.emplace_back(st.st_dev, st.st_ino);
         libvhdi_error_t* error = nullptr;
         libvhdi_file_t* file = nullptr;
-        const bool opened = libvhdi_file_initialize(&file, &error) == 1 &&
-                            libvhdi_file_open(file, current.c_str(), LIBVHDI_OPEN_READ, &error) == 1;
-        libvhdi_error_free(&error);
+        const bool opened = Vhdi()->libvhdi_file_initialize(&file, &error) == 1 &&
+                            Vhdi()->libvhdi_file_open(file, current.c_str(), LIBVHDI_OPEN_READ, &error) == 1;
+        Vhdi()->libvhdi_error_free(&error);
         if (file) chain.push_back(file);
         if (!opened) {
             fail(EIO, chain.size() == 1 ? "the image is damaged" : "its parent image " + nameOf(current) + " is damaged");
@@ -226,9 +283,9 @@ std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errn
         }
         uint8_t identifier[16] = {};
         uint32_t type = 0;
-        if (libvhdi_file_get_disk_type(file, &type, nullptr) != 1 ||
-            libvhdi_file_get_identifier(file, identifier, sizeof identifier, nullptr) != 1 ||
-            (chain.size() == 1 && libvhdi_file_get_media_size(file, &media, nullptr) != 1)) {
+        if (Vhdi()->libvhdi_file_get_disk_type(file, &type, nullptr) != 1 ||
+            Vhdi()->libvhdi_file_get_identifier(file, identifier, sizeof identifier, nullptr) != 1 ||
+            (chain.size() == 1 && Vhdi()->libvhdi_file_get_media_size(file, &media, nullptr) != 1)) {
             fail(EIO, "the image is damaged");
             break;
         }
@@ -242,8 +299,8 @@ std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errn
             break;
         }
         uint8_t name[1024] = {};
-        if (libvhdi_file_get_parent_identifier(file, wantedIdentifier, sizeof wantedIdentifier, nullptr) != 1 ||
-            libvhdi_file_get_utf8_parent_filename(file, name, sizeof name, nullptr) != 1) {
+        if (Vhdi()->libvhdi_file_get_parent_identifier(file, wantedIdentifier, sizeof wantedIdentifier, nullptr) != 1 ||
+            Vhdi()->libvhdi_file_get_utf8_parent_filename(file, name, sizeof name, nullptr) != 1) {
             fail(EIO, "the image names no parent it can be read with");
             break;
         }
@@ -257,11 +314,11 @@ std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errn
         current = folder + "/" + parent;
     }
     for (size_t i = chain.size(); errnoValue == 0 && i-- > 1;)
-        if (libvhdi_file_set_parent_file(chain[i - 1], chain[i], nullptr) != 1) fail(EIO, "the image is damaged");
+        if (Vhdi()->libvhdi_file_set_parent_file(chain[i - 1], chain[i], nullptr) != 1) fail(EIO, "the image is damaged");
     auto closeAll = [chain]() mutable {
         for (libvhdi_file_t* file : chain) {
-            libvhdi_file_close(file, nullptr);
-            libvhdi_file_free(&file, nullptr);
+            Vhdi()->libvhdi_file_close(file, nullptr);
+            Vhdi()->libvhdi_file_free(&file, nullptr);
         }
     };
     if (errnoValue != 0) {
@@ -274,8 +331,8 @@ std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errn
         [file](uint8_t* destination, size_t length, uint64_t offset) {
             libvhdi_error_t* readError = nullptr;
             const ssize_t got =
-                libvhdi_file_read_buffer_at_offset(file, destination, length, static_cast<off64_t>(offset), &readError);
-            libvhdi_error_free(&readError);
+                Vhdi()->libvhdi_file_read_buffer_at_offset(file, destination, length, static_cast<off64_t>(offset), &readError);
+            Vhdi()->libvhdi_error_free(&readError);
             return got;
         },
         closeAll);
@@ -290,34 +347,38 @@ std::shared_ptr<DeviceBackend> OpenVhdBackend(const std::string& path, int& errn
 std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errnoValue) {
     errnoValue = 0;
 #if defined(RAVLIN_HAVE_LIBEWF)
+    if (!Ewf()) {
+        errnoValue = ENOTSUP;
+        return nullptr;
+    }
     libewf_error_t* error = nullptr;
     char** segments = nullptr;
     int count = 0;
-    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &segments, &count, &error) != 1 || count < 1) {
-        libewf_error_free(&error);
+    if (Ewf()->libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &segments, &count, &error) != 1 || count < 1) {
+        Ewf()->libewf_error_free(&error);
         errnoValue = ENOENT;
         return nullptr;
     }
     libewf_handle_t* handle = nullptr;
     uint64_t size = 0;
     uint32_t sectorBytes = 512;
-    bool ok = libewf_handle_initialize(&handle, &error) == 1 &&
-              libewf_handle_open(handle, segments, count, LIBEWF_OPEN_READ, &error) == 1;
+    bool ok = Ewf()->libewf_handle_initialize(&handle, &error) == 1 &&
+              Ewf()->libewf_handle_open(handle, segments, count, LIBEWF_OPEN_READ, &error) == 1;
     if (ok) {
         size64_t media = 0;
-        ok = libewf_handle_get_media_size(handle, &media, &error) == 1 &&
-             libewf_handle_get_bytes_per_sector(handle, &sectorBytes, &error) == 1 && sectorBytes != 0;
+        ok = Ewf()->libewf_handle_get_media_size(handle, &media, &error) == 1 &&
+             Ewf()->libewf_handle_get_bytes_per_sector(handle, &sectorBytes, &error) == 1 && sectorBytes != 0;
         size = media;
     }
     // A set that ends early (E03 missing after E02) opens, but its last segment says the set
     // goes on: that is a missing segment, not media that ends there.
-    if (ok && libewf_handle_segment_files_corrupted(handle, &error) != 0) ok = false;
-    libewf_glob_free(segments, count, nullptr);
+    if (ok && Ewf()->libewf_handle_segment_files_corrupted(handle, &error) != 0) ok = false;
+    Ewf()->libewf_glob_free(segments, count, nullptr);
     if (!ok) {
-        libewf_error_free(&error);
+        Ewf()->libewf_error_free(&error);
         if (handle) {
-            libewf_handle_close(handle, nullptr);
-            libewf_handle_free(&handle, nullptr);
+            Ewf()->libewf_handle_close(handle, nullptr);
+            Ewf()->libewf_handle_free(&handle, nullptr);
         }
         errnoValue = EIO;  // a segment missing, out of order or damaged
         return nullptr;
@@ -330,13 +391,13 @@ std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errn
         [handle, sectorBytes, bad = std::map<uint64_t, uint64_t>(), seen = uint32_t{0}](
             uint8_t* destination, size_t length, uint64_t offset) mutable -> ssize_t {
             libewf_error_t* readError = nullptr;
-            const ssize_t got = libewf_handle_read_random(handle, destination, length, static_cast<off64_t>(offset), &readError);
-            libewf_error_free(&readError);
+            const ssize_t got = Ewf()->libewf_handle_read_random(handle, destination, length, static_cast<off64_t>(offset), &readError);
+            Ewf()->libewf_error_free(&readError);
             uint32_t noted = 0;
-            if (libewf_handle_get_number_of_checksum_errors(handle, &noted, nullptr) == 1)
+            if (Ewf()->libewf_handle_get_number_of_checksum_errors(handle, &noted, nullptr) == 1)
                 for (; seen < noted; ++seen) {
                     uint64_t first = 0, count = 0;
-                    if (libewf_handle_get_checksum_error(handle, seen, &first, &count, nullptr) != 1) break;
+                    if (Ewf()->libewf_handle_get_checksum_error(handle, seen, &first, &count, nullptr) != 1) break;
                     bad[first * sectorBytes] = count * sectorBytes;  // chunks: no two overlap
                 }
             if (got <= 0) return got;
@@ -347,8 +408,8 @@ std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errn
             return got;
         },
         [handle]() mutable {
-            libewf_handle_close(handle, nullptr);
-            libewf_handle_free(&handle, nullptr);
+            Ewf()->libewf_handle_close(handle, nullptr);
+            Ewf()->libewf_handle_free(&handle, nullptr);
         });
 #else
     (void)path;
@@ -360,25 +421,29 @@ std::shared_ptr<DeviceBackend> OpenEwfBackend(const std::string& path, int& errn
 std::shared_ptr<DeviceBackend> OpenVmdkBackend(const std::string& path, int& errnoValue) {
     errnoValue = 0;
 #if defined(RAVLIN_HAVE_LIBVMDK)
+    if (!Vmdk()) {
+        errnoValue = ENOTSUP;
+        return nullptr;
+    }
     libvmdk_error_t* error = nullptr;
     libvmdk_handle_t* handle = nullptr;
     const std::string folder = FolderOf(path);
     size64_t media = 0;
-    bool ok = libvmdk_handle_initialize(&handle, &error) == 1 &&
-              libvmdk_handle_open(handle, path.c_str(), LIBVMDK_OPEN_READ, &error) == 1;
+    bool ok = Vmdk()->libvmdk_handle_initialize(&handle, &error) == 1 &&
+              Vmdk()->libvmdk_handle_open(handle, path.c_str(), LIBVMDK_OPEN_READ, &error) == 1;
     if (ok && !ExtentsStayBeside(handle)) {
         errnoValue = EACCES;
         ok = false;
     }
-    ok = ok && libvmdk_handle_set_extent_data_files_path(handle, folder.c_str(), folder.size(), &error) == 1 &&
-         libvmdk_handle_open_extent_data_files(handle, &error) == 1 &&
-         libvmdk_handle_get_media_size(handle, &media, &error) == 1;
-    libvmdk_error_free(&error);
+    ok = ok && Vmdk()->libvmdk_handle_set_extent_data_files_path(handle, folder.c_str(), folder.size(), &error) == 1 &&
+         Vmdk()->libvmdk_handle_open_extent_data_files(handle, &error) == 1 &&
+         Vmdk()->libvmdk_handle_get_media_size(handle, &media, &error) == 1;
+    Vmdk()->libvmdk_error_free(&error);
     if (!ok) {
         if (errnoValue == 0) errnoValue = EIO;
         if (handle) {
-            libvmdk_handle_close(handle, nullptr);
-            libvmdk_handle_free(&handle, nullptr);
+            Vmdk()->libvmdk_handle_close(handle, nullptr);
+            Vmdk()->libvmdk_handle_free(&handle, nullptr);
         }
         return nullptr;
     }
@@ -387,13 +452,13 @@ std::shared_ptr<DeviceBackend> OpenVmdkBackend(const std::string& path, int& err
         [handle](uint8_t* destination, size_t length, uint64_t offset) {
             libvmdk_error_t* readError = nullptr;
             const ssize_t got =
-                libvmdk_handle_read_buffer_at_offset(handle, destination, length, static_cast<off64_t>(offset), &readError);
-            libvmdk_error_free(&readError);
+                Vmdk()->libvmdk_handle_read_buffer_at_offset(handle, destination, length, static_cast<off64_t>(offset), &readError);
+            Vmdk()->libvmdk_error_free(&readError);
             return got;
         },
         [handle]() mutable {
-            libvmdk_handle_close(handle, nullptr);
-            libvmdk_handle_free(&handle, nullptr);
+            Vmdk()->libvmdk_handle_close(handle, nullptr);
+            Vmdk()->libvmdk_handle_free(&handle, nullptr);
         });
 #else
     (void)path;
