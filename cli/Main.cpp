@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -157,7 +158,7 @@ int Main(int argc, char** argv) {
     CLI::App app{"ravlin: finds the files of damaged, formatted or deleted-from disks and image files\n"
                  "and recovers them without ever writing to the source.",
                  "ravlin"};
-    app.set_version_flag("--version", VersionText());
+    app.set_version_flag("--version", std::function<std::string()>(VersionText));  // made when asked for: it loads libraries
     app.require_subcommand(1);
     app.footer("Exit codes: 0 success, 64 usage, 65 a saved scan that does not fit or is damaged, or an image\n"
                "whose data does not match its stored MD5,\n66 cannot open the source, 73 cannot create output, 74 I/O error, 130 interrupted.");
