@@ -63,7 +63,8 @@ void FillNode(const RFileNode& node, NodeResult& out) {
     out.parentId = node.parentId;
     // A recycle-bin node shows the name its info item gave it.
     const auto* shown = dynamic_cast<const RFileNodeRecycleName*>(node.ext.get());
-    out.name = ToUtf8(shown ? shown->name : node.name);
+    out.name.clear();
+    AppendUtf8(out.name, shown ? shown->name : node.name);
     out.kind = static_cast<uint32_t>(node.kind);
     out.directory = node.IsDirectoryKind();
     out.size = out.directory ? 0 : node.size;
@@ -74,9 +75,35 @@ void FillNode(const RFileNode& node, NodeResult& out) {
     FillDetails(&node, &out);
 }
 
+// A page of children whose results are filled again in place: the buffers of a result's
+// path, name and runs are kept from one child to the next.
+struct Page {
+    std::vector<NodeResult> results;
+    size_t count = 0;  // results of the current children
+};
+
+// Makes a used result as a new one, keeping its path, name and runs buffers.
+void Renew(NodeResult& result) {
+    std::string path = std::move(result.path), name = std::move(result.name);
+    std::vector<DataRun> runs = std::move(result.runs);
+    result = NodeResult();
+    path.clear();
+    name.clear();
+    runs.clear();
+    result.path = std::move(path);
+    result.name = std::move(name);
+    result.runs = std::move(runs);
+}
+
 // Adds one child to a page of children.
 void TakeChild(const RFileNode* node, void* context) {
-    FillNode(*node, static_cast<std::vector<NodeResult>*>(context)->emplace_back());
+    auto& page = *static_cast<Page*>(context);
+    if (page.count == page.results.size()) {
+        page.results.emplace_back();
+    } else {
+        Renew(page.results[page.count]);
+    }
+    FillNode(*node, page.results[page.count++]);
 }
 
 // Preorder: each directory is followed by its whole subtree, subdirectories before files.
@@ -112,7 +139,7 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
     struct Frame {
         uint32_t id;
         std::string prefix;
-        std::vector<NodeResult> page;
+        Page page;
         size_t next;      // in the page
         uint64_t pageEnd; // list position after the page
         bool more;        // the list goes on after the page
@@ -121,7 +148,7 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         bool recycleBin;  // in the recycle bin
     };
     auto fill = [&](Frame& frame) {
-        frame.page.clear();
+        frame.page.count = 0;
         frame.next = 0;
         uint64_t positions =
             view.VisitChildren(part.index, frame.id, !everyNode, frame.pageEnd, kPage, TakeChild, &frame.page);
@@ -130,11 +157,11 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
     };
     const bool narrows = selection.NarrowsNodes();
     // Pages of folders already left, kept for the folders still to come: a page grown to a
-    // folder's width is not grown again.
-    std::vector<std::vector<NodeResult>> spare;
+    // folder's width is not grown again, and its results keep their buffers.
+    std::vector<Page> spare;
     auto page = [&] {
-        if (spare.empty()) return std::vector<NodeResult>();
-        std::vector<NodeResult> taken = std::move(spare.back());
+        if (spare.empty()) return Page();
+        Page taken = std::move(spare.back());
         spare.pop_back();
         return taken;
     };
@@ -143,18 +170,17 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
     fill(stack.back());
     while (!stack.empty()) {
         Frame& frame = stack.back();
-        if (frame.next >= frame.page.size()) {
+        if (frame.next >= frame.page.count) {
             if (frame.more) {
                 fill(frame);
             } else {
-                frame.page.clear();
                 spare.push_back(std::move(frame.page));
                 stack.pop_back();
             }
             continue;
         }
         // Taken where it lies: the page keeps its place however the stack grows.
-        NodeResult& node = frame.page[frame.next++];
+        NodeResult& node = frame.page.results[frame.next++];
         const uint32_t id = node.id;
         int depth = static_cast<int>(stack.size()) - 1;
         // A node shown without its folder (chosen by a pattern or an id) starts a tree of its
@@ -166,11 +192,11 @@ void WalkPartition(const IScanView& view, const PartResult& part, bool everyNode
         // while empty) and the recycle bin's display name at the top.
         const bool lostPath = id == part.lostPathId && node.directory;
         if (lostPath && view.GetChildCount(part.index, id) == 0) continue;
-        node.path = frame.prefix + node.name;
+        node.path.assign(frame.prefix).append(node.name);
         const bool isRecycleBin = depth == 0 && node.directory && EnglishName(node.name) == "Recycle Bin";
         if (lostPath || (depth == 0 && node.directory)) {
             node.name = part.fsType == kCarvedFsType ? EnglishCategoryName(node.name) : EnglishName(node.name);
-            node.path = frame.prefix + node.name;
+            node.path.assign(frame.prefix).append(node.name);
         }
         node.depth = shownDepth;
         node.detached = !frame.shown;

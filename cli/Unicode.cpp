@@ -8,15 +8,22 @@ namespace ravlin::cli {
 std::string ToUtf8(const wchar_t* text) { return text ? ToUtf8(std::wstring(text)) : std::string(); }
 
 std::string ToUtf8(const std::wstring& text) {
+    std::string out;
+    AppendUtf8(out, text);
+    return out;
+}
+
+void AppendUtf8(std::string& out, std::wstring_view text) {
     // ASCII, as most names are, byte for byte.
-    std::string out(text.size(), '\0');
+    const size_t start = out.size();
+    out.resize(start + text.size());
     size_t ascii = 0;
     for (; ascii < text.size() && static_cast<uint32_t>(text[ascii]) < 0x80; ++ascii)
-        out[ascii] = static_cast<char>(text[ascii]);
-    if (ascii == text.size()) return out;
-    out.resize(ascii);
-    out.reserve(text.size() + 3 * (text.size() - ascii));
-    for (wchar_t wc : std::wstring_view(text).substr(ascii)) {
+        out[start + ascii] = static_cast<char>(text[ascii]);
+    if (ascii == text.size()) return;
+    out.resize(start + ascii);
+    out.reserve(start + text.size() + 3 * (text.size() - ascii));
+    for (wchar_t wc : text.substr(ascii)) {
         auto c = static_cast<uint32_t>(wc);
         if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
         if (c < 0x80) {
@@ -35,7 +42,6 @@ std::string ToUtf8(const std::wstring& text) {
             out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    return out;
 }
 
 std::wstring FromUtf8(const std::string& text) {
