@@ -676,6 +676,17 @@ TEST(Failures, EachGivesOneLineOnStderrAndItsExitCode) {
     EXPECT_GT(fs::file_size(image), 1u << 20);
 }
 
+// The host runs from any folder: files there named as the libraries it needs are never loaded
+// in their place (a folder a root shell stands in may hold anything).
+TEST(Failures, NoLibraryIsTakenFromTheCurrentFolder) {
+    TempDir temp;
+    for (const char* name : {"libz.so.1", "libstdc++.so.6", "libgcc_s.so.1", "libc.so.6", "libm.so.6", "libravlin.so.0"})
+        std::ofstream(temp / name) << "not a library";
+    auto run = RunRavlin({"scan", FixtureImage("fat16.img").string(), "-q"}, temp.Path().string());
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+}
+
 // A report the target cannot take whole (here a file-size limit, as a full disk would) fails
 // the run with 74, leaves no temporary file behind and the older report as it was.
 TEST(Failures, AReportThatCannotBeWrittenWholeIsNoReport) {
