@@ -17,6 +17,14 @@ const std::wstring kPhysicalPrefix = L"\\\\.\\physicaldrive";
 constexpr int kMaxDriveNumber = 63;
 constexpr size_t kMaxExtents = 33;
 
+}  // namespace
+
+bool FileSystemsOnlyKind(uint32_t kind) {
+    return kind == 8 || kind == kScanKindFileSystems || kind == kScanKindDeletedFiles;
+}
+
+namespace {
+
 bool DeletedOnlyKind(uint32_t kind) {
     return kind == 2 || kind == 5 || kind == 8 || kind == kScanKindDeletedFiles;
 }
@@ -168,6 +176,7 @@ bool ScanListedPartition(FileSystemPass& pass, DiskReader& reader, uint64_t star
         part->displayName = NextDeletedPartitionName(*pass.output.Partitions());
     }
     if (sectorCount != 0) part->sectorCount = sectorCount;
+    part->carvingFollows = !FileSystemsOnlyKind(pass.input.scanKind);
     pass.output.Publish(part);
     bool ok = ScanPartition(*part, reader, StopCallback(pass), !listedBySystem,
                             DeletedOnlyKind(pass.input.scanKind));

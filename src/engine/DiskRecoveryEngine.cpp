@@ -29,7 +29,6 @@ DiskRecoveryEngine::CheckpointHook& CheckpointHookSlot() {
     return hook;
 }
 
-constexpr uint32_t kScanKindAllDrives = 8;
 // A stopped scan is saved as if it had stopped this many blocks earlier: parsers of files that
 // began there may have been cut short by the stop.
 constexpr uint64_t kRewindBlocks = 21;
@@ -136,8 +135,7 @@ void DiskRecoveryEngine::Run() {
     if (input_.scanMode == kScanModeFull && !IsStopped()) {
         FileSystemPass pass{input_, *output_, reader_, KeepRunning(), IsStoppedCallable()};
         EnumerateListedPartitions(pass);
-        if (input_.scanKind == kScanKindAllDrives || input_.scanKind == kScanKindFileSystems ||
-            input_.scanKind == kScanKindDeletedFiles) {
+        if (FileSystemsOnlyKind(input_.scanKind)) {
             reader_.Close();
             return;
         }

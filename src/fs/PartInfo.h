@@ -127,6 +127,9 @@ public:
     std::atomic<uint32_t> fileCount{0};
     uint32_t earliestTime = 0;
     uint32_t latestTime = 0;
+    // False when no raw pass follows the file-system scan (the quick kinds): the start indexes,
+    // which serve only that pass, are then not built.
+    bool carvingFollows = true;
     std::vector<StartIndexEntry> startIndex;
     // (start sector, type) of the file nodes, sorted, for the raw pass's duplicate check.
     struct StartType {

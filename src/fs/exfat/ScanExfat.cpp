@@ -262,7 +262,7 @@ bool ScanExfat(ExfatPartInfo& part, DiskReader& reader, const ParseProgressCallb
     }
     MergeDuplicateDirectories(part);
     RecoverRecycleNames(part, &reader);
-    {
+    if (part.carvingFollows) {
         auto lock = part.ReadLock();
         part.BuildStartIndex();
     }

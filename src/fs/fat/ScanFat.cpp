@@ -343,7 +343,7 @@ bool ScanFat(FatPartInfo& part, DiskReader& reader, const ParseProgressCallback&
         part.ComputeTimeRange();
     }
     RecoverRecycleNames(part, &reader);
-    {
+    if (part.carvingFollows) {
         auto lock = part.ReadLock();
         part.BuildStartIndex();
     }

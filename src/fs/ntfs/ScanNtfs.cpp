@@ -626,7 +626,7 @@ bool ScanNtfs(NtfsPartInfo& part, DiskReader& reader, const ParseProgressCallbac
         part.ComputeTimeRange();
     }
     RecoverRecycleNames(part, &reader);
-    {
+    if (part.carvingFollows) {
         auto lock = part.ReadLock();
         part.BuildStartIndex();
     }
