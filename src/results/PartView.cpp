@@ -73,8 +73,15 @@ PartView::PartView() {
 
 PreviewEntry* PartView::Slot(uint32_t id) {
     PreviewEntry* e = entries_.Obtain(id);  // null for an id no node store can hold
-    if (e && id >= entryLimit_) entryLimit_ = id + 1;
+    if (!e) return e;
+    if (id >= entryLimit_) entryLimit_ = id + 1;
+    if (id / 64 >= slotted_.size()) slotted_.resize(id / 64 + 1);
+    slotted_[id / 64] |= uint64_t{1} << (id % 64);
     return e;
+}
+
+bool PartView::EverSlotted(uint32_t id) const {
+    return id / 64 < slotted_.size() && (slotted_[id / 64] >> (id % 64) & 1) != 0;
 }
 
 PreviewEntry& PartView::Entry(uint32_t id) { return *Slot(id); }
@@ -315,6 +322,9 @@ void PartView::EvaluateCollectors(const PreviewContext& ctx, PreviewEntry& e, co
 // under it: a directory that goes and comes back (a node replaced, a relink) keeps them, and
 // only its own place in its parent and its amounts in the ancestors are undone here.
 void PartView::Detach(const PreviewContext& ctx, uint32_t id) {
+    // An entry never handed out holds nothing to take away: its memory is not even looked at,
+    // which matters for the many ids of a scan whose nodes the preview never shows.
+    if (!EverSlotted(id)) return;
     PreviewEntry* found = entries_.Find(id);
     if (!found) return;
     PreviewEntry& e = *found;

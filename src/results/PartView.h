@@ -242,6 +242,7 @@ public:
 private:
     PreviewEntry* Slot(uint32_t id);
     PreviewEntry& Entry(uint32_t id);
+    bool EverSlotted(uint32_t id) const;
     ScopeClass Classify(const PreviewContext& ctx, const PartInfo& part, uint32_t id,
                         const RFileNode& node, uint32_t& missingId, uint16_t& depth);
     void Attach(const PreviewContext& ctx, uint32_t id, PreviewEntry& e, const RFileNode& node);
@@ -262,6 +263,9 @@ private:
 
     SegmentedTable<PreviewEntry> entries_;
     uint32_t entryLimit_ = 0;
+    // Bit per id: its entry was handed out by Slot. Entries never handed out keep their
+    // default state (at most marked for publication).
+    std::vector<uint64_t> slotted_;
     FlatMap<uint32_t, std::vector<uint32_t>> waiting_;
     std::vector<std::pair<uint32_t, const RFileNode*>> ingestWork_;
     // Ids to republish, each queued once (the entry's dirty bits say whether it is queued).
