@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <unordered_map>
 
 #include "Unicode.h"
@@ -247,7 +248,11 @@ public:
         // Room for the partition's files and some folders up front: memory a growing vector
         // moves out of was touched for nothing. Unused room is never touched.
         constexpr size_t kMostReserved = 1u << 20;
-        results_.parts.back().nodes.reserve(std::min<size_t>(part.fileCount + part.fileCount / 4 + 256, kMostReserved));
+        try {
+            results_.parts.back().nodes.reserve(std::min<size_t>(part.fileCount + part.fileCount / 4 + 256, kMostReserved));
+        } catch (const std::bad_alloc&) {
+            // Only room asked ahead: the results still grow as they come.
+        }
     }
     void Node(const PartResult&, NodeResult&& node) override { results_.parts.back().nodes.push_back(std::move(node)); }
 

@@ -49,11 +49,12 @@ bool IsWholeDiskSource(const std::wstring& path, DiskReader& reader);
 // The scanners' progress callback of a pass: it asks the pass's keep-running.
 ParseProgressCallback StopCallback(const FileSystemPass& pass);
 
-// Detects, names, publishes and scans the partitions the system lists on the scan's device
-// (or on every physical drive for scan kind 8).
 // The kinds whose scan ends with the file-system pass: every drive's (8), this source's (9) and
 // this source's deleted files (10).
 bool FileSystemsOnlyKind(uint32_t kind);
+
+// Detects, names, publishes and scans the partitions the system lists on the scan's device
+// (or on every physical drive for scan kind 8).
 void EnumerateListedPartitions(FileSystemPass& pass);
 
 // One listed partition: detected at `startSector`, named, published, scanned.
