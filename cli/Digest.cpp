@@ -4,8 +4,6 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include <mutex>
-
 namespace ravlin::cli {
 namespace {
 
@@ -29,18 +27,16 @@ bool Bind(void* library, const char* name, F& out) {
 }
 
 const Crypto& Library() {
-    static Crypto crypto;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        void* library = ::dlopen(RAVLIN_CRYPTO_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        if (!library) return;
+    static const Crypto crypto = [] {
         Crypto c;
-        c.loaded = Bind(library, "EVP_MD_CTX_new", c.contextNew) && Bind(library, "EVP_MD_CTX_free", c.contextFree) &&
-                   Bind(library, "EVP_DigestInit_ex", c.init) && Bind(library, "EVP_DigestUpdate", c.update) &&
-                   Bind(library, "EVP_DigestFinal_ex", c.final) && Bind(library, "EVP_md5", c.md5) &&
-                   Bind(library, "EVP_sha256", c.sha256) && Bind(library, "OpenSSL_version", c.version);
-        if (c.loaded) crypto = c;  // the library stays loaded for the process
-    });
+        void* library = ::dlopen(RAVLIN_CRYPTO_LIBRARY, RTLD_NOW | RTLD_LOCAL);  // kept for the process
+        c.loaded = library && Bind(library, "EVP_MD_CTX_new", c.contextNew) &&
+                   Bind(library, "EVP_MD_CTX_free", c.contextFree) && Bind(library, "EVP_DigestInit_ex", c.init) &&
+                   Bind(library, "EVP_DigestUpdate", c.update) && Bind(library, "EVP_DigestFinal_ex", c.final) &&
+                   Bind(library, "EVP_md5", c.md5) && Bind(library, "EVP_sha256", c.sha256) &&
+                   Bind(library, "OpenSSL_version", c.version);
+        return c;
+    }();
     return crypto;
 }
 

@@ -17,14 +17,6 @@ const std::wstring kPhysicalPrefix = L"\\\\.\\physicaldrive";
 constexpr int kMaxDriveNumber = 63;
 constexpr size_t kMaxExtents = 33;
 
-}  // namespace
-
-bool FileSystemsOnlyKind(uint32_t kind) {
-    return kind == 8 || kind == kScanKindFileSystems || kind == kScanKindDeletedFiles;
-}
-
-namespace {
-
 bool DeletedOnlyKind(uint32_t kind) {
     return kind == 2 || kind == 5 || kind == 8 || kind == kScanKindDeletedFiles;
 }
@@ -45,6 +37,10 @@ void ListLayout(FileSystemPass& pass, DiskReader& reader, uint64_t first, uint64
 }
 
 }  // namespace
+
+bool FileSystemsOnlyKind(uint32_t kind) {
+    return kind == 8 || kind == kScanKindFileSystems || kind == kScanKindDeletedFiles;
+}
 
 bool IsPhysicalDrivePath(const std::wstring& path) { return DiskNumberFromPath(path) >= 0; }
 

@@ -116,6 +116,14 @@ std::vector<Walk> WalkAll(const IScanView& view, uint64_t parts = ~uint64_t{0}) 
     return walks;
 }
 
+// Ticks the preview until it has nothing left.
+void DrainPreview(ScanEngine& engine, unsigned int budget) {
+    for (uint64_t guard = 0; (engine.TickPreview(budget) || !engine.FilterEnding()) && guard < 10'000'000; ++guard) {
+    }
+    EXPECT_FALSE(engine.TickPreview(budget));
+    EXPECT_TRUE(engine.FilterEnding());
+}
+
 // Ticks the preview from this thread while the scan runs, then until it has nothing left.
 void ScanWhileTicking(ScanEngine& engine, const ScanInput& input, unsigned int budget) {
     ASSERT_TRUE(engine.Start(input));
@@ -125,10 +133,7 @@ void ScanWhileTicking(ScanEngine& engine, const ScanInput& input, unsigned int b
         ++ticks;
         if (budget == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    for (uint64_t guard = 0; (engine.TickPreview(budget) || !engine.FilterEnding()) && guard < 10'000'000; ++guard) {
-    }
-    EXPECT_FALSE(engine.TickPreview(budget));
-    EXPECT_TRUE(engine.FilterEnding());
+    DrainPreview(engine, budget);
     EXPECT_GT(ticks, 0u);
 }
 
@@ -137,10 +142,7 @@ void ScanWhileTicking(ScanEngine& engine, const ScanInput& input, unsigned int b
 void ScanThenPreview(ScanEngine& engine, const ScanInput& input) {
     ASSERT_TRUE(engine.Start(input));
     while (engine.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    for (uint64_t guard = 0; (engine.TickPreview(0) || !engine.FilterEnding()) && guard < 10'000'000; ++guard) {
-    }
-    EXPECT_FALSE(engine.TickPreview(0));
-    EXPECT_TRUE(engine.FilterEnding());
+    DrainPreview(engine, 0);
 }
 
 ScanInput DiskInput(const std::filesystem::path& image) {
